@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: MIT
+#include "protocol/commands.h"
+
+#include <QTest>
+
+#include <stdexcept>
+
+using namespace quorvane::protocol;
+
+class TestCommands : public QObject {
+    Q_OBJECT
+private slots:
+    void loadLetter_data()
+    {
+        QTest::addColumn<int>("load");
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<char>("letter");
+        const char *table = "ABCDEFGHIJ";
+        for (int load = 1; load <= 5; ++load) {
+            for (bool on : {true, false}) {
+                const char letter = table[2 * (load - 1) + (on ? 0 : 1)];
+                QTest::addRow("load %d %s", load, on ? "on" : "off") << load << on << letter;
+            }
+        }
+    }
+    void loadLetter()
+    {
+        QFETCH(int, load);
+        QFETCH(bool, on);
+        QFETCH(char, letter);
+        QCOMPARE(quorvane::protocol::loadLetter(load, on), letter);
+        // The board reads the same letter back as the same command.
+        const Command cmd = decodeCommand(letter);
+        QCOMPARE(cmd.load, load);
+        QVERIFY(cmd.kind == (on ? Command::Kind::LoadOn : Command::Kind::LoadOff));
+    }
+
+    void loadOutsideRangeThrows_data()
+    {
+        QTest::addColumn<int>("load");
+        for (int load :
+             {0, -1, 6, 100, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()})
+            QTest::addRow("%d", load) << load;
+    }
+    void loadOutsideRangeThrows()
+    {
+        QFETCH(int, load);
+        QVERIFY_THROWS_EXCEPTION(std::out_of_range, quorvane::protocol::loadLetter(load, true));
+        QVERIFY_THROWS_EXCEPTION(std::out_of_range, quorvane::protocol::loadLetter(load, false));
+    }
+
+    void allLetters()
+    {
+        QCOMPARE(kAllOnLetter, 'K');
+        QCOMPARE(kAllOffLetter, 'L');
+        QVERIFY(decodeCommand('K').kind == Command::Kind::AllOn);
+        QVERIFY(decodeCommand('L').kind == Command::Kind::AllOff);
+    }
+
+    void unknownCommands_data()
+    {
+        QTest::addColumn<char>("byte");
+        for (char c : {'M', 'Z', 'a', 'k', '@', '\0', '\n', static_cast<char>(0xFF)})
+            QTest::addRow("0x%02x", static_cast<unsigned char>(c)) << c;
+    }
+    void unknownCommands()
+    {
+        QFETCH(char, byte);
+        QVERIFY(decodeCommand(byte).kind == Command::Kind::Unknown);
+    }
+
+    void classify_data()
+    {
+        QTest::addColumn<char>("c");
+        QTest::addColumn<int>("role");
+        QTest::newRow("X") << 'X' << int(CharRole::FrameStart);
+        QTest::newRow("Z") << 'Z' << int(CharRole::FrameEnd);
+        QTest::newRow("x") << 'x' << int(CharRole::Payload);
+        QTest::newRow("z") << 'z' << int(CharRole::Payload);
+        QTest::newRow("Y") << 'Y' << int(CharRole::Payload);
+        QTest::newRow("NUL") << '\0' << int(CharRole::Payload);
+        QTest::newRow("0xD8") << static_cast<char>(0xD8) << int(CharRole::Payload);
+    }
+    void classify()
+    {
+        QFETCH(char, c);
+        QFETCH(int, role);
+        QCOMPARE(int(quorvane::protocol::classify(c)), role);
+    }
+};
+
+QTEST_APPLESS_MAIN(TestCommands)
+#include "tst_commands.moc"
