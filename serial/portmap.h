@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+// Which device a port number stands for.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <memory>
+
+namespace quorvane::serial {
+
+class PortMap {
+public:
+    virtual ~PortMap() = default;
+    // The device to open for `port`; throws CommError(BadPortNumber) when there is none.
+    virtual QString device(int port) const = 0;
+    // A line for a tooltip ("/dev/ttyUSB0 - FT232R USB UART", "COM3"); never throws.
+    virtual QString describe(int port) const = 0;
+};
+
+// On Windows port n is "COMn". Elsewhere port n is the n-th serial port the system lists,
+// ordered naturally by name (ttyACM0 < ttyS0 < ttyUSB0 < ttyUSB1 < ttyUSB10).
+class SystemPortMap : public PortMap {
+public:
+    QString device(int port) const override;
+    QString describe(int port) const override;
+};
+
+// Fixed numbers for chosen devices (a pseudo-terminal, a simulated board), the rest from
+// `fallback` when given.
+class FixedPortMap : public PortMap {
+public:
+    explicit FixedPortMap(QMap<int, QString> devices, std::shared_ptr<const PortMap> fallback = {});
+    QString device(int port) const override;
+    QString describe(int port) const override;
+
+private:
+    QMap<int, QString> devices_;
+    std::shared_ptr<const PortMap> fallback_;
+};
+
+// Natural order of device names: digit runs compare as numbers.
+bool naturalLess(const QString &a, const QString &b);
+
+} // namespace quorvane::serial

@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: MIT
+// The board's main loop: take command letters, send a telemetry frame every interval.
+#pragma once
+
+#include "simulator/board.h"
+#include "simulator/line.h"
+
+#include <atomic>
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+
+namespace quorvane::sim {
+
+struct Options {
+    std::string device;                // empty: create a pseudo-terminal pair
+    std::string link;                  // a symlink to the panel's end, removed on exit
+    int intervalMs = 1000;             // between frames
+    long long count = -1;              // stop after this many frames; -1: never
+    bool decimals = false;             // one decimal instead of integers
+    std::optional<std::uint32_t> seed; // deterministic readings
+};
+
+class Runner {
+public:
+    Runner(Options options, std::ostream &log);
+    ~Runner();
+    Runner(const Runner &) = delete;
+    Runner &operator=(const Runner &) = delete;
+
+    // Opens the line (and the link); returns the path the panel opens. Throws std::system_error.
+    const std::string &open();
+    // Runs until `stop` is set or `count` frames are out; returns 0, or 1 when the line fails.
+    int run(const std::atomic<bool> &stop);
+
+    const Board &board() const { return board_; }
+    long long framesSent() const { return sent_; }
+
+private:
+    bool serveInput();
+    void sendFrame();
+
+    Options options_;
+    std::ostream &log_;
+    std::optional<Line> line_;
+    Board board_;
+    Sensors sensors_;
+    long long sent_ = 0;
+    bool linked_ = false;
+};
+
+} // namespace quorvane::sim

@@ -1,0 +1,88 @@
+// SPDX-License-Identifier: MIT
+#include "serial/commerror.h"
+#include "serial/portmap.h"
+
+#include <QTest>
+
+using namespace quorvane::serial;
+
+class TestPortMap : public QObject {
+    Q_OBJECT
+private slots:
+    void naturalOrder_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::newRow("ACM before S") << "ttyACM0"
+                                      << "ttyS0";
+        QTest::newRow("S before USB") << "ttyS0"
+                                      << "ttyUSB0";
+        QTest::newRow("USB0 before USB1") << "ttyUSB0"
+                                          << "ttyUSB1";
+        QTest::newRow("USB2 before USB10") << "ttyUSB2"
+                                           << "ttyUSB10";
+        QTest::newRow("S9 before S10") << "ttyS9"
+                                       << "ttyS10";
+        QTest::newRow("leading zeros count as the number") << "ttyX007"
+                                                           << "ttyX8";
+        QTest::newRow("prefix first") << "ttyS"
+                                      << "ttyS0";
+        QTest::newRow("COM3 before COM12") << "COM3"
+                                           << "COM12";
+    }
+    void naturalOrder()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QVERIFY(naturalLess(a, b));
+        QVERIFY(!naturalLess(b, a));
+        QVERIFY(!naturalLess(a, a));
+    }
+
+    void fixedMapWithFallback()
+    {
+        auto inner = std::make_shared<FixedPortMap>(QMap<int, QString>{{2, "/dev/two"}});
+        FixedPortMap map({{1, "/dev/pts/7"}}, inner);
+        QCOMPARE(map.device(1), QStringLiteral("/dev/pts/7"));
+        QCOMPARE(map.device(2), QStringLiteral("/dev/two"));
+        QCOMPARE(map.describe(1), QStringLiteral("/dev/pts/7"));
+        QVERIFY_THROWS_EXCEPTION(CommError, map.device(3));
+        QVERIFY(!map.describe(3).isEmpty());
+    }
+
+    void systemMapRefusesNumbersItCannotMap_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("0") << 0 << "numbered from 1";
+        QTest::newRow("-3") << -3 << "numbered from 1";
+#ifndef Q_OS_WIN
+        QTest::newRow("beyond the system's ports") << 32000 << "this system has";
+#endif
+    }
+    void systemMapRefusesNumbersItCannotMap()
+    {
+        QFETCH(int, port);
+        QFETCH(QString, says);
+        SystemPortMap map;
+        try {
+            map.device(port);
+            QFAIL("should have thrown");
+        } catch (const CommError &e) {
+            QCOMPARE(e.kind(), CommError::Kind::BadPortNumber);
+            QVERIFY2(e.message().contains(says), qPrintable(e.message()));
+            QVERIFY(e.message().startsWith(QStringLiteral("Port %1: ").arg(port)));
+        }
+        QVERIFY(!map.describe(port).isEmpty());
+    }
+
+    void errorMessageNamesPortDeviceAndReason()
+    {
+        const CommError e(CommError::Kind::PermissionDenied, 3, "/dev/ttyUSB2",
+                          "Permission denied");
+        QCOMPARE(e.message(), QStringLiteral("Port 3 (/dev/ttyUSB2): Permission denied"));
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPortMap)
+#include "tst_portmap.moc"
