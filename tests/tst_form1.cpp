@@ -1,0 +1,453 @@
+// SPDX-License-Identifier: MIT
+#include "boxcloser.h"
+#include "ptyhelper.h"
+#include "ui/form1.h"
+#include "ui/frmabout.h"
+
+#include <QSignalSpy>
+
+using namespace quorvane::ui;
+using quorvane::serial::FixedPortMap;
+
+namespace {
+
+struct Panel {
+    PtyPair pty;
+    std::unique_ptr<Form1> form;
+    int ended = 0;
+
+    explicit Panel(QMap<int, QString> extra = {})
+    {
+        extra.insert(1, pty.path());
+        form = std::make_unique<Form1>(std::make_shared<FixedPortMap>(extra));
+        form->setEndProgram([this] { ++ended; });
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    }
+    void open()
+    {
+        form->Command3->click();
+        QVERIFY(form->MSComm1->portOpen());
+    }
+    QStringList values() const
+    {
+        return {form->Label6->text(), form->Label5->text(), form->Label7->text(),
+                form->Label8->text()};
+    }
+};
+
+} // namespace
+
+class TestForm1 : public QObject {
+    Q_OBJECT
+private slots:
+    void layout_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("parent");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("caption");
+        // Twips from the layout tables, divided by 15.
+        auto row = [](const char *name, const char *parent, int l, int t, int w, int h,
+                      const char *caption) {
+            QTest::newRow(name) << QString(name) << QString(parent)
+                                << QRect(l / 15, t / 15, w / 15, h / 15) << QString(caption);
+        };
+        row("Frame2", "Form1", 240, 5160, 2895, 1215, "Serial Port");
+        row("Command3", "Frame2", 240, 480, 1335, 495, "Open");
+        row("Combo1", "Frame2", 1800, 480, 735, 420, "1");
+        row("Command1", "Form1", 3480, 5520, 1335, 495, "Exit");
+        row("Command4", "Form1", 5040, 5520, 1335, 495, "About");
+        row("Text1", "Form1", 6360, 360, 1695, 375, "Text1");
+        row("Frame1", "Form1", 240, 120, 6375, 2535, "Sensors");
+        row("Label1", "Frame1", 240, 1440, 2895, 495, "In-Door Temperature:");
+        row("Label2", "Frame1", 240, 1920, 3135, 495, "Out-Door Temperature:");
+        row("Label3", "Frame1", 240, 480, 975, 495, "Light:");
+        row("Label4", "Frame1", 240, 960, 1695, 495, "PIR Sensor:");
+        row("Label5", "Frame1", 1080, 480, 1695, 495, "");
+        row("Label6", "Frame1", 1800, 960, 1695, 495, "");
+        row("Label7", "Frame1", 3120, 1440, 1695, 495, "");
+        row("Label8", "Frame1", 3360, 1920, 1695, 495, "");
+        row("Frame3", "Form1", 240, 2760, 6375, 2295, "Switching");
+        row("Check1", "Frame3", 240, 600, 1095, 495, "Load 1");
+        row("Check2", "Frame3", 1440, 600, 1095, 495, "Load 2");
+        row("Check3", "Frame3", 2640, 600, 1095, 495, "Load 3");
+        row("Check4", "Frame3", 3840, 600, 1095, 495, "Load 4");
+        row("Check5", "Frame3", 5040, 600, 1095, 495, "Load 5");
+        row("Command2", "Frame3", 720, 1440, 1935, 495, "All ON");
+        row("Command5", "Frame3", 3000, 1440, 1935, 495, "All OFF");
+    }
+    void layout()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, parent);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, caption);
+        Panel panel;
+        auto *w = panel.form->findChild<QWidget *>(name);
+        QVERIFY(w);
+        QCOMPARE(w->parentWidget()->objectName(), parent);
+        QCOMPARE(w->geometry(), geometry);
+        QString text;
+        if (auto *b = qobject_cast<QAbstractButton *>(w))
+            text = b->text();
+        else if (auto *l = qobject_cast<QLabel *>(w))
+            text = l->text();
+        else if (auto *g = qobject_cast<QGroupBox *>(w))
+            text = g->title();
+        else if (auto *e = qobject_cast<QLineEdit *>(w))
+            text = e->text();
+        else if (auto *c = qobject_cast<QComboBox *>(w))
+            text = c->currentText();
+        QCOMPARE(text, caption);
+        QVERIFY(!w->accessibleName().isEmpty());
+        if (auto *l = qobject_cast<QLabel *>(w))
+            QCOMPARE(l->textFormat(), Qt::PlainText);
+    }
+
+    void initialState()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        QCOMPARE(f.windowTitle(), QStringLiteral("Quorvane"));
+        QCOMPARE(f.size(), QSize(452, 433));
+        QVERIFY(!f.windowIcon().isNull());
+        QCOMPARE(f.palette().color(QPalette::Window), QColor(4, 139, 204));
+        QCOMPARE(f.Label5->palette().color(QPalette::WindowText), QColor(0, 255, 255));
+        QCOMPARE(f.Label1->palette().color(QPalette::WindowText),
+                 QApplication::palette().color(QPalette::HighlightedText));
+        QVERIFY(!f.Frame3->isEnabled());
+        QVERIFY(f.Frame2->isEnabled() && f.Command1->isEnabled() && f.Command4->isEnabled());
+        QVERIFY(f.Combo1->isEditable());
+        QStringList items;
+        for (int i = 0; i < f.Combo1->count(); ++i) {
+            items << f.Combo1->itemText(i);
+            QVERIFY(!f.Combo1->itemData(i, Qt::ToolTipRole).toString().isEmpty());
+        }
+        QCOMPARE(items, (QStringList{"1", "2", "3", "4", "5"}));
+        QCOMPARE(f.Combo1->itemData(0, Qt::ToolTipRole).toString(), panel.pty.path());
+        for (PushCheck *c : {f.Check1, f.Check2, f.Check3, f.Check4, f.Check5})
+            QCOMPARE(c->value(), 0);
+        QCOMPARE(f.MSComm1->rThreshold(), qint16(1));
+        QCOMPARE(f.MSComm1->inputLen(), qint16(1));
+        QVERIFY(!f.MSComm1->portOpen());
+        // Text1 reaches past the right edge of the window.
+        QVERIFY(f.Text1->geometry().right() > f.width());
+        QCOMPARE(f.Label6->accessibleName(), QStringLiteral("PIR value"));
+    }
+
+    void tabOrderStartsAtOpen()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        f.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&f));
+        QCOMPARE(QApplication::focusWidget(), f.Command3);
+        f.Frame3->setEnabled(true);
+        QList<QWidget *> expected{f.Combo1, f.Command1, f.Command4, f.Text1,
+                                  f.Check1, f.Check2,   f.Check3,   f.Check4,
+                                  f.Check5, f.Command2, f.Command5, f.Command3};
+        for (QWidget *next : expected) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), next);
+        }
+    }
+
+    void togglesSendTheirLetters()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        QTest::mouseClick(f.Check1, Qt::LeftButton); // switching disabled: nothing happens
+        QCOMPARE(f.Check1->value(), 0);
+        panel.open();
+        QTest::mouseClick(f.Check1, Qt::LeftButton, {}, QPoint(3, 3)); // anywhere in it
+        QCOMPARE(f.Check1->value(), 1);
+        QTest::mouseClick(f.Check5, Qt::LeftButton);
+        QTest::mouseClick(f.Check1, Qt::LeftButton);
+        f.Check3->setValue(1); // a value written from code runs the handler too
+        f.Check3->setValue(1); // the same value runs nothing
+        QCOMPARE(panel.pty.read(4, 300), QByteArray("AIBE"));
+    }
+
+    void allOffSendsOffLettersOfTickedLoadsNested()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        f.Check2->click();
+        f.Check4->click();
+        QCOMPARE(panel.pty.read(2, 300), QByteArray("CG"));
+        // When load 2's handler runs, load 4 has not been unticked yet: the handler runs
+        // inside the write of Check2's value, before All OFF moves on.
+        int check4WhileCheck2Ran = -1;
+        connect(f.Check2, &PushCheck::valueChanged, this,
+                [&] { check4WhileCheck2Ran = f.Check4->value(); });
+        f.Command5->click();
+        QCOMPARE(check4WhileCheck2Ran, 1);
+        QCOMPARE(panel.pty.read(3, 300), QByteArray("LDH"));
+        for (PushCheck *c : {f.Check1, f.Check2, f.Check3, f.Check4, f.Check5})
+            QCOMPARE(c->value(), 0);
+        f.Command5->click();
+        QCOMPARE(panel.pty.read(1, 200), QByteArray("L"));
+    }
+
+    void allOnLeavesTheToggles()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        f.Check3->click();
+        f.Command2->click();
+        QCOMPARE(f.Check1->value(), 0);
+        QCOMPARE(f.Check3->value(), 1);
+        f.Check1->click();
+        QCOMPARE(panel.pty.read(3, 300), QByteArray("EKA"));
+    }
+
+    void openAndClose()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        QCOMPARE(f.Command3->text(), QStringLiteral("Close"));
+        QVERIFY(f.Frame3->isEnabled());
+        f.Check2->click();
+        f.Combo1->setCurrentIndex(2); // another entry changes nothing until Close and Open
+        QVERIFY(f.MSComm1->portOpen());
+        QCOMPARE(f.MSComm1->commPort(), qint16(1));
+        f.Command3->click();
+        QVERIFY(!f.MSComm1->portOpen());
+        QCOMPARE(f.Command3->text(), QStringLiteral("Open"));
+        QVERIFY(!f.Frame3->isEnabled());
+        QCOMPARE(f.Check2->value(), 1);
+    }
+
+    void emptyComboOnlyShowsTheMessage_data()
+    {
+        QTest::addColumn<bool>("openFirst");
+        QTest::newRow("closed") << false;
+        QTest::newRow("open") << true;
+    }
+    void emptyComboOnlyShowsTheMessage()
+    {
+        QFETCH(bool, openFirst);
+        Panel panel;
+        Form1 &f = *panel.form;
+        if (openFirst)
+            panel.open();
+        f.Combo1->setEditText(QString());
+        BoxCloser closer;
+        f.Command3->click();
+        QCOMPARE(closer.boxes.size(), 1);
+        const SeenBox box = closer.boxes.first();
+        QCOMPARE(box.text, QStringLiteral("Please select the Port to open"));
+        QCOMPARE(box.title, QStringLiteral("Quorvane"));
+        QCOMPARE(box.icon, QMessageBox::NoIcon);
+        QCOMPARE(box.buttons, 1);
+        QCOMPARE(f.MSComm1->portOpen(), openFirst);
+        QCOMPARE(f.Command3->text(), openFirst ? QStringLiteral("Close") : QStringLiteral("Open"));
+    }
+
+    void failedOpensLeaveTheClosedState_data()
+    {
+        QTest::addColumn<QString>("combo");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("letters") << "abc"
+                                 << "'abc' is not a port number";
+        QTest::newRow("fraction") << "1.5"
+                                  << "'1.5' is not a port number";
+        QTest::newRow("beyond 16 bits") << "40000"
+                                        << "'40000' is not a port number";
+        QTest::newRow("blank") << "   "
+                               << "'   ' is not a port number";
+        QTest::newRow("zero") << "0"
+                              << "Port 0: ";
+        QTest::newRow("negative") << "-2"
+                                  << "Port -2: ";
+        QTest::newRow("unmapped") << " 3 "
+                                  << "Port 3: ";
+        QTest::newRow("missing device") << "+2"
+                                        << "Port 2 (/dev/quorvane-missing): no such device";
+        QTest::newRow("markup stays text") << "<b>1</b>"
+                                           << "'<b>1</b>' is not a port number";
+    }
+    void failedOpensLeaveTheClosedState()
+    {
+        QFETCH(QString, combo);
+        QFETCH(QString, says);
+        Panel panel({{2, "/dev/quorvane-missing"}});
+        Form1 &f = *panel.form;
+        f.Combo1->setEditText(combo);
+        BoxCloser closer;
+        f.Command3->click();
+        QCOMPARE(closer.boxes.size(), 1);
+        QVERIFY2(closer.boxes[0].text.startsWith(says), qPrintable(closer.boxes[0].text));
+        QCOMPARE(closer.boxes[0].title, QStringLiteral("Quorvane"));
+        QCOMPARE(closer.boxes[0].icon, QMessageBox::Warning);
+        QCOMPARE(closer.boxes[0].format, Qt::PlainText);
+        QVERIFY(!f.MSComm1->portOpen());
+        QCOMPARE(f.Command3->text(), QStringLiteral("Open"));
+        QVERIFY(!f.Frame3->isEnabled());
+        // A good number afterwards still opens.
+        f.Combo1->setEditText(QStringLiteral("1"));
+        f.Command3->click();
+        QVERIFY(f.MSComm1->portOpen());
+    }
+
+    void telemetryUpdatesTheLabels()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        panel.pty.write("XPir:1YLig:64YTp1:28YTp2:31YZ");
+        QTRY_COMPARE(panel.values(), (QStringList{"1", "64%", "28 Deg", "31 Deg"}));
+        QCOMPARE(f.Text1->text(), QStringLiteral("Pir:1YLig:64YTp1:28YTp2:31Y"));
+        panel.pty.write("XTp2:-4Y<b>");
+        QTRY_COMPARE(f.Text1->text(), QStringLiteral("Tp2:-4Y<b>"));
+        panel.pty.write("Z");
+        QTRY_COMPARE(panel.values(), (QStringList{"1", "64%", "28 Deg", "-4 Deg"}));
+    }
+
+    void typedTextIsTheBuffer()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        f.Text1->clear();
+        QTest::keyClicks(f.Text1, "Pir:5Y");
+        panel.open();
+        panel.pty.write("Z");
+        QTRY_COMPARE(f.Label6->text(), QStringLiteral("5"));
+    }
+
+    void markupFromTheBoardIsShownLiterally()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        QByteArray flood;
+        for (int i = 0; i < 50; ++i)
+            flood += "XPir:<b>bold</b>YLig:<img src=x>YTp1:&amp;YTp2:\x01\tY"
+                     "Z";
+        panel.pty.write(flood);
+        QTRY_COMPARE(f.Label8->text(), QStringLiteral("\x01\t Deg"));
+        QCOMPARE(f.Label6->text(), QStringLiteral("<b>bold</b>"));
+        QCOMPARE(f.Label5->text(), QStringLiteral("<img src=x>%"));
+        QCOMPARE(f.Label7->text(), QStringLiteral("&amp; Deg"));
+        for (QLabel *l : {f.Label5, f.Label6, f.Label7, f.Label8})
+            QCOMPARE(l->textFormat(), Qt::PlainText);
+    }
+
+    void aboutSwapsWindowsAndOkRestores()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        f.Check4->click();
+        for (int round = 0; round < 2; ++round) {
+            f.Command4->click();
+            QPointer<frmAbout> about = f.aboutWindow();
+            QVERIFY(about);
+            QVERIFY(about->isVisible());
+            QVERIFY(!f.isVisible());
+            QCOMPARE(about->Label3->text(), QStringLiteral("Quorvane"));
+            QCOMPARE(about->Label5->text(), QStringLiteral("Version 1.00"));
+            QCOMPARE(about->size(), QSize(323, 219));
+            QCOMPARE(about->LblExit->geometry(), QRect(120, 184, 81, 17));
+            QCOMPARE(about->Shape12->geometry(), QRect(120, 176, 81, 25));
+            // Frames keep arriving while the main window is hidden.
+            panel.pty.write(QByteArray("XPir:") + QByteArray::number(round) + "YZ");
+            QTRY_COMPARE(f.Label6->text(), QString::number(round));
+            QTest::mouseClick(about->LblExit, Qt::LeftButton);
+            QTRY_VERIFY(!about); // destroyed, so the next About makes a fresh one
+            QVERIFY(f.isVisible());
+            QCOMPARE(f.Command3->text(), QStringLiteral("Close"));
+            QVERIFY(f.MSComm1->portOpen());
+            QCOMPARE(f.Check4->value(), 1);
+        }
+    }
+
+    void closingAboutThroughItsFrameShowsTheMainWindow()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        f.Command4->click();
+        QPointer<frmAbout> about = f.aboutWindow();
+        QVERIFY(about->close());
+        QTRY_VERIFY(!about);
+        QVERIFY(f.isVisible());
+    }
+
+    void deviceLostReturnsToClosedWithOneMessage()
+    {
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        f.Check1->click();
+        panel.pty.write("XPir:1YLi");
+        QTRY_COMPARE(f.Text1->text(), QStringLiteral("Pir:1YLi"));
+        BoxCloser closer;
+        panel.pty.closeMaster();
+        QTRY_COMPARE(closer.boxes.size(), 1);
+        QVERIFY(closer.boxes[0].text.contains(QStringLiteral("lost")));
+        QCOMPARE(closer.boxes[0].title, QStringLiteral("Quorvane"));
+        QCOMPARE(f.Command3->text(), QStringLiteral("Open"));
+        QVERIFY(!f.Frame3->isEnabled());
+        QCOMPARE(f.Check1->value(), 1);
+        QTest::qWait(100);
+        QCOMPARE(closer.boxes.size(), 1);
+    }
+
+    void exitClosesThePortAndEnds_data()
+    {
+        QTest::addColumn<bool>("openFirst");
+        QTest::newRow("open") << true;
+        QTest::newRow("closed") << false;
+    }
+    void exitClosesThePortAndEnds()
+    {
+        QFETCH(bool, openFirst);
+        Panel panel;
+        Form1 &f = *panel.form;
+        if (openFirst)
+            panel.open();
+        f.Command1->click();
+        QCOMPARE(panel.ended, 1);
+        QVERIFY(!f.MSComm1->portOpen());
+        f.Command4->click(); // nothing runs after Exit
+        QVERIFY(!f.aboutWindow());
+    }
+
+    void portNumberText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("number"); // -99999: not a number
+        QTest::newRow("plain") << "3" << 3;
+        QTest::newRow("blanks") << "  4\t" << 4;
+        QTest::newRow("plus") << "+5" << 5;
+        QTest::newRow("minus") << "-7" << -7;
+        QTest::newRow("leading zeros") << "007" << 7;
+        QTest::newRow("max") << "32767" << 32767;
+        QTest::newRow("min") << "-32768" << -32768;
+        QTest::newRow("too big") << "32768" << -99999;
+        QTest::newRow("huge") << "99999999999999999999" << -99999;
+        QTest::newRow("empty") << "" << -99999;
+        QTest::newRow("inner blank") << "1 2" << -99999;
+        QTest::newRow("hex") << "0x3" << -99999;
+        QTest::newRow("fraction") << "2.0" << -99999;
+        QTest::newRow("sign alone") << "-" << -99999;
+        QTest::newRow("arabic digits") << QString::fromUtf8("\u0663") << -99999;
+    }
+    void portNumberText()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, number);
+        if (number == -99999) {
+            QVERIFY_THROWS_EXCEPTION(InputError, portNumberFromText(text));
+        } else {
+            QCOMPARE(int(portNumberFromText(text)), number);
+        }
+    }
+};
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"

@@ -1,0 +1,86 @@
+// SPDX-License-Identifier: MIT
+// quorvane-demo: the panel with port 1 wired to the simulated board (or to --device PATH).
+#include "simulator/runner.h"
+#include "ui/form1.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include <atomic>
+#include <iostream>
+#include <system_error>
+#include <thread>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("quorvane-demo"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("The Quorvane panel with port 1 wired to a simulated board."));
+    parser.addHelpOption();
+    const QCommandLineOption device(QStringLiteral("device"),
+                                    QStringLiteral("Wire port 1 to PATH (a real board, a socat "
+                                                   "end) instead of the simulated board."),
+                                    QStringLiteral("PATH"));
+    const QCommandLineOption open(QStringLiteral("open"), QStringLiteral("Click Open at start."));
+    const QCommandLineOption shot(QStringLiteral("screenshot"),
+                                  QStringLiteral("Open port 1, save the window to FILE once all "
+                                                 "four readings have arrived, then quit."),
+                                  QStringLiteral("FILE"));
+    parser.addOptions({device, open, shot});
+    parser.process(app);
+
+    quorvane::sim::Options options;
+    options.intervalMs = 1000;
+    quorvane::sim::Runner board(options, std::cout);
+    std::atomic<bool> stop{false};
+    std::thread boardThread;
+    QString path = parser.value(device);
+    if (path.isEmpty()) {
+        try {
+            path = QString::fromStdString(board.open());
+        } catch (const std::system_error &e) {
+            std::cerr << "quorvane-demo: cannot start the simulated board: " << e.what() << '\n';
+            return 1;
+        }
+        boardThread = std::thread([&] { board.run(stop); });
+        std::cerr << "quorvane-demo: simulated board on " << path.toStdString()
+                  << " is port 1; click Open\n";
+    }
+
+    auto map = std::make_shared<quorvane::serial::FixedPortMap>(
+        QMap<int, QString>{{1, path}}, std::make_shared<quorvane::serial::SystemPortMap>());
+    int status = 0;
+    {
+        quorvane::ui::Form1 form(map);
+        form.show();
+        if (parser.isSet(open) || parser.isSet(shot))
+            QTimer::singleShot(0, form.Command3, &QPushButton::click);
+        QTimer poll;
+        if (parser.isSet(shot)) {
+            const QString file = parser.value(shot);
+            QObject::connect(&poll, &QTimer::timeout, &form, [&] {
+                for (QLabel *l : {form.Label5, form.Label6, form.Label7, form.Label8}) {
+                    if (l->text().isEmpty())
+                        return;
+                }
+                poll.stop();
+                if (!form.grab().save(file)) {
+                    std::cerr << "quorvane-demo: cannot write " << file.toStdString() << '\n';
+                    status = 1;
+                }
+                QApplication::quit();
+            });
+            poll.start(50);
+        }
+        const int rc = QApplication::exec();
+        status = status ? status : rc;
+    }
+    stop = true;
+    if (boardThread.joinable())
+        boardThread.join();
+    return status;
+}

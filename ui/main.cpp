@@ -1,0 +1,14 @@
+// SPDX-License-Identifier: MIT
+// quorvane: the control panel, on the system's serial ports.
+#include "ui/form1.h"
+
+#include <QApplication>
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Quorvane"));
+    quorvane::ui::Form1 form(std::make_shared<quorvane::serial::SystemPortMap>());
+    form.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: MIT
+#include "ui/widgets.h"
+
+#include <QMouseEvent>
+#include <QPainter>
+
+namespace quorvane::ui {
+
+QFont layoutFont(const QString &family, qreal pointSize, bool bold)
+{
+    QFont font;
+    // Condensed DejaVu keeps every caption inside its box where the named family is missing.
+    font.setFamilies(
+        {family, QStringLiteral("DejaVu Sans Condensed"), QStringLiteral("DejaVu Sans")});
+    font.setPointSizeF(pointSize);
+    font.setBold(bold);
+    return font;
+}
+
+PushCheck::PushCheck(const QString &caption, QWidget *parent) : QPushButton(caption, parent)
+{
+    setCheckable(true);
+    // toggled follows every value change, user click or code, and is emitted synchronously.
+    connect(this, &QPushButton::toggled, this, &PushCheck::valueChanged);
+}
+
+void ClickLabel::mousePressEvent(QMouseEvent *event)
+{
+    pressed_ = event->button() == Qt::LeftButton;
+    event->accept();
+}
+
+void ClickLabel::mouseReleaseEvent(QMouseEvent *event)
+{
+    const bool click = pressed_ && event->button() == Qt::LeftButton &&
+                       rect().contains(event->position().toPoint());
+    pressed_ = false;
+    event->accept();
+    if (click)
+        emit clicked();
+}
+
+LineShape::LineShape(QPoint from, QPoint to, QColor color, QWidget *parent)
+    : QWidget(parent), from_(from), to_(to), color_(color)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+    setGeometry(QRect(from, to).normalized().adjusted(0, 0, 1, 1));
+}
+
+void LineShape::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.setPen(QPen(color_, 1));
+    p.drawLine(from_ - pos(), to_ - pos());
+}
+
+RoundRectShape::RoundRectShape(QColor border, QColor fill, QWidget *parent)
+    : QWidget(parent), border_(border), fill_(fill)
+{
+    setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+void RoundRectShape::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(border_, 1));
+    p.setBrush(fill_);
+    p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+}
+
+} // namespace quorvane::ui

@@ -1,0 +1,87 @@
+// SPDX-License-Identifier: MIT
+// Window-system glue: the few controls the two windows need beyond stock Qt widgets, and
+// the conversion from the layout's twips to Qt's logical pixels.
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QLabel>
+#include <QPushButton>
+#include <QRect>
+#include <QStringList>
+
+namespace quorvane::ui {
+
+// 15 twips make one logical pixel; Qt scales logical pixels on high-DPI screens.
+constexpr int px(int twips)
+{
+    return twips / 15;
+}
+constexpr QRect twips(int left, int top, int width, int height)
+{
+    return QRect(px(left), px(top), px(width), px(height));
+}
+
+// The named family first, then close fallbacks narrow enough that no caption is clipped.
+QFont layoutFont(const QString &family, qreal pointSize, bool bold);
+
+// A check box drawn as a push button that stays pressed while ticked. Its value is 0 or 1;
+// a user click flips it, and writing a different value from code raises valueChanged at
+// once, nested in the write; writing the value it holds raises nothing.
+class PushCheck : public QPushButton {
+    Q_OBJECT
+public:
+    explicit PushCheck(const QString &caption, QWidget *parent = nullptr);
+    int value() const { return isChecked() ? 1 : 0; }
+    void setValue(int value) { setChecked(value != 0); }
+signals:
+    void valueChanged();
+};
+
+// A label that reacts to a click.
+class ClickLabel : public QLabel {
+    Q_OBJECT
+public:
+    using QLabel::QLabel;
+signals:
+    void clicked();
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    bool pressed_ = false;
+};
+
+// A straight line between two points of its parent, drawn one pixel wide.
+class LineShape : public QWidget {
+    Q_OBJECT
+public:
+    LineShape(QPoint from, QPoint to, QColor color, QWidget *parent = nullptr);
+    QColor color() const { return color_; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QPoint from_;
+    QPoint to_;
+    QColor color_;
+};
+
+// A filled rectangle with rounded corners.
+class RoundRectShape : public QWidget {
+    Q_OBJECT
+public:
+    RoundRectShape(QColor border, QColor fill, QWidget *parent = nullptr);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QColor border_;
+    QColor fill_;
+};
+
+} // namespace quorvane::ui
