@@ -5,7 +5,7 @@ quorvane_packages=(
   qt6-base-dev qt6-serialport-dev libgl-dev
   libbenchmark-dev
   clang libclang-rt-14-dev
-  xvfb xauth x11-utils imagemagick fonts-dejavu-core fonts-dejavu-extra
+  xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra
 )
 
 quorvane_install_deps() {

