@@ -9,6 +9,9 @@
 #include <QString>
 #include <QTest>
 
+#include <atomic>
+#include <thread>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -61,6 +64,30 @@ public:
             ::poll(&p, 1, 10);
             QCoreApplication::processEvents();
         }
+    }
+
+    // Writes a large volume from another thread while this one keeps the event loop turning,
+    // so the panel drains the line as fast as it can.
+    void flood(const QByteArray &bytes)
+    {
+        std::atomic<bool> done{false};
+        std::thread writer([&] {
+            qsizetype sent = 0;
+            while (sent < bytes.size()) {
+                const ssize_t n =
+                    ::write(master_, bytes.constData() + sent, size_t(bytes.size() - sent));
+                if (n > 0) {
+                    sent += n;
+                    continue;
+                }
+                pollfd p{master_, POLLOUT, 0};
+                ::poll(&p, 1, 50);
+            }
+            done = true;
+        });
+        while (!done)
+            QTest::qWait(2);
+        writer.join();
     }
 
     // Everything the panel sent within `ms`, waiting for at least `atLeast` bytes.

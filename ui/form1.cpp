@@ -20,6 +20,7 @@ namespace {
 
 const QColor kBackground(4, 139, 204);
 const QColor kValueText(0, 255, 255);
+constexpr int kBufferRefreshMs = 40;
 
 QString plainQuoted(const QString &text)
 {
@@ -233,14 +234,24 @@ void Form1::receive(const QString &piece)
     const auto result = proto::receive(
         buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
         [this](proto::Reading r, std::string_view text) { showReading(int(r), text); });
-    if (result == proto::ReceiveResult::Cleared || result == proto::ReceiveResult::Appended)
-        Text1->setText(QString::fromLatin1(buffer_.data(), qsizetype(buffer_.size())));
+    if ((result == proto::ReceiveResult::Cleared || result == proto::ReceiveResult::Appended) &&
+        !bufferRefresh_.isActive())
+        bufferRefresh_.start();
+}
+
+void Form1::showBuffer()
+{
+    // Laying out and painting the text box for every character would cost more than all
+    // the rest of reception; a person cannot follow more than a few updates a second.
+    Text1->setText(QString::fromLatin1(buffer_.data(), qsizetype(buffer_.size())));
 }
 
 void Form1::showReading(int reading, std::string_view text)
 {
     QLabel *const labels[] = {Label6, Label5, Label7, Label8};
-    labels[reading]->setText(QString::fromLatin1(text.data(), qsizetype(text.size())));
+    const QString value = QString::fromLatin1(text.data(), qsizetype(text.size()));
+    if (labels[reading]->text() != value)
+        labels[reading]->setText(value);
 }
 
 void Form1::showClosedState()
@@ -338,6 +349,9 @@ void Form1::buildLayout()
     // Whatever the text box holds is the receive buffer, typed text included.
     connect(Text1, &QLineEdit::textEdited, this,
             [this](const QString &text) { buffer_ = text.toLatin1().toStdString(); });
+    bufferRefresh_.setSingleShot(true);
+    bufferRefresh_.setInterval(kBufferRefreshMs);
+    connect(&bufferRefresh_, &QTimer::timeout, this, &Form1::showBuffer);
 
     Frame1 = group("Frame1", QStringLiteral("Sensors"), twips(240, 120, 6375, 2535), groupFont);
     Label1 =

@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 #include <QWidget>
 
 #include <functional>
@@ -87,6 +88,7 @@ private:
     void MSComm1_OnComm();
 
     void receive(const QString &piece);
+    void showBuffer();
     void showReading(int reading, std::string_view text);
     void showClosedState();
     PushCheck *toggle(int load) const;
@@ -96,7 +98,8 @@ private:
 
     std::function<void()> endProgram_;
     QPointer<frmAbout> about_;
-    std::string buffer_; // the receive buffer; Text1 always shows it
+    std::string buffer_;   // the receive buffer; Text1 shows it
+    QTimer bufferRefresh_; // coalesces Text1 updates to a rate a person can see
     bool telling_ = false;
     bool ending_ = false;
 };
