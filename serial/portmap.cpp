@@ -84,20 +84,45 @@ QString SystemPortMap::device(int port) const
 #endif
 }
 
+QStringList PortMap::describeRange(int first, int last) const
+{
+    QStringList lines;
+    for (int port = first; port <= last; ++port)
+        lines << describe(port);
+    return lines;
+}
+
 QString SystemPortMap::describe(int port) const
 {
+    return describeRange(port, port).value(0);
+}
+
+QStringList SystemPortMap::describeRange(int first, int last) const
+{
+    QStringList lines;
 #ifdef Q_OS_WIN
-    return QStringLiteral("COM%1").arg(port);
+    for (int port = first; port <= last; ++port)
+        lines << QStringLiteral("COM%1").arg(port);
 #else
+    // Listing the system's ports is slow (it reads sysfs and udev), so list them once.
     const QList<QSerialPortInfo> ports = orderedPorts();
+    for (int port = first; port <= last; ++port)
+        lines << describeOne(ports, port);
+#endif
+    return lines;
+}
+
+#ifndef Q_OS_WIN
+QString SystemPortMap::describeOne(const QList<QSerialPortInfo> &ports, int port)
+{
     if (port < 1 || port > ports.size())
         return QStringLiteral("no serial port %1 on this system").arg(port);
     const QSerialPortInfo &info = ports[port - 1];
     return info.description().isEmpty()
                ? info.systemLocation()
                : QStringLiteral("%1 - %2").arg(info.systemLocation(), info.description());
-#endif
 }
+#endif
 
 FixedPortMap::FixedPortMap(QMap<int, QString> devices, std::shared_ptr<const PortMap> fallback)
     : devices_(std::move(devices)), fallback_(std::move(fallback))
@@ -112,6 +137,21 @@ QString FixedPortMap::device(int port) const
     if (fallback_)
         return fallback_->device(port);
     badNumber(port, QStringLiteral("no device is set up for this port number"));
+}
+
+QStringList FixedPortMap::describeRange(int first, int last) const
+{
+    QStringList lines = fallback_ ? fallback_->describeRange(first, last) : QStringList();
+    for (int port = first; port <= last; ++port) {
+        const qsizetype i = port - first;
+        if (devices_.contains(port) || !fallback_) {
+            if (i < lines.size())
+                lines[i] = describe(port);
+            else
+                lines << describe(port);
+        }
+    }
+    return lines;
 }
 
 QString FixedPortMap::describe(int port) const

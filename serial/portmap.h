@@ -4,7 +4,9 @@
 
 #include <QList>
 #include <QMap>
+#include <QSerialPortInfo>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -17,6 +19,8 @@ public:
     virtual QString device(int port) const = 0;
     // A line for a tooltip ("/dev/ttyUSB0 - FT232R USB UART", "COM3"); never throws.
     virtual QString describe(int port) const = 0;
+    // describe() for ports first..last; one look at the system for all of them.
+    virtual QStringList describeRange(int first, int last) const;
 };
 
 // On Windows port n is "COMn". Elsewhere port n is the n-th serial port the system lists,
@@ -25,6 +29,12 @@ class SystemPortMap : public PortMap {
 public:
     QString device(int port) const override;
     QString describe(int port) const override;
+    QStringList describeRange(int first, int last) const override;
+
+private:
+#ifndef Q_OS_WIN
+    static QString describeOne(const QList<QSerialPortInfo> &ports, int port);
+#endif
 };
 
 // Fixed numbers for chosen devices (a pseudo-terminal, a simulated board), the rest from
@@ -34,6 +44,7 @@ public:
     explicit FixedPortMap(QMap<int, QString> devices, std::shared_ptr<const PortMap> fallback = {});
     QString device(int port) const override;
     QString describe(int port) const override;
+    QStringList describeRange(int first, int last) const override;
 
 private:
     QMap<int, QString> devices_;

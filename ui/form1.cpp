@@ -254,6 +254,13 @@ void Form1::showReading(int reading, std::string_view text)
         labels[reading]->setText(value);
 }
 
+void Form1::describePorts()
+{
+    const QStringList lines = MSComm1->portMap().describeRange(1, Combo1->count());
+    for (int i = 0; i < Combo1->count() && i < lines.size(); ++i)
+        Combo1->setItemData(i, lines[i], Qt::ToolTipRole);
+}
+
 void Form1::showClosedState()
 {
     Command3->setText(QStringLiteral("Open"));
@@ -328,11 +335,12 @@ void Form1::buildLayout()
     Combo1->setFont(bigButtonFont);
     Combo1->setPalette(QApplication::palette());
     Combo1->setAccessibleName(QStringLiteral("Port"));
-    for (int port = 1; port <= 5; ++port) {
+    for (int port = 1; port <= 5; ++port)
         Combo1->addItem(QString::number(port));
-        Combo1->setItemData(port - 1, MSComm1->portMap().describe(port), Qt::ToolTipRole);
-    }
     Combo1->setCurrentIndex(0);
+    // Listing the system's ports takes longer than building the whole window; the tooltips
+    // are only needed once the user hovers, so do it after the window is up.
+    QTimer::singleShot(0, this, &Form1::describePorts);
 
     Command1 = button(this, "Command1", QStringLiteral("Exit"), twips(3480, 5520, 1335, 495),
                       bigButtonFont);

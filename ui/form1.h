@@ -91,6 +91,7 @@ private:
     void showBuffer();
     void showReading(int reading, std::string_view text);
     void showClosedState();
+    void describePorts();
     PushCheck *toggle(int load) const;
     // Runs one handler's steps; a failing step ends the handler and the user is told.
     template <typename Steps> void guarded(Steps &&steps);

@@ -1,0 +1,367 @@
+// SPDX-License-Identifier: MIT
+// The real panel (Form1, the comm control, the protocol library) fed by a board on a
+// pseudo-terminal: throughput, latency, CPU at line rate, start-up and memory.
+// Prints one JSON object per figure on stdout; scripts/bench turns them into a table.
+#include "ui/form1.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMouseEvent>
+#include <QProcess>
+#include <QTest>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+using namespace quorvane::ui;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+void report(QJsonObject o)
+{
+    std::printf("%s\n", QJsonDocument(o).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long peakKiB()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+long residentKiB()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// Runs the event loop as the program's own exec() would (QTest::qWait naps between turns).
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+double threadCpuSeconds(bool userOnly = false)
+{
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    if (userOnly)
+        return double(u.ru_utime.tv_sec) + double(u.ru_utime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+QByteArray frame(long seq)
+{
+    return "XPir:" + QByteArray::number(seq % 2) + "YLig:" + QByteArray::number(seq % 100) +
+           "YTp1:" + QByteArray::number(seq) + "YTp2:" + QByteArray::number(seq) + "YZ";
+}
+
+struct Rig {
+    int master = -1;
+    QString path;
+    std::unique_ptr<Form1> form;
+    Rig()
+    {
+        int slave = -1;
+        char name[256] = {};
+        openpty(&master, &slave, name, nullptr, nullptr);
+        termios t{};
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        ::close(slave);
+        path = QString::fromLocal8Bit(name);
+        form = std::make_unique<Form1>(
+            std::make_shared<quorvane::serial::FixedPortMap>(QMap<int, QString>{{1, path}}));
+        form->setEndProgram([] {});
+        form->show();
+        if (!QTest::qWaitForWindowExposed(form.get()))
+            qWarning("the panel window was not exposed");
+        form->Command3->click();
+    }
+    ~Rig()
+    {
+        form.reset();
+        ::close(master);
+    }
+    void writeAll(const char *p, size_t n)
+    {
+        while (n > 0) {
+            const ssize_t w = ::write(master, p, n);
+            if (w > 0) {
+                p += w;
+                n -= size_t(w);
+            } else {
+                pollfd pf{master, POLLOUT, 0};
+                ::poll(&pf, 1, 20);
+            }
+        }
+    }
+    void drainCommands()
+    {
+        char buf[4096];
+        while (::read(master, buf, sizeof buf) > 0) {
+        }
+    }
+};
+
+void throughputAndMemory()
+{
+    Rig rig;
+    Form1 &f = *rig.form;
+    std::atomic<bool> stop{false};
+    std::atomic<long> written{0};
+    std::atomic<long> lastSeq{-1};
+    QByteArray stream;
+    std::thread writer([&] {
+        long seq = 0;
+        fcntl(rig.master, F_SETFL, fcntl(rig.master, F_GETFL) | O_NONBLOCK);
+        while (!stop) {
+            QByteArray chunk;
+            for (int i = 0; i < 64; ++i)
+                chunk += frame(seq++);
+            rig.writeAll(chunk.constData(), size_t(chunk.size()));
+            written += chunk.size();
+            lastSeq = seq - 1;
+        }
+    });
+    // Every frame must show, in order: the in-door value counts up by one each time.
+    long shown = -1;
+    long outOfOrder = 0;
+    QObject::connect(f.MSComm1, &quorvane::serial::CommControl::OnComm, &f, [&] {
+        const long v = f.Label7->text().chopped(4).toLong();
+        if (!f.Label7->text().isEmpty() && v != shown) {
+            if (v != shown + 1)
+                ++outOfOrder;
+            shown = v;
+        }
+    });
+    // A click posted during the flood, every 100 ms: how long until its handler runs.
+    qint64 worstClickNs = 0;
+    int clicks = 0;
+    QElapsedTimer clickTimer;
+    QObject::connect(f.Check1, &PushCheck::valueChanged, &f, [&] {
+        worstClickNs = std::max(worstClickNs, clickTimer.nsecsElapsed());
+        ++clicks;
+    });
+    QTimer clicker;
+    QObject::connect(&clicker, &QTimer::timeout, &f, [&] {
+        rig.drainCommands();
+        const QPointF at(5, 5);
+        clickTimer.start();
+        QCoreApplication::postEvent(f.Check1, new QMouseEvent(QEvent::MouseButtonPress, at, at, at,
+                                                              Qt::LeftButton, Qt::LeftButton, {}));
+        QCoreApplication::postEvent(f.Check1,
+                                    new QMouseEvent(QEvent::MouseButtonRelease, at, at, at,
+                                                    Qt::LeftButton, Qt::NoButton, {}));
+    });
+    clicker.start(100);
+
+    const double cpu0 = cpuSeconds();
+    QElapsedTimer t;
+    t.start();
+    spin(5000);
+    stop = true;
+    writer.join();
+    clicker.stop();
+    // Let the panel take what is still on the line.
+    const long target = lastSeq;
+    QElapsedTimer tail;
+    tail.start();
+    while (shown < target && tail.elapsed() < 60000)
+        spin(5);
+    const double seconds = t.nsecsElapsed() / 1e9;
+    const double cpu = cpuSeconds() - cpu0;
+    const double chars = double(written);
+    report({{"figure", "throughput"},
+            {"chars_per_s", chars / seconds},
+            {"cpu_s_per_mb", cpu / (chars / 1e6)},
+            {"frames", double(target + 1)},
+            {"frames_lost_or_out_of_order", double(outOfOrder + (target - shown))},
+            {"worst_click_ms", worstClickNs / 1e6},
+            {"clicks", clicks}});
+
+    // 10 MB more without any frame start: the buffer stays at its bound, memory flat.
+    const QByteArray filler(1024 * 1024, 'a');
+    long afterFirst = 0;
+    for (int mb = 0; mb < 10; ++mb) {
+        std::atomic<bool> written1{false};
+        std::thread w([&] {
+            rig.writeAll(filler.constData(), size_t(filler.size()));
+            written1 = true;
+        });
+        while (!written1 || f.MSComm1->inBufferCount() > 0)
+            spin(2);
+        w.join();
+        spin(20);
+        if (mb == 1)
+            afterFirst = residentKiB();
+    }
+    report({{"figure", "memory"},
+            {"peak_rss_mb", peakKiB() / 1024.0},
+            {"rss_growth_over_last_8_mb_kib", double(residentKiB() - afterFirst)}});
+}
+
+void latency(const char *platform)
+{
+    Rig rig;
+    Form1 &f = *rig.form;
+    constexpr int kFrames = 520;
+    std::vector<Clock::time_point> zWritten(kFrames), shown(kFrames);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        // One character every 1.04 ms, as a 9600-baud line delivers them.
+        auto due = Clock::now();
+        for (int seq = 0; seq < kFrames; ++seq) {
+            const QByteArray fr = frame(1000 + seq);
+            for (char c : fr) {
+                std::this_thread::sleep_until(due);
+                due += std::chrono::microseconds(1042);
+                if (c == 'Z')
+                    zWritten[size_t(seq)] = Clock::now();
+                rig.writeAll(&c, 1);
+            }
+        }
+        done = true;
+    });
+    QObject::connect(f.MSComm1, &quorvane::serial::CommControl::OnComm, &f, [&] {
+        const long v = f.Label8->text().chopped(4).toLong() - 1000;
+        if (v >= 0 && v < kFrames && shown[size_t(v)] == Clock::time_point{})
+            shown[size_t(v)] = Clock::now();
+    });
+    const double cpu0 = threadCpuSeconds();
+    const double user0 = threadCpuSeconds(true);
+    const auto start = Clock::now();
+    while (!done)
+        spin(20);
+    spin(50);
+    writer.join();
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double cpu = threadCpuSeconds() - cpu0;
+    const double user = threadCpuSeconds(true) - user0;
+    std::vector<double> ms;
+    for (int i = 0; i < kFrames; ++i) {
+        if (shown[size_t(i)] != Clock::time_point{})
+            ms.push_back(
+                std::chrono::duration<double, std::milli>(shown[size_t(i)] - zWritten[size_t(i)])
+                    .count());
+    }
+    std::sort(ms.begin(), ms.end());
+    const auto pct = [&](double p) {
+        return ms.empty() ? -1.0 : ms[size_t(p * double(ms.size() - 1))];
+    };
+    report({{"figure", "latency"},
+            {"platform", platform},
+            {"frames", double(ms.size())},
+            {"median_ms", pct(0.5)},
+            {"p99_ms", pct(0.99)},
+            {"cpu_share_of_core", cpu / wall},
+            {"user_share_of_core", user / wall},
+            {"seconds", wall}});
+}
+
+// Child mode: report the first paint of the window, then leave.
+int firstPaint(bool bare)
+{
+    QWidget *w = nullptr;
+    std::unique_ptr<QWidget> holder;
+    if (bare) {
+        auto *l = new QLabel(QStringLiteral("Quorvane"));
+        holder.reset(l);
+    } else {
+        holder = std::make_unique<Form1>(std::make_shared<quorvane::serial::SystemPortMap>());
+    }
+    w = holder.get();
+    struct Filter : QObject {
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint) {
+                std::puts("painted");
+                std::fflush(stdout);
+                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            }
+            return false;
+        }
+    } filter;
+    w->installEventFilter(&filter);
+    w->show();
+    return QApplication::exec();
+}
+
+void startup(const QString &self)
+{
+    auto measure = [&](const char *mode) {
+        std::vector<double> ms;
+        for (int i = 0; i < 10; ++i) {
+            QProcess p;
+            QElapsedTimer t;
+            t.start();
+            p.start(self, {QString::fromLatin1(mode)});
+            p.waitForReadyRead(20000);
+            ms.push_back(t.nsecsElapsed() / 1e6);
+            p.waitForFinished(5000);
+        }
+        std::sort(ms.begin(), ms.end());
+        return (ms[4] + ms[5]) / 2;
+    };
+    const double bare = measure("--paint-bare");
+    const double panel = measure("--paint-panel");
+    report({{"figure", "startup"},
+            {"platform", QGuiApplication::platformName()},
+            {"panel_ms", panel},
+            {"bare_ms", bare},
+            {"ratio", panel / bare}});
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.contains(QStringLiteral("--paint-bare")))
+        return firstPaint(true);
+    if (args.contains(QStringLiteral("--paint-panel")))
+        return firstPaint(false);
+    if (args.contains(QStringLiteral("--startup"))) {
+        startup(QCoreApplication::applicationFilePath());
+        return 0;
+    }
+    if (args.contains(QStringLiteral("--latency"))) {
+        latency(qPrintable(QGuiApplication::platformName()));
+        return 0;
+    }
+    throughputAndMemory();
+    latency(qPrintable(QGuiApplication::platformName()));
+    return 0;
+}
