@@ -2,6 +2,7 @@
 // The real panel (Form1, the comm control, the protocol library) fed by a board on a
 // pseudo-terminal: throughput, latency, CPU at line rate, start-up and memory.
 // Prints one JSON object per figure on stdout; scripts/bench turns them into a table.
+#include "tests/ptyhelper.h"
 #include "ui/form1.h"
 
 #include <QApplication>
@@ -16,11 +17,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <sys/resource.h>
-#include <termios.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -87,45 +84,24 @@ QByteArray frame(long seq)
 }
 
 struct Rig {
-    int master = -1;
-    QString path;
+    PtyPair pty;
+    int master = pty.master();
     std::unique_ptr<Form1> form;
     Rig()
     {
-        int slave = -1;
-        char name[256] = {};
-        openpty(&master, &slave, name, nullptr, nullptr);
-        termios t{};
-        tcgetattr(slave, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave, TCSANOW, &t);
-        ::close(slave);
-        path = QString::fromLocal8Bit(name);
         form = std::make_unique<Form1>(
-            std::make_shared<quorvane::serial::FixedPortMap>(QMap<int, QString>{{1, path}}));
+            std::make_shared<quorvane::serial::FixedPortMap>(QMap<int, QString>{{1, pty.path()}}));
         form->setEndProgram([] {});
         form->show();
         if (!QTest::qWaitForWindowExposed(form.get()))
             qWarning("the panel window was not exposed");
         form->Command3->click();
     }
-    ~Rig()
-    {
-        form.reset();
-        ::close(master);
-    }
+    ~Rig() { form.reset(); }
+    // From the board's thread: never touches the event loop.
     void writeAll(const char *p, size_t n)
     {
-        while (n > 0) {
-            const ssize_t w = ::write(master, p, n);
-            if (w > 0) {
-                p += w;
-                n -= size_t(w);
-            } else {
-                pollfd pf{master, POLLOUT, 0};
-                ::poll(&pf, 1, 20);
-            }
-        }
+        PtyPair::writeAll(master, QByteArray(p, qsizetype(n)));
     }
     void drainCommands()
     {
@@ -145,7 +121,6 @@ void throughputAndMemory()
     QByteArray stream;
     std::thread writer([&] {
         long seq = 0;
-        fcntl(rig.master, F_SETFL, fcntl(rig.master, F_GETFL) | O_NONBLOCK);
         while (!stop) {
             QByteArray chunk;
             for (int i = 0; i < 64; ++i)

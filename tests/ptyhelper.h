@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include <fcntl.h>
@@ -50,20 +51,27 @@ public:
         master_ = -1;
     }
 
-    void write(const QByteArray &bytes)
+    // Writes all of `bytes` to `fd`, calling `whileBlocked` each time the line is full.
+    static void writeAll(int fd, const QByteArray &bytes,
+                         const std::function<void()> &whileBlocked = {})
     {
         qsizetype done = 0;
         while (done < bytes.size()) {
-            const ssize_t n =
-                ::write(master_, bytes.constData() + done, size_t(bytes.size() - done));
+            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
             if (n > 0) {
                 done += n;
                 continue;
             }
-            pollfd p{master_, POLLOUT, 0};
+            pollfd p{fd, POLLOUT, 0};
             ::poll(&p, 1, 10);
-            QCoreApplication::processEvents();
+            if (whileBlocked)
+                whileBlocked();
         }
+    }
+
+    void write(const QByteArray &bytes)
+    {
+        writeAll(master_, bytes, [] { QCoreApplication::processEvents(); });
     }
 
     // Writes a large volume from another thread while this one keeps the event loop turning,
@@ -72,17 +80,7 @@ public:
     {
         std::atomic<bool> done{false};
         std::thread writer([&] {
-            qsizetype sent = 0;
-            while (sent < bytes.size()) {
-                const ssize_t n =
-                    ::write(master_, bytes.constData() + sent, size_t(bytes.size() - sent));
-                if (n > 0) {
-                    sent += n;
-                    continue;
-                }
-                pollfd p{master_, POLLOUT, 0};
-                ::poll(&p, 1, 50);
-            }
+            writeAll(master_, bytes);
             done = true;
         });
         while (!done)

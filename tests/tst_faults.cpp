@@ -2,6 +2,7 @@
 // What the user sees when the line or the user misbehaves: lost devices, busy ports,
 // garbage floods, endless lines, frantic clicking and endless reopening.
 #include "boxcloser.h"
+#include "panelrig.h"
 #include "ptyhelper.h"
 #include "serial/commcontrol.h"
 #include "ui/form1.h"
@@ -38,19 +39,10 @@ qint64 residentKiB()
 }
 
 struct Panel {
+    int ended = 0;
     std::unique_ptr<Form1> form;
-    explicit Panel(const QString &device)
-    {
-        form = std::make_unique<Form1>(
-            std::make_shared<FixedPortMap>(QMap<int, QString>{{1, device}}));
-        form->setEndProgram([] {});
-        form->show();
-    }
-    QStringList values() const
-    {
-        return {form->Label6->text(), form->Label5->text(), form->Label7->text(),
-                form->Label8->text()};
-    }
+    explicit Panel(const QString &device) : form(showPanel({{1, device}}, &ended)) {}
+    QStringList values() const { return readings(*form); }
 };
 
 } // namespace

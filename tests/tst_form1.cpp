@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "boxcloser.h"
+#include "panelrig.h"
 #include "ptyhelper.h"
 #include "ui/form1.h"
 #include "ui/frmabout.h"
@@ -13,15 +14,13 @@ namespace {
 
 struct Panel {
     PtyPair pty;
-    std::unique_ptr<Form1> form;
     int ended = 0;
+    std::unique_ptr<Form1> form;
 
     explicit Panel(QMap<int, QString> extra = {})
     {
         extra.insert(1, pty.path());
-        form = std::make_unique<Form1>(std::make_shared<FixedPortMap>(extra));
-        form->setEndProgram([this] { ++ended; });
-        form->show();
+        form = showPanel(extra, &ended);
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
     void open()
@@ -29,11 +28,7 @@ struct Panel {
         form->Command3->click();
         QVERIFY(form->MSComm1->portOpen());
     }
-    QStringList values() const
-    {
-        return {form->Label6->text(), form->Label5->text(), form->Label7->text(),
-                form->Label8->text()};
-    }
+    QStringList values() const { return readings(*form); }
 };
 
 } // namespace
