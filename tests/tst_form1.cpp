@@ -115,6 +115,8 @@ private slots:
         QVERIFY(f.Frame2->isEnabled() && f.Command1->isEnabled() && f.Command4->isEnabled());
         QVERIFY(f.Combo1->isEditable());
         QStringList items;
+        // The tooltips come once the window is on screen.
+        QTRY_VERIFY(!f.Combo1->itemData(4, Qt::ToolTipRole).toString().isEmpty());
         for (int i = 0; i < f.Combo1->count(); ++i) {
             items << f.Combo1->itemText(i);
             QVERIFY(!f.Combo1->itemData(i, Qt::ToolTipRole).toString().isEmpty());

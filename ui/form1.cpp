@@ -20,7 +20,8 @@ namespace {
 
 const QColor kBackground(4, 139, 204);
 const QColor kValueText(0, 255, 255);
-constexpr int kBufferRefreshMs = 40;
+// A frame every 30 ms at 9600 baud; nobody reads values faster than ten times a second.
+constexpr int kRepaintIntervalMs = 100;
 
 QString plainQuoted(const QString &text)
 {
@@ -76,7 +77,7 @@ QString describeFailure(const CommError &error)
 
 Form1::Form1(std::shared_ptr<const serial::PortMap> portMap, QWidget *parent)
     : QWidget(parent), endProgram_([] { QCoreApplication::exit(0); }),
-      buffer_(proto::kInitialBuffer)
+      buffer_(proto::kInitialBuffer), repaintGate_(kRepaintIntervalMs)
 {
     MSComm1 = new CommControl(std::move(portMap), this);
     MSComm1->setObjectName(QStringLiteral("MSComm1"));
@@ -234,24 +235,40 @@ void Form1::receive(const QString &piece)
     const auto result = proto::receive(
         buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
         [this](proto::Reading r, std::string_view text) { showReading(int(r), text); });
-    if ((result == proto::ReceiveResult::Cleared || result == proto::ReceiveResult::Appended) &&
-        !bufferRefresh_.isActive())
-        bufferRefresh_.start();
+    if (result == proto::ReceiveResult::Cleared || result == proto::ReceiveResult::Appended) {
+        bufferShown_ = false;
+        // Laying out the text box costs more than all the rest of reception; while the line
+        // is busy it follows the buffer when the gate opens.
+        if (repaintGate_.aboutToChange(Text1))
+            showBuffer();
+    }
 }
 
 void Form1::showBuffer()
 {
-    // Laying out and painting the text box for every character would cost more than all
-    // the rest of reception; a person cannot follow more than a few updates a second.
+    if (bufferShown_)
+        return;
     Text1->setText(QString::fromLatin1(buffer_.data(), qsizetype(buffer_.size())));
+    bufferShown_ = true;
 }
 
 void Form1::showReading(int reading, std::string_view text)
 {
     QLabel *const labels[] = {Label6, Label5, Label7, Label8};
     const QString value = QString::fromLatin1(text.data(), qsizetype(text.size()));
-    if (labels[reading]->text() != value)
-        labels[reading]->setText(value);
+    if (labels[reading]->text() == value)
+        return;
+    repaintGate_.aboutToChange(labels[reading]);
+    labels[reading]->setText(value);
+}
+
+bool Form1::event(QEvent *e)
+{
+    if (e->type() == QEvent::Paint && !portsDescribed_) {
+        portsDescribed_ = true;
+        QTimer::singleShot(0, this, &Form1::describePorts); // once the window is on screen
+    }
+    return QWidget::event(e);
 }
 
 void Form1::describePorts()
@@ -338,9 +355,8 @@ void Form1::buildLayout()
     for (int port = 1; port <= 5; ++port)
         Combo1->addItem(QString::number(port));
     Combo1->setCurrentIndex(0);
-    // Listing the system's ports takes longer than building the whole window; the tooltips
-    // are only needed once the user hovers, so do it after the window is up.
-    QTimer::singleShot(0, this, &Form1::describePorts);
+    // Listing the system's ports (sysfs, udev) takes longer than building the whole window,
+    // and the tooltips are only needed once the user hovers: see event().
 
     Command1 = button(this, "Command1", QStringLiteral("Exit"), twips(3480, 5520, 1335, 495),
                       bigButtonFont);
@@ -355,11 +371,11 @@ void Form1::buildLayout()
     Text1->setText(QString::fromLatin1(buffer_.data(), qsizetype(buffer_.size())));
     Text1->setAccessibleName(QStringLiteral("Receive buffer"));
     // Whatever the text box holds is the receive buffer, typed text included.
-    connect(Text1, &QLineEdit::textEdited, this,
-            [this](const QString &text) { buffer_ = text.toLatin1().toStdString(); });
-    bufferRefresh_.setSingleShot(true);
-    bufferRefresh_.setInterval(kBufferRefreshMs);
-    connect(&bufferRefresh_, &QTimer::timeout, this, &Form1::showBuffer);
+    connect(Text1, &QLineEdit::textEdited, this, [this](const QString &text) {
+        buffer_ = text.toLatin1().toStdString();
+        bufferShown_ = true;
+    });
+    connect(&repaintGate_, &RepaintGate::opened, this, &Form1::showBuffer);
 
     Frame1 = group("Frame1", QStringLiteral("Sensors"), twips(240, 120, 6375, 2535), groupFont);
     Label1 =

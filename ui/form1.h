@@ -76,6 +76,9 @@ public:
     QComboBox *Combo1;
     serial::CommControl *MSComm1;
 
+protected:
+    bool event(QEvent *e) override;
+
 private:
     void buildLayout();
     void Form_Load();
@@ -99,9 +102,11 @@ private:
 
     std::function<void()> endProgram_;
     QPointer<frmAbout> about_;
-    std::string buffer_;   // the receive buffer; Text1 shows it
-    QTimer bufferRefresh_; // coalesces Text1 updates to a rate a person can see
+    std::string buffer_;      // the receive buffer; Text1 shows it
+    RepaintGate repaintGate_; // the value labels and Text1 repaint at a rate a person can see
+    bool bufferShown_ = true; // Text1 holds the current buffer
     bool telling_ = false;
+    bool portsDescribed_ = false;
     bool ending_ = false;
 };
 

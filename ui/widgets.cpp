@@ -4,6 +4,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <utility>
+
 namespace quorvane::ui {
 
 QFont layoutFont(const QString &family, qreal pointSize, bool bold)
@@ -67,6 +69,36 @@ void RoundRectShape::paintEvent(QPaintEvent *)
     p.setPen(QPen(border_, 1));
     p.setBrush(fill_);
     p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 6, 6);
+}
+
+RepaintGate::RepaintGate(int intervalMs, QObject *parent) : QObject(parent)
+{
+    timer_.setSingleShot(true);
+    timer_.setInterval(intervalMs);
+    connect(&timer_, &QTimer::timeout, this, &RepaintGate::open);
+}
+
+bool RepaintGate::aboutToChange(QWidget *w)
+{
+    if (!timer_.isActive()) {
+        timer_.start();
+        return true;
+    }
+    if (w->updatesEnabled()) {
+        w->setUpdatesEnabled(false);
+        held_ << w;
+    }
+    return false;
+}
+
+void RepaintGate::open()
+{
+    const auto held = std::exchange(held_, {});
+    for (const QPointer<QWidget> &w : held) {
+        if (w)
+            w->setUpdatesEnabled(true); // schedules one repaint of the whole widget
+    }
+    emit opened();
 }
 
 } // namespace quorvane::ui

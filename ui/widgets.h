@@ -6,9 +6,12 @@
 #include <QColor>
 #include <QFont>
 #include <QLabel>
+#include <QList>
+#include <QPointer>
 #include <QPushButton>
 #include <QRect>
 #include <QStringList>
+#include <QTimer>
 
 namespace quorvane::ui {
 
@@ -82,6 +85,25 @@ protected:
 private:
     QColor border_;
     QColor fill_;
+};
+
+// Lets widgets that change often repaint at most once per interval. The first change after a
+// quiet spell shows at once; changes that follow within the interval are held back and
+// shown together when it ends. What the widgets hold is never delayed, only the painting.
+class RepaintGate : public QObject {
+    Q_OBJECT
+public:
+    explicit RepaintGate(int intervalMs, QObject *parent = nullptr);
+    // Call right before `w` changes. Returns true when it may show the change at once.
+    bool aboutToChange(QWidget *w);
+signals:
+    // The interval ended: held widgets repaint; deferred work can be done now.
+    void opened();
+
+private:
+    void open();
+    QTimer timer_;
+    QList<QPointer<QWidget>> held_;
 };
 
 } // namespace quorvane::ui
