@@ -68,11 +68,14 @@ int main(int argc, char **argv)
                         return;
                 }
                 poll.stop();
-                if (!form.grab().save(file)) {
-                    std::cerr << "quorvane-demo: cannot write " << file.toStdString() << '\n';
-                    status = 1;
-                }
-                QApplication::quit();
+                // Give the window a moment to show everything, as a person would see it.
+                QTimer::singleShot(300, &form, [&] {
+                    if (!form.grab().save(file)) {
+                        std::cerr << "quorvane-demo: cannot write " << file.toStdString() << '\n';
+                        status = 1;
+                    }
+                    QApplication::quit();
+                });
             });
             poll.start(50);
         }

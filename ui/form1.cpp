@@ -239,7 +239,7 @@ void Form1::receive(const QString &piece)
         bufferShown_ = false;
         // Laying out the text box costs more than all the rest of reception; while the line
         // is busy it follows the buffer when the gate opens.
-        if (repaintGate_.aboutToChange(Text1))
+        if (repaintGate_.aboutToChange())
             showBuffer();
     }
 }

@@ -84,7 +84,7 @@ bool RepaintGate::aboutToChange(QWidget *w)
         timer_.start();
         return true;
     }
-    if (w->updatesEnabled()) {
+    if (w && w->updatesEnabled()) {
         w->setUpdatesEnabled(false);
         held_ << w;
     }
@@ -95,8 +95,12 @@ void RepaintGate::open()
 {
     const auto held = std::exchange(held_, {});
     for (const QPointer<QWidget> &w : held) {
-        if (w)
-            w->setUpdatesEnabled(true); // schedules one repaint of the whole widget
+        if (!w)
+            continue;
+        w->setUpdatesEnabled(true);
+        // Paint now: a repaint merely scheduled could find the widget held again by then,
+        // and a widget held through every paint would never show.
+        w->repaint();
     }
     emit opened();
 }

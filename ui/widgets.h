@@ -95,7 +95,8 @@ class RepaintGate : public QObject {
 public:
     explicit RepaintGate(int intervalMs, QObject *parent = nullptr);
     // Call right before `w` changes. Returns true when it may show the change at once.
-    bool aboutToChange(QWidget *w);
+    // With no widget, only tells whether deferred work may be done now.
+    bool aboutToChange(QWidget *w = nullptr);
 signals:
     // The interval ended: held widgets repaint; deferred work can be done now.
     void opened();
