@@ -89,6 +89,12 @@ void BM_ParseColonsThenTags(benchmark::State &state)
 {
     parseOf(state, sized(":", std::size_t(state.range(0)), "Pir:1YLig:64YTp1:28YTp2:31Y"));
 }
+// Every ":" preceded three bytes earlier by a letter that can start a tag.
+void BM_ParseTagStartsThenTags(benchmark::State &state)
+{
+    parseOf(state, sized("p:", std::size_t(state.range(0)), "Pir:1YLig:64YTp1:28YTp2:31Y"));
+}
+BENCHMARK(BM_ParseTagStartsThenTags)->RangeMultiplier(4)->Range(64, int(kBufferBound));
 BENCHMARK(BM_ParseWorstCase)->RangeMultiplier(4)->Range(64, int(kBufferBound));
 BENCHMARK(BM_ParseColonsThenTags)->RangeMultiplier(4)->Range(64, int(kBufferBound));
 BENCHMARK(BM_ParsePiled)->RangeMultiplier(4)->Range(64, int(kBufferBound));

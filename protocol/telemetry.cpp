@@ -66,6 +66,17 @@ constexpr std::array<TagWord, kReadingRows.size()> kTagWords{
     TagWord(kReadingRows[0].tag), TagWord(kReadingRows[1].tag), TagWord(kReadingRows[2].tag),
     TagWord(kReadingRows[3].tag)};
 
+// Whether a byte can start a tag, in either case: most ":" are rejected on this alone.
+constexpr std::array<bool, 256> kTagStarts = [] {
+    std::array<bool, 256> starts{};
+    for (const ReadingRow &row : kReadingRows) {
+        const auto c = static_cast<unsigned char>(row.tag.front());
+        starts[c] = true;
+        starts[c ^ kCaseBit] = isAsciiLetter(char(c));
+    }
+    return starts;
+}();
+
 // First position of every row's tag, found in one pass over the buffer. Every tag ends in
 // ":" and holds no other ":", so only the places before a ":" need comparing.
 std::array<std::size_t, kReadingRows.size()> firstTags(std::string_view buffer) noexcept
@@ -92,7 +103,10 @@ std::array<std::size_t, kReadingRows.size()> firstTags(std::string_view buffer) 
                     break;
             }
         }
-        // Branch-free in the common case where a ":" starts no tag at all.
+        if (!kTagStarts[static_cast<unsigned char>(data[end - (kTagSize - 1)])]) {
+            ++end;
+            continue;
+        }
         const std::uint32_t word = wordAt(data + end - (kTagSize - 1));
         unsigned hits = 0;
         for (std::size_t row = 0; row < kTagWords.size(); ++row)
