@@ -56,6 +56,13 @@ std::size_t find(std::string_view hay, char c, std::size_t from, std::size_t to)
 // First "Y" or "y" at or after `from`.
 std::size_t firstFieldEnd(std::string_view buffer, std::size_t from) noexcept
 {
+    // Values are short: a plain look at the next bytes beats two memchr calls.
+    const std::size_t near = from + 32 < buffer.size() ? from + 32 : buffer.size();
+    for (std::size_t i = from; i < near; ++i) {
+        if ((static_cast<unsigned char>(buffer[i]) | kCaseBit) == (kFieldEnd | kCaseBit))
+            return i;
+    }
+    from = near;
     const std::size_t upper = find(buffer, kFieldEnd, from, buffer.size());
     const char lower = static_cast<char>(kFieldEnd | kCaseBit);
     const std::size_t lowerHit = find(buffer, lower, from, upper == kNone ? buffer.size() : upper);
@@ -129,6 +136,7 @@ std::array<std::size_t, kReadingRows.size()> firstTags(std::string_view buffer) 
 void extractReadings(std::string_view buffer, ReadingSink sink)
 {
     const auto first = firstTags(buffer);
+    std::array<char, 64> small;
     std::string text;
     for (std::size_t row = 0; row < kReadingRows.size(); ++row) {
         const std::size_t p = first[row];
@@ -140,9 +148,19 @@ void extractReadings(std::string_view buffer, ReadingSink sink)
         const std::size_t q = firstFieldEnd(buffer, start);
         if (q == kNone)
             continue;
-        text.assign(buffer.substr(start, q - start));
-        text.append(kReadingRows[row].suffix);
-        sink(kReadingRows[row].reading, text);
+        const std::string_view value = buffer.substr(start, q - start);
+        const std::string_view suffix = kReadingRows[row].suffix;
+        if (value.size() + suffix.size() <= small.size()) {
+            // Readings are a few characters: no heap, no string bookkeeping.
+            std::memcpy(small.data(), value.data(), value.size());
+            std::memcpy(small.data() + value.size(), suffix.data(), suffix.size());
+            sink(kReadingRows[row].reading,
+                 std::string_view(small.data(), value.size() + suffix.size()));
+        } else {
+            text.assign(value);
+            text.append(suffix);
+            sink(kReadingRows[row].reading, text);
+        }
     }
 }
 
