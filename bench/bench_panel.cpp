@@ -18,6 +18,8 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <thread>
 #include <unistd.h>
@@ -281,6 +283,40 @@ void latency(const char *platform)
             {"seconds", wall}});
 }
 
+// What one wake-up per character costs on this machine with no toolkit at all: a bare
+// poll-and-read loop on the same pseudo-terminal at the same pace. The panel cannot do better
+// while it must see every character within half a millisecond.
+void floor()
+{
+    PtyPair pty;
+    const int fd = ::open(pty.path().toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        auto due = Clock::now();
+        for (int i = 0; i < 9600; ++i) {
+            std::this_thread::sleep_until(due);
+            due += std::chrono::microseconds(1042);
+            PtyPair::writeAll(pty.master(), QByteArray(1, 'a'));
+        }
+        done = true;
+    });
+    const double cpu0 = threadCpuSeconds();
+    const auto start = Clock::now();
+    while (!done) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) > 0) {
+            char buf[64];
+            while (::read(fd, buf, sizeof buf) > 0) {
+            }
+        }
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    report(
+        {{"figure", "line_rate_floor"}, {"cpu_share_of_core", (threadCpuSeconds() - cpu0) / wall}});
+    writer.join();
+    ::close(fd);
+}
+
 // Child mode: report the first paint of the window, then leave.
 int firstPaint(bool bare)
 {
@@ -350,6 +386,10 @@ int main(int argc, char **argv)
         return firstPaint(false);
     if (args.contains(QStringLiteral("--startup"))) {
         startup(QCoreApplication::applicationFilePath());
+        return 0;
+    }
+    if (args.contains(QStringLiteral("--floor"))) {
+        floor();
         return 0;
     }
     if (args.contains(QStringLiteral("--latency"))) {
