@@ -6,6 +6,7 @@
 #include "ui/form1.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,11 +17,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -70,12 +74,15 @@ void spin(int ms)
     loop.exec();
 }
 
-// The panel thread's CPU time as the scheduler counts it (getrusage samples at the timer
-// tick, which is useless for a thread that wakes a thousand times a second).
-long threadSwitches()
+// Context switches of every thread of this process: each one is a wake-up of the panel.
+long processSwitches()
 {
     long total = 0;
-    if (FILE *f = std::fopen("/proc/thread-self/status", "r")) {
+    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &task : tasks) {
+        FILE *f = std::fopen(qPrintable(QStringLiteral("/proc/self/task/%1/status").arg(task)), "r");
+        if (!f)
+            continue;
         char line[256];
         long v = 0;
         while (std::fgets(line, sizeof line, f)) {
@@ -88,11 +95,16 @@ long threadSwitches()
     return total;
 }
 
-double threadCpuSeconds()
+double clockSeconds(clockid_t clock)
 {
     timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    clock_gettime(clock, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double threadCpuSeconds()
+{
+    return clockSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
 QByteArray frame(long seq)
@@ -225,62 +237,142 @@ void throughputAndMemory()
             {"rss_growth_over_last_8_mb_kib", double(residentKiB() - afterFirst)}});
 }
 
-void latency(const char *platform)
+// The board at 9600-baud pace, one character every 1.04 ms, in a child process so that its
+// own wake-ups are not counted as the panel's. Returns when every frame is written; `zAt`
+// (shared with the child) gets the CLOCK_MONOTONIC time each frame's "Z" was written.
+pid_t paceFrames(int master, int frames, long firstSeq, std::int64_t *zAt)
+{
+    QByteArray all;
+    std::vector<qsizetype> zIndex;
+    for (int seq = 0; seq < frames; ++seq) {
+        all += frame(firstSeq + seq);
+        zIndex.push_back(all.size() - 1);
+    }
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // Child: only async-signal-safe calls from here on.
+    timespec due{};
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    size_t z = 0;
+    for (qsizetype i = 0; i < all.size(); ++i) {
+        due.tv_nsec += 1'042'000;
+        if (due.tv_nsec >= 1'000'000'000) {
+            due.tv_nsec -= 1'000'000'000;
+            ++due.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+        if (z < zIndex.size() && zIndex[z] == i) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            zAt[z++] = std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+        }
+        while (::write(master, all.constData() + i, 1) != 1) {
+        }
+    }
+    _exit(0);
+}
+
+std::int64_t monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Latency from "Z" written to the fourth label, and the whole process's CPU and wake-ups,
+// with the board sending frames back to back at 9600-baud pace.
+void latency(const char *platform, int intervalMs)
 {
     Rig rig;
     Form1 &f = *rig.form;
+    if (intervalMs >= 0)
+        f.MSComm1->setReadInterval(std::chrono::milliseconds(intervalMs));
     constexpr int kFrames = 520;
-    std::vector<Clock::time_point> zWritten(kFrames), shown(kFrames);
-    std::atomic<bool> done{false};
-    std::thread writer([&] {
-        // One character every 1.04 ms, as a 9600-baud line delivers them.
-        auto due = Clock::now();
-        for (int seq = 0; seq < kFrames; ++seq) {
-            const QByteArray fr = frame(1000 + seq);
-            for (char c : fr) {
-                std::this_thread::sleep_until(due);
-                due += std::chrono::microseconds(1042);
-                if (c == 'Z')
-                    zWritten[size_t(seq)] = Clock::now();
-                rig.writeAll(&c, 1);
-            }
-        }
-        done = true;
-    });
+    constexpr long kFirst = 1000;
+    auto *zAt = static_cast<std::int64_t *>(mmap(nullptr, sizeof(std::int64_t) * kFrames,
+                                                 PROT_READ | PROT_WRITE,
+                                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    std::vector<std::int64_t> shown(kFrames, 0);
     QObject::connect(f.MSComm1, &quorvane::serial::CommControl::OnComm, &f, [&] {
-        const long v = f.Label8->text().chopped(4).toLong() - 1000;
-        if (v >= 0 && v < kFrames && shown[size_t(v)] == Clock::time_point{})
-            shown[size_t(v)] = Clock::now();
+        const long v = f.Label8->text().chopped(4).toLong() - kFirst;
+        if (v >= 0 && v < kFrames && shown[size_t(v)] == 0)
+            shown[size_t(v)] = monotonicNs();
     });
-    const double cpu0 = threadCpuSeconds();
-    const long switches0 = threadSwitches();
+    spin(200); // settle after the window is up
+    const double cpu0 = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const long switches0 = processSwitches();
     const auto start = Clock::now();
-    while (!done)
-        spin(20);
+    const pid_t child = paceFrames(rig.master, kFrames, kFirst, zAt);
+    int status = 0;
+    // Look for the child's end rarely: the bench's own wake-ups count against the panel.
+    while (waitpid(child, &status, WNOHANG) == 0)
+        spin(500);
     spin(50);
-    writer.join();
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = threadCpuSeconds() - cpu0;
-    const long switches = threadSwitches() - switches0;
+    const double cpu = clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+    const long switches = processSwitches() - switches0;
     std::vector<double> ms;
     for (int i = 0; i < kFrames; ++i) {
-        if (shown[size_t(i)] != Clock::time_point{})
-            ms.push_back(
-                std::chrono::duration<double, std::milli>(shown[size_t(i)] - zWritten[size_t(i)])
-                    .count());
+        if (shown[size_t(i)] != 0)
+            ms.push_back(double(shown[size_t(i)] - zAt[i]) / 1e6);
     }
+    munmap(zAt, sizeof(std::int64_t) * kFrames);
     std::sort(ms.begin(), ms.end());
     const auto pct = [&](double p) {
         return ms.empty() ? -1.0 : ms[size_t(p * double(ms.size() - 1))];
     };
     report({{"figure", "latency"},
             {"platform", platform},
+            {"read_interval_ms", double(f.MSComm1->readInterval().count())},
             {"frames", double(ms.size())},
             {"median_ms", pct(0.5)},
             {"p99_ms", pct(0.99)},
-            {"cpu_share_of_core", cpu / wall},
-            {"wakeups_per_s", double(switches) / wall},
+            {"max_ms", ms.empty() ? -1.0 : ms.back()},
+            {"process_cpu_share_of_core", cpu / wall},
+            {"process_wakeups_per_s", double(switches) / wall},
             {"seconds", wall}});
+}
+
+// The comm control alone, no window: what reception costs before any painting.
+void commOnly(int intervalMs)
+{
+    PtyPair pty;
+    quorvane::serial::CommControl comm(
+        std::make_shared<quorvane::serial::FixedPortMap>(QMap<int, QString>{{1, pty.path()}}));
+    if (intervalMs >= 0)
+        comm.setReadInterval(std::chrono::milliseconds(intervalMs));
+    long chars = 0;
+    comm.setRThreshold(1);
+    comm.setInputLen(1);
+    QObject::connect(&comm, &quorvane::serial::CommControl::OnComm, &comm, [&] {
+        if (comm.commEvent() == quorvane::serial::CommControl::EvReceive) {
+            chars += comm.input().size();
+            comm.setRThreshold(0);
+            comm.setInputLen(0);
+        }
+        comm.setRThreshold(1);
+        comm.setInputLen(1);
+    });
+    comm.setPortOpen(true);
+    constexpr int kFrames = 300;
+    auto *zAt = static_cast<std::int64_t *>(mmap(nullptr, sizeof(std::int64_t) * kFrames,
+                                                 PROT_READ | PROT_WRITE,
+                                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    const double cpu0 = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const long switches0 = processSwitches();
+    const auto start = Clock::now();
+    const pid_t child = paceFrames(pty.master(), kFrames, 1000, zAt);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0)
+        spin(500);
+    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    report({{"figure", "comm_only"},
+            {"read_interval_ms", double(comm.readInterval().count())},
+            {"chars", double(chars)},
+            {"process_cpu_share_of_core", (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / wall},
+            {"process_wakeups_per_s", double(processSwitches() - switches0) / wall}});
+    munmap(zAt, sizeof(std::int64_t) * kFrames);
 }
 
 // What one wake-up per character costs on this machine with no toolkit at all: a bare
@@ -392,11 +484,18 @@ int main(int argc, char **argv)
         floor();
         return 0;
     }
+    // --interval MS overrides the comm control's read clock, to compare settings.
+    const qsizetype at = args.indexOf(QStringLiteral("--interval"));
+    const int interval = at >= 0 && at + 1 < args.size() ? args[at + 1].toInt() : -1;
+    if (args.contains(QStringLiteral("--comm"))) {
+        commOnly(interval);
+        return 0;
+    }
     if (args.contains(QStringLiteral("--latency"))) {
-        latency(qPrintable(QGuiApplication::platformName()));
+        latency(qPrintable(QGuiApplication::platformName()), interval);
         return 0;
     }
     throughputAndMemory();
-    latency(qPrintable(QGuiApplication::platformName()));
+    latency(qPrintable(QGuiApplication::platformName()), interval);
     return 0;
 }

@@ -4,6 +4,7 @@ quorvane_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
   libbenchmark-dev
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   clang libclang-rt-14-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra
 )

@@ -1,32 +1,30 @@
 // SPDX-License-Identifier: MIT
 #include "serial/commcontrol.h"
 
+#include "serial/seriallink.h"
+
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QMetaObject>
+
+#include <algorithm>
 
 namespace quorvane::serial {
 namespace {
 
-// Bytes drained from QSerialPort into our own queue before we leave the rest in the kernel;
-// that keeps memory bounded when the line is faster than the handlers.
-constexpr qsizetype kQueueHighWater = 16 * 1024;
 // How long notifications may follow one another before clicks and paints get a turn.
 constexpr qint64 kSliceNanoseconds = 4'000'000;
-
-bool isDeviceLoss(QSerialPort::SerialPortError error)
-{
-    return error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
-           error == QSerialPort::WriteError;
-}
+// A read this large means the line outruns the read clock (a kernel tty buffer holds only a
+// few KiB): it is then read on every wake-up, so the sender is never held up by our pace.
+constexpr qsizetype kOutrunsTheClock = 1024;
 
 } // namespace
 
 CommControl::CommControl(std::shared_ptr<const PortMap> map, QObject *parent)
     : QObject(parent), map_(std::move(map))
 {
-    connect(&port_, &QSerialPort::readyRead, this, &CommControl::onReadyRead);
-    connect(&port_, &QSerialPort::errorOccurred, this, &CommControl::onError);
+    readClock_.setTimerType(Qt::PreciseTimer);
+    readClock_.setInterval(readInterval_);
+    connect(&readClock_, &QTimer::timeout, this, &CommControl::intake);
 }
 
 CommControl::~CommControl()
@@ -64,68 +62,44 @@ void CommControl::setPortOpen(bool open)
         closePort();
 }
 
+void CommControl::setReadInterval(std::chrono::milliseconds interval)
+{
+    readInterval_ = std::max(interval, std::chrono::milliseconds(0));
+    readClock_.setInterval(readInterval_);
+}
+
 void CommControl::openPort()
 {
     device_.clear();
     device_ = map_->device(commPort_); // throws for numbers the map does not know
-
-    port_.setPortName(device_);
-    port_.setBaudRate(QSerialPort::Baud9600);
-    port_.setDataBits(QSerialPort::Data8);
-    port_.setParity(QSerialPort::NoParity);
-    port_.setStopBits(QSerialPort::OneStop);
-    port_.setFlowControl(QSerialPort::NoFlowControl);
-    port_.setReadBufferSize(kReceiveBufferSize);
-    if (!port_.open(QIODevice::ReadWrite)) {
-        const QSerialPort::SerialPortError error = port_.error();
-        const QString reason = port_.errorString();
-        port_.clearError();
-        switch (error) {
-        case QSerialPort::DeviceNotFoundError:
-            fail(CommError::Kind::NotFound, QStringLiteral("no such device (%1)").arg(reason));
-        case QSerialPort::PermissionError: {
-            // Qt also reports a port locked by another program as a permission error; if we
-            // could read and write the device it is the lock, not the permissions.
-            const QFileInfo info(device_);
-            if (info.exists() && info.isReadable() && info.isWritable())
-                fail(CommError::Kind::InUse,
-                     QStringLiteral("the port is in use by another program"));
-            fail(CommError::Kind::PermissionDenied, QStringLiteral("Permission denied"));
-        }
-        default:
-            fail(CommError::Kind::Io, reason);
-        }
-    }
-    // Devices without modem-control lines (pseudo-terminals, some adapters) refuse DTR and RTS
-    // with UnsupportedOperationError; that does not make the port unusable.
-    setModemLine(&QSerialPort::setDataTerminalReady, true);
-    setModemLine(&QSerialPort::setRequestToSend, false);
+    link_ = std::make_unique<SerialLink>(device_);
+    connect(link_.get(), &ByteLink::readyRead, this, &CommControl::intake);
+    connect(link_.get(), &ByteLink::lost, this, &CommControl::onLinkLost);
     queue_.clear();
     queueHead_ = 0;
+    full_ = false;
     lostPending_ = false;
-}
-
-void CommControl::setModemLine(bool (QSerialPort::*set)(bool), bool on)
-{
-    if ((port_.*set)(on))
-        return;
-    const QSerialPort::SerialPortError error = port_.error();
-    port_.clearError();
-    if (error == QSerialPort::UnsupportedOperationError || error == QSerialPort::NoError)
-        return;
-    const QString reason = port_.errorString();
-    closePort();
-    fail(CommError::Kind::Io, reason);
+    if (const auto failure = link_->open())
+        fail(failure->kind, failure->reason);
 }
 
 void CommControl::closePort()
 {
-    if (port_.isOpen())
-        port_.close();
-    port_.clearError();
+    readClock_.stop();
+    if (link_)
+        link_->close();
     queue_.clear();
     queueHead_ = 0;
-    heldBack_ = false;
+    full_ = false;
+}
+
+void CommControl::onLinkLost()
+{
+    if (!portOpen())
+        return;
+    closePort();
+    lostPending_ = true;
+    schedule();
 }
 
 void CommControl::setRThreshold(qint16 threshold)
@@ -143,11 +117,8 @@ void CommControl::setOutput(const QString &text)
 {
     if (!portOpen())
         fail(CommError::Kind::NotOpen, QStringLiteral("the port is not open"));
-    const QByteArray bytes = text.toLatin1();
-    if (port_.write(bytes) != bytes.size()) {
-        const QString reason = port_.errorString();
-        fail(CommError::Kind::Io, QStringLiteral("could not send: %1").arg(reason));
-    }
+    if (const auto reason = link_->write(text.toLatin1()))
+        fail(CommError::Kind::Io, QStringLiteral("could not send: %1").arg(*reason));
 }
 
 QString CommControl::input()
@@ -161,45 +132,58 @@ QString CommControl::input()
     if (queueHead_ == queue_.size()) {
         queue_.clear();
         queueHead_ = 0;
-    } else if (queueHead_ > kQueueHighWater) {
+    } else if (queueHead_ > kQueueBound) {
         queue_.remove(0, queueHead_);
         queueHead_ = 0;
     }
-    if (heldBack_ && inBufferCount() < kQueueHighWater / 2)
-        pull();
+    if (full_ && inBufferCount() <= kQueueBound / 2) {
+        // The device was left to hold what we had no room for; nothing else reads it now.
+        full_ = false;
+        intake();
+    }
     return text;
 }
 
-void CommControl::onReadyRead()
+void CommControl::intake()
 {
-    pull();
+    pace(pull());
     schedule();
 }
 
-void CommControl::pull()
+qsizetype CommControl::pull()
 {
-    const qsizetype room = kQueueHighWater - inBufferCount();
-    if (room <= 0 || !port_.isOpen())
-        return;
-    // Reading also re-arms QSerialPort's own read notifier when its buffer had filled up.
-    queue_.append(port_.read(room));
-    heldBack_ = port_.bytesAvailable() > 0;
+    const qsizetype room = kQueueBound - inBufferCount();
+    if (room <= 0 || !portOpen())
+        return 0;
+    const ByteLink::ReadResult got = link_->read(queue_, room);
+    if (got.lost)
+        onLinkLost();
+    return got.count;
 }
 
-void CommControl::onError(QSerialPort::SerialPortError error)
+void CommControl::pace(qsizetype got)
 {
-    // Qt reports NoError on every open, and keeps reporting a lost device many thousand
-    // times a second until the port is closed: close at the first report, tell once.
-    if (!isDeviceLoss(error) || !port_.isOpen())
+    if (!portOpen())
         return;
-    closePort();
-    lostPending_ = true;
-    schedule();
+    if (inBufferCount() >= kQueueBound) {
+        // Input() takes up reading again once the handlers have made room.
+        full_ = true;
+        readClock_.stop();
+        link_->setWakeOnData(false);
+    } else if (got > 0 && got < kOutrunsTheClock && readInterval_.count() > 0) {
+        link_->setWakeOnData(false);
+        if (!readClock_.isActive())
+            readClock_.start();
+    } else {
+        // A quiet tick, or a line faster than the clock: the next byte wakes us at once.
+        readClock_.stop();
+        link_->setWakeOnData(true);
+    }
 }
 
 bool CommControl::receiveDue() const
 {
-    return port_.isOpen() && rThreshold_ > 0 && inBufferCount() >= rThreshold_;
+    return portOpen() && rThreshold_ > 0 && inBufferCount() >= rThreshold_;
 }
 
 void CommControl::schedule()

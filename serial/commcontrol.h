@@ -5,13 +5,15 @@
 // DTR on while open, RTS off. Text is Latin-1: one byte, one character.
 #pragma once
 
+#include "serial/bytelink.h"
 #include "serial/commerror.h"
 #include "serial/portmap.h"
 
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
+#include <QTimer>
 
+#include <chrono>
 #include <memory>
 
 namespace quorvane::serial {
@@ -35,7 +37,12 @@ public:
     };
 
     static constexpr qint16 kDefaultPort = 1;
-    static constexpr int kReceiveBufferSize = 1024;
+    // Received characters held for Input; past this the rest waits in the device, so a line
+    // faster than the handlers pushes back instead of growing memory.
+    static constexpr qsizetype kQueueBound = 16 * 1024;
+    // While bytes keep coming the line is read on this clock instead of once per byte; the
+    // first byte after a quiet spell is still taken at once.
+    static constexpr std::chrono::milliseconds kDefaultReadInterval{10};
 
     explicit CommControl(std::shared_ptr<const PortMap> map, QObject *parent = nullptr);
     ~CommControl() override;
@@ -43,7 +50,7 @@ public:
     qint16 commPort() const { return commPort_; }
     void setCommPort(qint16 port); // throws CommError while open or for a number below 1
 
-    bool portOpen() const { return port_.isOpen(); }
+    bool portOpen() const { return link_ && link_->isOpen(); }
     void setPortOpen(bool open); // throws CommError; a failed open leaves the port closed
 
     qint16 rThreshold() const { return rThreshold_; }
@@ -62,16 +69,20 @@ public:
     qsizetype inBufferCount() const { return queue_.size() - queueHead_; }
     const PortMap &portMap() const { return *map_; }
 
+    // How often a busy line is read; zero reads on every wake-up of the device.
+    std::chrono::milliseconds readInterval() const { return readInterval_; }
+    void setReadInterval(std::chrono::milliseconds interval);
+
 signals:
     void OnComm();
 
 private:
     void openPort();
     void closePort();
-    void setModemLine(bool (QSerialPort::*set)(bool), bool on);
-    void onReadyRead();
-    void onError(QSerialPort::SerialPortError error);
-    void pull();
+    void onLinkLost();
+    void intake();
+    qsizetype pull();
+    void pace(qsizetype got);
     bool receiveDue() const;
     void schedule();
     void dispatch();
@@ -79,7 +90,8 @@ private:
     [[noreturn]] void fail(CommError::Kind kind, const QString &reason) const;
 
     std::shared_ptr<const PortMap> map_;
-    QSerialPort port_;
+    // Kept after a close until the next open: a close may come from inside the link's calls.
+    std::unique_ptr<ByteLink> link_;
     QString device_;
     qint16 commPort_ = kDefaultPort;
     qint16 rThreshold_ = 0;
@@ -89,7 +101,10 @@ private:
     // Received bytes not yet read through Input: queue_[queueHead_..].
     QByteArray queue_;
     qsizetype queueHead_ = 0;
-    bool heldBack_ = false; // QSerialPort holds bytes our queue had no room for
+    bool full_ = false; // the queue had no room: bytes wait in the device until Input drains it
+
+    std::chrono::milliseconds readInterval_ = kDefaultReadInterval;
+    QTimer readClock_;
 
     bool dispatchPosted_ = false;
     bool dispatching_ = false;

@@ -315,6 +315,28 @@ private slots:
         QCOMPARE(rx.text(), sent);
     }
 
+    void drainingAFullQueueResumesReception()
+    {
+        // Nobody reads Input while the board sends in device-buffer-sized pieces: the queue
+        // fills to its bound and the rest waits in the device. Draining it must bring the
+        // rest in; nothing else will ever read the device again.
+        PtyPair pty;
+        CommControl comm(mapOf(pty.path()));
+        comm.setRThreshold(0);
+        comm.setPortOpen(true);
+        QByteArray sent;
+        for (int i = 0; sent.size() < CommControl::kQueueBound + 4096; ++i)
+            sent += QByteArray::number(i) + ',';
+        for (qsizetype at = 0; at < sent.size(); at += 1024)
+            pty.write(sent.mid(at, 1024));
+        QTRY_COMPARE(comm.inBufferCount(), CommControl::kQueueBound);
+        comm.setInputLen(0);
+        QByteArray got = comm.input().toLatin1();
+        QTRY_COMPARE(comm.inBufferCount(), sent.size() - got.size());
+        got += comm.input().toLatin1();
+        QCOMPARE(got, sent);
+    }
+
     void openCloseLeavesNoDescriptorBehind()
     {
         PtyPair pty;

@@ -98,6 +98,15 @@ private slots:
         QTest::newRow("tag split by a frame start does not match")
             << QByteArray("XPiXr:1YZ") << QByteArrayList{"", "", "", ""} << QByteArray()
             << QByteArray("r:1Y");
+        QTest::newRow("lower-case y ends a value longer than 32 characters")
+            << QByteArray("XLig:") + QByteArray(40, '7') + "yZ"
+            << QByteArrayList{"", QByteArray(40, '7') + "%", "", ""}
+            << QByteArray("L=") + QByteArray(40, '7') + "%"
+            << QByteArray("Lig:") + QByteArray(40, '7') + "y";
+        // Only letters fold case: a byte 0x20 away from a digit or colon is another byte.
+        QTest::newRow("case bit does not fold digits or colons")
+            << QByteArray("XTp\x11:5YTp1\x1a" "6YPir:1YZ") << QByteArrayList{"1", "", "", ""}
+            << QByteArray("P=1") << QByteArray("Tp\x11:5YTp1\x1a" "6YPir:1Y");
         QTest::newRow("any byte value is a character")
             << QByteArray("XPir:\x00\xff\x80YZ", 10)
             << QByteArrayList{QByteArray("\x00\xff\x80", 3), "", "", ""}
