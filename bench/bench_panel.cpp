@@ -4,6 +4,7 @@
 // Prints one JSON object per figure on stdout; scripts/bench turns them into a table.
 #include "tests/ptyhelper.h"
 #include "ui/form1.h"
+#include "ui/widgets.h"
 
 #include <QApplication>
 #include <QDir>
@@ -375,9 +376,9 @@ void commOnly(int intervalMs)
     munmap(zAt, sizeof(std::int64_t) * kFrames);
 }
 
-// What one wake-up per character costs on this machine with no toolkit at all: a bare
-// poll-and-read loop on the same pseudo-terminal at the same pace. The panel cannot do better
-// while it must see every character within half a millisecond.
+// For scale, with no toolkit and no panel: what waking costs on this machine. A bare
+// poll-and-read loop woken by every character at 9600-baud pace, and a Qt event loop doing
+// nothing but a timer at the comm control's read clock.
 void floor()
 {
     PtyPair pty;
@@ -392,8 +393,8 @@ void floor()
         }
         done = true;
     });
-    const double cpu0 = threadCpuSeconds();
-    const auto start = Clock::now();
+    double cpu0 = threadCpuSeconds();
+    auto start = Clock::now();
     while (!done) {
         pollfd p{fd, POLLIN, 0};
         if (::poll(&p, 1, 100) > 0) {
@@ -402,11 +403,25 @@ void floor()
             }
         }
     }
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    report(
-        {{"figure", "line_rate_floor"}, {"cpu_share_of_core", (threadCpuSeconds() - cpu0) / wall}});
+    double wall = std::chrono::duration<double>(Clock::now() - start).count();
+    const double perCharacter = (threadCpuSeconds() - cpu0) / wall;
     writer.join();
     ::close(fd);
+
+    const auto interval = quorvane::serial::CommControl::kDefaultReadInterval;
+    QTimer clock;
+    clock.setTimerType(Qt::PreciseTimer);
+    clock.setInterval(interval);
+    QObject::connect(&clock, &QTimer::timeout, [] {});
+    clock.start();
+    cpu0 = threadCpuSeconds();
+    start = Clock::now();
+    spin(10000);
+    wall = std::chrono::duration<double>(Clock::now() - start).count();
+    report({{"figure", "line_rate_floor"},
+            {"poll_per_character_cpu_share_of_core", perCharacter},
+            {"qt_timer_only_cpu_share_of_core", (threadCpuSeconds() - cpu0) / wall},
+            {"qt_timer_interval_ms", double(interval.count())}});
 }
 
 // Child mode: report the first paint of the window, then leave.
@@ -470,6 +485,7 @@ void startup(const QString &self)
 
 int main(int argc, char **argv)
 {
+    prepareWindowSystem(); // measure the panel as its programs start it
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     if (args.contains(QStringLiteral("--paint-bare")))

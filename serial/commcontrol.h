@@ -42,7 +42,7 @@ public:
     static constexpr qsizetype kQueueBound = 16 * 1024;
     // While bytes keep coming the line is read on this clock instead of once per byte; the
     // first byte after a quiet spell is still taken at once.
-    static constexpr std::chrono::milliseconds kDefaultReadInterval{10};
+    static constexpr std::chrono::milliseconds kDefaultReadInterval{12};
 
     explicit CommControl(std::shared_ptr<const PortMap> map, QObject *parent = nullptr);
     ~CommControl() override;

@@ -2,6 +2,7 @@
 // quorvane-demo: the panel with port 1 wired to the simulated board (or to --device PATH).
 #include "simulator/runner.h"
 #include "ui/form1.h"
+#include "ui/widgets.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -14,6 +15,7 @@
 
 int main(int argc, char **argv)
 {
+    quorvane::ui::prepareWindowSystem();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quorvane-demo"));
 

@@ -8,6 +8,16 @@
 
 namespace quorvane::ui {
 
+void prepareWindowSystem()
+{
+    // The panel flushes a few small labels ten times a second. On X11, Qt hands each flush
+    // over in shared memory and waits for the server's completion event, which wakes the
+    // program twice per flush; copying a few hundred pixels through the socket is cheaper.
+    // A user's own setting wins.
+    if (!qEnvironmentVariableIsSet("QT_XCB_NO_MITSHM"))
+        qputenv("QT_XCB_NO_MITSHM", "1");
+}
+
 QFont layoutFont(const QString &family, qreal pointSize, bool bold)
 {
     QFont font;

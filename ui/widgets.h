@@ -25,6 +25,10 @@ constexpr QRect twips(int left, int top, int width, int height)
     return QRect(px(left), px(top), px(width), px(height));
 }
 
+// Settings for the window system that must be made before the application object exists.
+// Call first thing in main().
+void prepareWindowSystem();
+
 // The named family first, then close fallbacks narrow enough that no caption is clipped.
 QFont layoutFont(const QString &family, qreal pointSize, bool bold);
 
