@@ -2,7 +2,7 @@
 // The real panel (Form1, the comm control, the protocol library) fed by a board on a
 // pseudo-terminal: throughput, latency, CPU at line rate, start-up and memory.
 // Prints one JSON object per figure on stdout; scripts/bench turns them into a table.
-#include "tests/ptyhelper.h"
+#include "ptyhelper.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
 

@@ -1,0 +1,22 @@
+// SPDX-License-Identifier: MIT
+// Home Assistant MQTT discovery: the configs that make a board appear as one device with a
+// motion sensor, a light sensor, two temperatures and five switches.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+namespace quorvane::bridge {
+
+struct DiscoveryConfig {
+    QString topic;      // DISCOVERY/COMPONENT/BOARD/OBJECT/config
+    QByteArray payload; // JSON; empty to remove the entity
+};
+
+// `base` is the bridge's topic root, PREFIX/BOARD.
+std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, const QString &base,
+                                              const QString &board);
+
+} // namespace quorvane::bridge

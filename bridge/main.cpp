@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: MIT
+// quorvane-bridge: the board on an MQTT broker, with Home Assistant discovery.
+#include "bridge/bridge.h"
+#include "bridge/discovery.h"
+#include "bridge/options.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const auto n = ::write(signalPipe[1], &c, 1);
+}
+
+// SIGTERM and SIGINT end the event loop from the loop itself, so the stop runs in order.
+void onStopSignals(QObject *context, const std::function<void()> &stop)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier, stop] {
+        char c = 0;
+        [[maybe_unused]] const auto n = ::read(signalPipe[0], &c, 1);
+        notifier->setEnabled(false);
+        stop();
+    });
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// Publishes the empty retained configs that remove the board from Home Assistant.
+int removeDiscovery(const quorvane::bridge::Options &o)
+{
+    using quorvane::mqtt::MqttClient;
+    auto settings = o.mqtt;
+    settings.willTopic.clear();
+    MqttClient client(settings);
+    client.setReconnect(false);
+    int status = 1;
+    QObject::connect(&client, &MqttClient::connected, &client, [&] {
+        const QString base = o.prefix + QLatin1Char('/') + o.board;
+        int sent = 0;
+        for (const auto &c : quorvane::bridge::discoveryConfigs(o.discoveryPrefix, base, o.board))
+            sent += client.publish(c.topic, QByteArray(), true) ? 1 : 0;
+        client.stop(2000);
+        std::fprintf(stderr, "quorvane-bridge: removed %d discovery configs of board '%s'\n", sent,
+                     qPrintable(o.board));
+        status = 0;
+        QCoreApplication::quit();
+    });
+    QObject::connect(&client, &MqttClient::connectFailed, &client, [&](const QString &why) {
+        std::fprintf(stderr, "quorvane-bridge: cannot connect to the broker %s: %s\n",
+                     qPrintable(o.mqtt.broker.display()), qPrintable(why));
+        QCoreApplication::quit();
+    });
+    client.start();
+    QCoreApplication::exec();
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("quorvane-bridge"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
+    auto parsed = quorvane::bridge::parseOptions(QCoreApplication::arguments(),
+                                                 QProcessEnvironment::systemEnvironment());
+    if (const auto *exit = std::get_if<quorvane::bridge::Exit>(&parsed)) {
+        std::fputs(qPrintable(exit->text), exit->code == 0 ? stdout : stderr);
+        return exit->code;
+    }
+    const auto &options = std::get<quorvane::bridge::Options>(parsed);
+    if (options.removeDiscovery)
+        return removeDiscovery(options);
+
+    quorvane::bridge::Bridge bridge(options);
+    onStopSignals(&bridge, [&bridge] {
+        bridge.stop();
+        QCoreApplication::quit();
+    });
+    bridge.start();
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,42 @@
+// SPDX-License-Identifier: MIT
+// The bridge's command line and environment, checked once at start.
+#pragma once
+
+#include "mqtt/mqttclient.h"
+
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+#include <variant>
+
+namespace quorvane::bridge {
+
+struct Options {
+    QString device; // --device PATH, or else
+    int port = 0;   // --port N, numbered as in the panel
+    mqtt::ClientSettings mqtt;
+    QString board;
+    QString prefix = QStringLiteral("quorvane");
+    QString discoveryPrefix = QStringLiteral("homeassistant");
+    bool discovery = true;
+    bool raw = true;
+    bool restoreLoads = true;
+    bool verbose = false;
+    bool removeDiscovery = false;
+};
+
+// What the command line asked for: options to run with, or text to print and the exit code
+// (help and version go to stdout with 0, mistakes to stderr with 2).
+struct Exit {
+    QString text;
+    int code = 0;
+};
+
+std::variant<Options, Exit> parseOptions(const QStringList &arguments,
+                                         const QProcessEnvironment &environment);
+
+// [a-z0-9_-]{1,32}
+bool isValidBoardId(const QString &id);
+
+} // namespace quorvane::bridge

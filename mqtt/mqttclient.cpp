@@ -1,0 +1,374 @@
+// SPDX-License-Identifier: MIT
+#include "mqtt/mqttclient.h"
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QUrl>
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+namespace quorvane::mqtt {
+namespace {
+
+constexpr int kHousekeepingMs = 1000;
+// Packets handled per readable socket; the notifier fires again for the rest.
+constexpr int kPacketsPerRead = 64;
+
+QString errnoText(int error)
+{
+    QString text = QString::fromLocal8Bit(std::strerror(error));
+    if (!text.isEmpty())
+        text[0] = text[0].toLower();
+    return text;
+}
+
+} // namespace
+
+std::optional<BrokerAddress> BrokerAddress::parse(const QString &url, QString *error)
+{
+    const QUrl u(url, QUrl::StrictMode);
+    BrokerAddress a;
+    const QString scheme = u.scheme().toLower();
+    if (!u.isValid() || (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts"))) {
+        *error = QStringLiteral("'%1' is not a broker address; use mqtt://HOST[:PORT] or "
+                                "mqtts://HOST[:PORT]")
+                     .arg(url);
+        return std::nullopt;
+    }
+    if (u.host().isEmpty()) {
+        *error = QStringLiteral("'%1' names no broker host").arg(url);
+        return std::nullopt;
+    }
+    if (!(u.path().isEmpty() || u.path() == QLatin1String("/")) || u.hasQuery() ||
+        !u.userInfo().isEmpty()) {
+        *error = QStringLiteral("'%1': a broker address is only mqtt[s]://HOST[:PORT]; give the "
+                                "user name with --username")
+                     .arg(url);
+        return std::nullopt;
+    }
+    a.tls = scheme == QLatin1String("mqtts");
+    a.host = u.host();
+    const int port = u.port(a.tls ? 8883 : 1883);
+    if (port < 1 || port > 65535) {
+        *error = QStringLiteral("'%1': no such port").arg(url);
+        return std::nullopt;
+    }
+    a.port = quint16(port);
+    return a;
+}
+
+QString BrokerAddress::display() const
+{
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+MqttClient::MqttClient(ClientSettings settings, QObject *parent)
+    : QObject(parent), settings_(std::move(settings))
+{
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+
+    mosq_ = mosquitto_new(settings_.clientId.toUtf8().constData(), true, this);
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(mosq_, &MqttClient::onConnectCb);
+    mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnectCb);
+    mosquitto_message_callback_set(mosq_, &MqttClient::onMessageCb);
+    mosquitto_log_callback_set(mosq_, &MqttClient::onLogCb);
+    if (!settings_.username.isEmpty() || !settings_.password.isEmpty()) {
+        mosquitto_username_pw_set(mosq_, settings_.username.toUtf8().constData(),
+                                  settings_.password.isEmpty()
+                                      ? nullptr
+                                      : settings_.password.toUtf8().constData());
+    }
+    if (!settings_.willTopic.isEmpty()) {
+        mosquitto_will_set(mosq_, settings_.willTopic.toUtf8().constData(),
+                           int(settings_.willPayload.size()), settings_.willPayload.constData(), 1,
+                           settings_.willRetain);
+    }
+    if (settings_.broker.tls) {
+        if (settings_.caFile.isEmpty())
+            mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        else
+            mosquitto_tls_set(mosq_, settings_.caFile.toLocal8Bit().constData(), nullptr, nullptr,
+                              nullptr, nullptr);
+        if (settings_.insecure) {
+            mosquitto_tls_opts_set(mosq_, 0 /* SSL_VERIFY_NONE */, nullptr, nullptr);
+            mosquitto_tls_insecure_set(mosq_, true);
+        }
+    }
+
+    housekeeping_.setInterval(kHousekeepingMs);
+    connect(&housekeeping_, &QTimer::timeout, this, &MqttClient::onHousekeeping);
+    retry_.setSingleShot(true);
+    connect(&retry_, &QTimer::timeout, this, &MqttClient::attempt);
+    connectTimeout_.setSingleShot(true);
+    connect(&connectTimeout_, &QTimer::timeout, this,
+            [this] { fail(QStringLiteral("no answer from the broker")); });
+}
+
+MqttClient::~MqttClient()
+{
+    if (!stopped_)
+        stop(100);
+    unwatchSocket();
+    mosquitto_destroy(mosq_);
+}
+
+void MqttClient::start()
+{
+    stopped_ = false;
+    retryMs_ = kFirstRetryMs;
+    attempt();
+}
+
+void MqttClient::attempt()
+{
+    if (stopped_ || state_ != State::Idle)
+        return;
+    lastError_.clear();
+    errno = 0;
+    const int rc = mosquitto_connect_async(mosq_, settings_.broker.host.toUtf8().constData(),
+                                           settings_.broker.port, settings_.keepAliveSeconds);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        fail(describe(rc));
+        return;
+    }
+    state_ = State::Connecting;
+    watchSocket();
+    connectTimeout_.start(settings_.connectTimeoutMs);
+    housekeeping_.start();
+}
+
+void MqttClient::watchSocket()
+{
+    unwatchSocket();
+    const int fd = mosquitto_socket(mosq_);
+    if (fd < 0)
+        return;
+    readable_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(readable_, &QSocketNotifier::activated, this, &MqttClient::onReadable);
+    writable_ = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    connect(writable_, &QSocketNotifier::activated, this, &MqttClient::onWritable);
+    writable_->setEnabled(mosquitto_want_write(mosq_));
+}
+
+void MqttClient::unwatchSocket()
+{
+    // May be reached from a notifier's own signal.
+    for (QSocketNotifier **n : {&readable_, &writable_}) {
+        if (*n) {
+            (*n)->setEnabled(false);
+            (*n)->deleteLater();
+            *n = nullptr;
+        }
+    }
+}
+
+void MqttClient::onReadable()
+{
+    afterLoop(mosquitto_loop_read(mosq_, kPacketsPerRead));
+}
+
+void MqttClient::onWritable()
+{
+    if (state_ == State::Connecting && readable_) {
+        // A connection still being made reports its failure on the socket.
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (getsockopt(int(readable_->socket()), SOL_SOCKET, SO_ERROR, &error, &size) == 0 &&
+            error != 0) {
+            fail(errnoText(error));
+            return;
+        }
+    }
+    afterLoop(mosquitto_loop_write(mosq_, kPacketsPerRead));
+}
+
+void MqttClient::onHousekeeping()
+{
+    if (state_ == State::Idle)
+        return;
+    const int rc = mosquitto_loop_misc(mosq_);
+    afterLoop(rc == MOSQ_ERR_NO_CONN ? MOSQ_ERR_SUCCESS : rc);
+}
+
+void MqttClient::afterLoop(int rc)
+{
+    if (rc != MOSQ_ERR_SUCCESS) {
+        const bool told = std::any_of(events_.begin(), events_.end(),
+                                      [](const Event &e) { return e.kind == Event::Lost; });
+        if (!told)
+            events_.push_back({Event::Lost, rc, {}, {}, false});
+    }
+    if (writable_ && state_ != State::Idle)
+        writable_->setEnabled(mosquitto_want_write(mosq_));
+    deliver();
+}
+
+void MqttClient::deliver()
+{
+    QPointer<MqttClient> self(this);
+    std::vector<Event> events;
+    events.swap(events_);
+    for (Event &e : events) {
+        switch (e.kind) {
+        case Event::Connack:
+            if (e.code != 0) {
+                fail(QString::fromUtf8(mosquitto_connack_string(e.code)));
+                break;
+            }
+            state_ = State::Connected;
+            retryMs_ = kFirstRetryMs;
+            connectTimeout_.stop();
+            emit connected();
+            break;
+        case Event::Lost:
+            if (state_ != State::Idle)
+                fail(describe(e.code));
+            break;
+        case Event::Message:
+            emit message(e.topic, e.payload, e.retained);
+            break;
+        }
+        if (!self)
+            return;
+    }
+    if (writable_ && state_ != State::Idle)
+        writable_->setEnabled(mosquitto_want_write(mosq_));
+}
+
+void MqttClient::fail(const QString &reason)
+{
+    const bool wasConnected = state_ == State::Connected;
+    unwatchSocket();
+    state_ = State::Idle;
+    connectTimeout_.stop();
+    housekeeping_.stop();
+    events_.clear();
+    QPointer<MqttClient> self(this);
+    if (wasConnected)
+        emit disconnected(reason);
+    else
+        emit connectFailed(reason);
+    if (self)
+        scheduleRetry();
+}
+
+void MqttClient::scheduleRetry()
+{
+    if (!reconnect_ || stopped_)
+        return;
+    retry_.start(retryMs_);
+    retryMs_ = std::min(retryMs_ * 2, kLastRetryMs);
+}
+
+void MqttClient::stop(int flushMs)
+{
+    stopped_ = true;
+    retry_.stop();
+    connectTimeout_.stop();
+    housekeeping_.stop();
+    if (state_ != State::Idle) {
+        mosquitto_disconnect(mosq_);
+        const int fd = mosquitto_socket(mosq_);
+        QElapsedTimer t;
+        t.start();
+        while (fd >= 0 && mosquitto_want_write(mosq_) && t.elapsed() < flushMs) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, int(flushMs - t.elapsed())) <= 0 ||
+                mosquitto_loop_write(mosq_, kPacketsPerRead) != MOSQ_ERR_SUCCESS)
+                break;
+        }
+    }
+    unwatchSocket();
+    state_ = State::Idle;
+    events_.clear();
+}
+
+bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain)
+{
+    if (state_ != State::Connected)
+        return false;
+    const int rc = mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(),
+                                     int(payload.size()), payload.constData(), 0, retain);
+    if (writable_)
+        writable_->setEnabled(mosquitto_want_write(mosq_));
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool MqttClient::subscribe(const QString &filter)
+{
+    if (state_ != State::Connected)
+        return false;
+    const int rc = mosquitto_subscribe(mosq_, nullptr, filter.toUtf8().constData(), 0);
+    if (writable_)
+        writable_->setEnabled(mosquitto_want_write(mosq_));
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool MqttClient::unsubscribe(const QString &filter)
+{
+    if (state_ != State::Connected)
+        return false;
+    const int rc = mosquitto_unsubscribe(mosq_, nullptr, filter.toUtf8().constData());
+    if (writable_)
+        writable_->setEnabled(mosquitto_want_write(mosq_));
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+QString MqttClient::describe(int rc) const
+{
+    switch (rc) {
+    case MOSQ_ERR_ERRNO:
+        return errno != 0 ? errnoText(errno) : QStringLiteral("connection failed");
+    case MOSQ_ERR_EAI:
+        return QStringLiteral("host name '%1' not found").arg(settings_.broker.host);
+    case MOSQ_ERR_TLS:
+    case MOSQ_ERR_TLS_HANDSHAKE:
+        return QStringLiteral("TLS failed%1").arg(lastError_.isEmpty()
+                                                      ? QString()
+                                                      : QStringLiteral(": ") + lastError_);
+    case MOSQ_ERR_CONN_LOST:
+        return lastError_.isEmpty() ? QStringLiteral("connection lost")
+                                    : QStringLiteral("connection lost: ") + lastError_;
+    case MOSQ_ERR_KEEPALIVE:
+        return QStringLiteral("the broker stopped answering");
+    default:
+        return QString::fromUtf8(mosquitto_strerror(rc));
+    }
+}
+
+void MqttClient::onConnectCb(mosquitto *, void *self, int rc)
+{
+    static_cast<MqttClient *>(self)->events_.push_back({Event::Connack, rc, {}, {}, false});
+}
+
+void MqttClient::onDisconnectCb(mosquitto *, void *self, int rc)
+{
+    if (rc != 0) // 0: we asked for it
+        static_cast<MqttClient *>(self)->events_.push_back({Event::Lost, rc, {}, {}, false});
+}
+
+void MqttClient::onMessageCb(mosquitto *, void *self, const mosquitto_message *m)
+{
+    static_cast<MqttClient *>(self)->events_.push_back(
+        {Event::Message, 0, QString::fromUtf8(m->topic),
+         QByteArray(static_cast<const char *>(m->payload), m->payloadlen), m->retain});
+}
+
+void MqttClient::onLogCb(mosquitto *, void *self, int level, const char *text)
+{
+    if (level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING))
+        static_cast<MqttClient *>(self)->lastError_ = QString::fromUtf8(text);
+}
+
+} // namespace quorvane::mqtt

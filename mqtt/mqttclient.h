@@ -1,0 +1,122 @@
+// SPDX-License-Identifier: MIT
+// An MQTT client on libmosquitto, driven from the Qt event loop: the client's socket is
+// watched by socket notifiers and its housekeeping runs on a timer, so everything stays on
+// the calling thread. Used by the bridge and by the panel's remote ports alike.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <optional>
+#include <vector>
+
+struct mosquitto;
+struct mosquitto_message;
+class QSocketNotifier;
+
+namespace quorvane::mqtt {
+
+// mqtt://host[:port] (1883) or mqtts://host[:port] (8883, TLS).
+struct BrokerAddress {
+    QString host;
+    quint16 port = 1883;
+    bool tls = false;
+
+    // Fills `error` and returns nothing for anything else.
+    static std::optional<BrokerAddress> parse(const QString &url, QString *error);
+    QString display() const; // "broker.lan:1883"
+};
+
+struct ClientSettings {
+    BrokerAddress broker;
+    QString clientId;
+    QString username;
+    QString password;
+    QString caFile;        // TLS: verify against this CA; empty: the system's store
+    bool insecure = false; // TLS: accept any certificate and host name
+    QString willTopic;     // empty: no Last Will
+    QByteArray willPayload;
+    bool willRetain = true;
+    int keepAliveSeconds = 30;
+    int connectTimeoutMs = 10000;
+};
+
+class MqttClient : public QObject {
+    Q_OBJECT
+public:
+    explicit MqttClient(ClientSettings settings, QObject *parent = nullptr);
+    ~MqttClient() override;
+    MqttClient(const MqttClient &) = delete;
+    MqttClient &operator=(const MqttClient &) = delete;
+
+    // Connects; with reconnect on (the default) a failed or lost connection is tried again
+    // after 1 s, doubling up to 30 s.
+    void start();
+    // Disconnects cleanly (the broker does not publish the Last Will) and stops retrying.
+    // Whatever was published before is sent first, waiting at most `flushMs`.
+    void stop(int flushMs = 500);
+    void setReconnect(bool on) { reconnect_ = on; }
+    bool isConnected() const { return state_ == State::Connected; }
+    const ClientSettings &settings() const { return settings_; }
+
+    // False when not connected or the client refused the message.
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false);
+    bool subscribe(const QString &filter);
+    bool unsubscribe(const QString &filter);
+
+    static constexpr int kFirstRetryMs = 1000;
+    static constexpr int kLastRetryMs = 30000;
+
+signals:
+    void connected();
+    // A connection that was up went down, or could not be made; `reason` says why in words
+    // a user can act on ("connection refused", "TLS: certificate verify failed", ...).
+    void disconnected(const QString &reason);
+    void connectFailed(const QString &reason);
+    void message(const QString &topic, const QByteArray &payload, bool retained);
+
+private:
+    enum class State { Idle, Connecting, Connected };
+    struct Event {
+        enum Kind { Connack, Lost, Message } kind;
+        int code = 0;
+        QString topic;
+        QByteArray payload;
+        bool retained = false;
+    };
+
+    void attempt();
+    void watchSocket();
+    void unwatchSocket();
+    void onReadable();
+    void onWritable();
+    void onHousekeeping();
+    void afterLoop(int rc);
+    void deliver();
+    void fail(const QString &reason);
+    void scheduleRetry();
+    QString describe(int rc) const;
+
+    static void onConnectCb(mosquitto *, void *self, int rc);
+    static void onDisconnectCb(mosquitto *, void *self, int rc);
+    static void onMessageCb(mosquitto *, void *self, const mosquitto_message *m);
+    static void onLogCb(mosquitto *, void *self, int level, const char *text);
+
+    ClientSettings settings_;
+    mosquitto *mosq_ = nullptr;
+    State state_ = State::Idle;
+    bool reconnect_ = true;
+    bool stopped_ = true;
+    int retryMs_ = kFirstRetryMs;
+    QSocketNotifier *readable_ = nullptr;
+    QSocketNotifier *writable_ = nullptr;
+    QTimer housekeeping_;
+    QTimer retry_;
+    QTimer connectTimeout_;
+    std::vector<Event> events_; // raised inside libmosquitto's calls, delivered after them
+    QString lastError_;         // libmosquitto's last logged error, for the reason of a failure
+};
+
+} // namespace quorvane::mqtt

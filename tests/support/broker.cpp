@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: MIT
+#include "broker.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+sockaddr_in loopback(quint16 port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+QString tool(const QString &name)
+{
+    const QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty()
+               ? QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"),
+                                                       QStringLiteral("/usr/bin")})
+               : found;
+}
+
+} // namespace
+
+quint16 freeLocalPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t size = sizeof a;
+    quint16 port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool acceptsConnections(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = loopback(port);
+    const bool ok = ::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+TestBroker::TestBroker() : TestBroker(Config{}) {}
+
+TestBroker::TestBroker(Config config) : config_(config), port_(freeLocalPort())
+{
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.setStandardOutputFile(dir_.filePath(QStringLiteral("broker.log")),
+                                   QIODevice::Append);
+    if (!writeConfig())
+        qWarning("TestBroker: could not write the broker's configuration");
+}
+
+TestBroker::~TestBroker()
+{
+    if (process_.state() != QProcess::NotRunning) {
+        process_.terminate();
+        if (!process_.waitForFinished(2000))
+            kill();
+    }
+}
+
+QString TestBroker::url() const
+{
+    return config_.tls ? QStringLiteral("mqtts://localhost:%1").arg(port_)
+                       : QStringLiteral("mqtt://127.0.0.1:%1").arg(port_);
+}
+
+QString TestBroker::log() const
+{
+    QFile f(dir_.filePath(QStringLiteral("broker.log")));
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+bool TestBroker::run(const QString &program, const QStringList &arguments)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir_.path());
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(tool(program), arguments);
+    if (!p.waitForFinished(20000) || p.exitCode() != 0) {
+        qWarning("TestBroker: %s failed: %s", qPrintable(program), p.readAll().constData());
+        return false;
+    }
+    return true;
+}
+
+bool TestBroker::writeConfig()
+{
+    if (!dir_.isValid())
+        return false;
+    QByteArray conf = "persistence false\nlog_dest stdout\nlog_type error\nlog_type warning\n";
+    if (::geteuid() == 0)
+        conf += "user root\n"; // it would otherwise drop to a user who cannot read our files
+    conf += "listener " + QByteArray::number(port_) + " 127.0.0.1\n";
+    if (config_.password) {
+        if (!run(QStringLiteral("mosquitto_passwd"),
+                 {QStringLiteral("-b"), QStringLiteral("-c"), QStringLiteral("passwd"),
+                  QLatin1String(kUser), QLatin1String(kPassword)}))
+            return false;
+        conf += "allow_anonymous false\npassword_file " +
+                dir_.filePath(QStringLiteral("passwd")).toLocal8Bit() + "\n";
+    } else {
+        conf += "allow_anonymous true\n";
+    }
+    if (config_.tls) {
+        QFile ext(dir_.filePath(QStringLiteral("server.ext")));
+        if (!ext.open(QIODevice::WriteOnly) ||
+            ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0)
+            return false;
+        ext.close();
+        const QStringList ec{QStringLiteral("-newkey"), QStringLiteral("ec"),
+                             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
+                             QStringLiteral("-nodes")};
+        if (!run(QStringLiteral("openssl"),
+                 QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
+                     QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"),
+                                 QStringLiteral("-out"), QStringLiteral("ca.crt"),
+                                 QStringLiteral("-days"), QStringLiteral("2"),
+                                 QStringLiteral("-subj"), QStringLiteral("/CN=Quorvane test CA")}) ||
+            !run(QStringLiteral("openssl"),
+                 QStringList{QStringLiteral("req")} + ec +
+                     QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"),
+                                 QStringLiteral("-out"), QStringLiteral("server.csr"),
+                                 QStringLiteral("-subj"), QStringLiteral("/CN=localhost")}) ||
+            !run(QStringLiteral("openssl"),
+                 {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                  QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.crt"),
+                  QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
+                  QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
+                  QStringLiteral("server.crt"), QStringLiteral("-days"), QStringLiteral("2"),
+                  QStringLiteral("-extfile"), QStringLiteral("server.ext")}))
+            return false;
+        for (const char *f : {"cafile ca.crt", "certfile server.crt", "keyfile server.key"}) {
+            const QList<QByteArray> kv = QByteArray(f).split(' ');
+            conf += kv[0] + ' ' + dir_.filePath(QString::fromLatin1(kv[1])).toLocal8Bit() + '\n';
+        }
+    }
+    QFile f(dir_.filePath(QStringLiteral("mosquitto.conf")));
+    return f.open(QIODevice::WriteOnly) && f.write(conf) == conf.size();
+}
+
+bool TestBroker::start()
+{
+    if (process_.state() != QProcess::NotRunning)
+        return true;
+    process_.start(tool(QStringLiteral("mosquitto")),
+                   {QStringLiteral("-c"), dir_.filePath(QStringLiteral("mosquitto.conf"))});
+    if (!process_.waitForStarted(5000))
+        return false;
+    const QDeadlineTimer deadline(10000);
+    while (!deadline.hasExpired()) {
+        if (acceptsConnections(port_))
+            return true;
+        if (process_.state() == QProcess::NotRunning)
+            break;
+        QThread::msleep(10);
+    }
+    qWarning("TestBroker: the broker did not come up: %s", qPrintable(log()));
+    return false;
+}
+
+void TestBroker::kill()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.kill();
+    process_.waitForFinished(5000);
+}
