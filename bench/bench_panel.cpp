@@ -2,6 +2,7 @@
 // The real panel (Form1, the comm control, the protocol library) fed by a board on a
 // pseudo-terminal: throughput, latency, CPU at line rate, start-up and memory.
 // Prints one JSON object per figure on stdout; scripts/bench turns them into a table.
+#include "pacer.h"
 #include "ptyhelper.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
@@ -108,12 +109,6 @@ double threadCpuSeconds()
     return clockSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
-QByteArray frame(long seq)
-{
-    return "XPir:" + QByteArray::number(seq % 2) + "YLig:" + QByteArray::number(seq % 100) +
-           "YTp1:" + QByteArray::number(seq) + "YTp2:" + QByteArray::number(seq) + "YZ";
-}
-
 struct Rig {
     PtyPair pty;
     int master = pty.master();
@@ -155,7 +150,7 @@ void throughputAndMemory()
         while (!stop) {
             QByteArray chunk;
             for (int i = 0; i < 64; ++i)
-                chunk += frame(seq++);
+                chunk += numberedFrame(seq++);
             rig.writeAll(chunk.constData(), size_t(chunk.size()));
             written += chunk.size();
             lastSeq = seq - 1;
@@ -238,49 +233,6 @@ void throughputAndMemory()
             {"rss_growth_over_last_8_mb_kib", double(residentKiB() - afterFirst)}});
 }
 
-// The board at 9600-baud pace, one character every 1.04 ms, in a child process so that its
-// own wake-ups are not counted as the panel's. Returns when every frame is written; `zAt`
-// (shared with the child) gets the CLOCK_MONOTONIC time each frame's "Z" was written.
-pid_t paceFrames(int master, int frames, long firstSeq, std::int64_t *zAt)
-{
-    QByteArray all;
-    std::vector<qsizetype> zIndex;
-    for (int seq = 0; seq < frames; ++seq) {
-        all += frame(firstSeq + seq);
-        zIndex.push_back(all.size() - 1);
-    }
-    const pid_t pid = fork();
-    if (pid != 0)
-        return pid;
-    // Child: only async-signal-safe calls from here on.
-    timespec due{};
-    clock_gettime(CLOCK_MONOTONIC, &due);
-    size_t z = 0;
-    for (qsizetype i = 0; i < all.size(); ++i) {
-        due.tv_nsec += 1'042'000;
-        if (due.tv_nsec >= 1'000'000'000) {
-            due.tv_nsec -= 1'000'000'000;
-            ++due.tv_sec;
-        }
-        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
-        if (z < zIndex.size() && zIndex[z] == i) {
-            timespec now{};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            zAt[z++] = std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-        }
-        while (::write(master, all.constData() + i, 1) != 1) {
-        }
-    }
-    _exit(0);
-}
-
-std::int64_t monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 // Latency from "Z" written to the fourth label, and the whole process's CPU and wake-ups,
 // with the board sending frames back to back at 9600-baud pace.
 void latency(const char *platform, int intervalMs)
@@ -291,9 +243,7 @@ void latency(const char *platform, int intervalMs)
         f.MSComm1->setReadInterval(std::chrono::milliseconds(intervalMs));
     constexpr int kFrames = 520;
     constexpr long kFirst = 1000;
-    auto *zAt = static_cast<std::int64_t *>(mmap(nullptr, sizeof(std::int64_t) * kFrames,
-                                                 PROT_READ | PROT_WRITE,
-                                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    FrameTimes zAt(kFrames);
     std::vector<std::int64_t> shown(kFrames, 0);
     QObject::connect(f.MSComm1, &quorvane::serial::CommControl::OnComm, &f, [&] {
         const long v = f.Label8->text().chopped(4).toLong() - kFirst;
@@ -318,7 +268,6 @@ void latency(const char *platform, int intervalMs)
         if (shown[size_t(i)] != 0)
             ms.push_back(double(shown[size_t(i)] - zAt[i]) / 1e6);
     }
-    munmap(zAt, sizeof(std::int64_t) * kFrames);
     std::sort(ms.begin(), ms.end());
     const auto pct = [&](double p) {
         return ms.empty() ? -1.0 : ms[size_t(p * double(ms.size() - 1))];
@@ -357,9 +306,7 @@ void commOnly(int intervalMs)
     });
     comm.setPortOpen(true);
     constexpr int kFrames = 300;
-    auto *zAt = static_cast<std::int64_t *>(mmap(nullptr, sizeof(std::int64_t) * kFrames,
-                                                 PROT_READ | PROT_WRITE,
-                                                 MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    FrameTimes zAt(kFrames);
     const double cpu0 = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
     const long switches0 = processSwitches();
     const auto start = Clock::now();
@@ -373,7 +320,6 @@ void commOnly(int intervalMs)
             {"chars", double(chars)},
             {"process_cpu_share_of_core", (clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0) / wall},
             {"process_wakeups_per_s", double(processSwitches() - switches0) / wall}});
-    munmap(zAt, sizeof(std::int64_t) * kFrames);
 }
 
 // For scale, with no toolkit and no panel: what waking costs on this machine. A bare

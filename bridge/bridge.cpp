@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 
 #include <cstdio>
+#include <utility>
 
 namespace quorvane::bridge {
 namespace proto = quorvane::protocol;
@@ -24,6 +25,8 @@ constexpr const char *kReadingTopics[] = {"pir", "light", "indoor", "outdoor"};
 constexpr const char *kStateKeys[] = {"pir", "light", "indoor", "outdoor"};
 // Longer than any command we take; a bigger payload is refused unread.
 constexpr qsizetype kMaxCommandBytes = 16;
+// Raw bytes held while the broker is slower than the line; older ones are dropped past this.
+constexpr qsizetype kRxHold = 64 * 1024;
 
 // A value the board sent as a plain decimal number goes into the JSON state as a number.
 QJsonValue jsonValue(const QString &text)
@@ -75,6 +78,8 @@ Bridge::Bridge(Options options, QObject *parent)
     comm_ = std::make_unique<CommControl>(std::move(map));
     comm_->setRThreshold(1);
     comm_->setInputLen(1);
+    if (options_.readIntervalMs >= 0)
+        comm_->setReadInterval(std::chrono::milliseconds(options_.readIntervalMs));
     connect(comm_.get(), &CommControl::OnComm, this, &Bridge::onComm);
 
     mqtt_ = std::make_unique<mqtt::MqttClient>(options_.mqtt);
@@ -96,11 +101,21 @@ Bridge::Bridge(Options options, QObject *parent)
         say(Level::Warning, QStringLiteral("cannot connect to the broker %1: %2%3; retrying")
                                 .arg(options_.mqtt.broker.display(), why, hint));
     });
+    connect(mqtt_.get(), &mqtt::MqttClient::drained, this, [this] {
+        if (std::exchange(framePending_, false))
+            onFrameEnd();
+        flushRx();
+    });
     connect(mqtt_.get(), &mqtt::MqttClient::message, this,
             [this](const QString &topic, const QByteArray &payload, bool) {
                 onMessage(topic, payload);
             });
 
+    stateLater_.setSingleShot(true);
+    connect(&stateLater_, &QTimer::timeout, this, [this] {
+        if (std::exchange(framePending_, false))
+            onFrameEnd();
+    });
     lineRetry_.setInterval(kLineRetryMs);
     connect(&lineRetry_, &QTimer::timeout, this, &Bridge::openLine);
 }
@@ -223,6 +238,16 @@ void Bridge::onFrameEnd()
 {
     if (!options_.raw)
         rx_.clear();
+    if (mqtt_->backlogged() || (sinceState_.isValid() && sinceState_.elapsed() < kMinStateMs)) {
+        // A line faster than any real board (a 9600-baud frame takes 30 ms), or a broker that
+        // takes less than the line brings: the latest goes out a moment later, so memory stays
+        // bounded and the newest state is never behind a queue of stale ones.
+        framePending_ = true;
+        if (!stateLater_.isActive())
+            stateLater_.start(kMinStateMs);
+        return;
+    }
+    sinceState_.start();
     for (std::size_t i = 0; i < values_.size(); ++i) {
         if (!changed_[i])
             continue;
@@ -245,6 +270,16 @@ void Bridge::flushRx()
     rxFlushPosted_ = false;
     if (rx_.isEmpty())
         return;
+    if (mqtt_->backlogged()) {
+        if (rx_.size() > kRxHold) {
+            if (rxDropped_ == 0)
+                say(Level::Warning, QStringLiteral("the broker is slower than the line: raw "
+                                                   "bytes are being dropped"));
+            rxDropped_ += rx_.size() - kRxHold;
+            rx_.remove(0, rx_.size() - kRxHold);
+        }
+        return; // sent when the backlog has gone out
+    }
     publish(QStringLiteral("rx"), rx_, false);
     rx_.clear();
 }

@@ -8,6 +8,7 @@
 #include "mqtt/mqttclient.h"
 #include "serial/commcontrol.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -27,6 +28,8 @@ public:
 
     static constexpr int kLineRetryMs = 2000;
     static constexpr int kMaxTxBytes = 64;
+    // At most one state per this many ms; only a line far faster than the board's is held.
+    static constexpr int kMinStateMs = 10;
 
     explicit Bridge(Options options, QObject *parent = nullptr);
     ~Bridge() override;
@@ -72,6 +75,8 @@ private:
     std::unique_ptr<mqtt::MqttClient> mqtt_;
     LogSink log_;
     QTimer lineRetry_;
+    QTimer stateLater_;
+    QElapsedTimer sinceState_;
 
     std::string buffer_;
     std::array<QString, 4> values_;      // latest text of each reading, as the panel shows it
@@ -80,6 +85,8 @@ private:
     std::array<std::optional<bool>, 5> loads_; // what was last commanded
     QByteArray rx_;                      // received bytes not yet published
     bool rxFlushPosted_ = false;
+    qint64 rxDropped_ = 0;
+    bool framePending_ = false; // a frame ended while the broker was backlogged
     bool lastStatus_ = false;
     bool statusKnown_ = false;
     bool lineWasLost_ = false;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/options.h"
 
+#include "serial/commcontrol.h"
+
 #include <QCommandLineParser>
 #include <QFile>
 #include <QRegularExpression>
@@ -84,11 +86,17 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     const QCommandLineOption removeDiscovery(
         QStringLiteral("remove-discovery"),
         QStringLiteral("Remove the board from Home Assistant and exit."));
+    const QCommandLineOption readInterval(
+        QStringLiteral("read-interval"),
+        QStringLiteral("Read a busy line every MS milliseconds (default %1): lower is quicker "
+                       "and wakes more often.")
+            .arg(serial::CommControl::kDefaultReadInterval.count()),
+        QStringLiteral("MS"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Log every message too."));
     p.addOptions({help, version, device, port, broker, cafile, insecure, username, passwordFile,
                   board, prefix, discoveryPrefix, noDiscovery, noRaw, noRestore, removeDiscovery,
-                  verbose});
+                  readInterval, verbose});
 
     if (!p.parse(arguments))
         return mistake(p.errorText() + QStringLiteral(" (see --help)"));
@@ -160,6 +168,12 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     o.raw = !p.isSet(noRaw);
     o.restoreLoads = !p.isSet(noRestore);
     o.verbose = p.isSet(verbose);
+    if (p.isSet(readInterval)) {
+        bool ok = false;
+        o.readIntervalMs = p.value(readInterval).toInt(&ok);
+        if (!ok || o.readIntervalMs < 0 || o.readIntervalMs > 1000)
+            return mistake(QStringLiteral("--read-interval takes 0 to 1000 ms"));
+    }
     o.mqtt.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.board);
     if (o.removeDiscovery)
         o.mqtt.clientId += QStringLiteral("-remove");

@@ -24,6 +24,7 @@ struct Options {
     bool restoreLoads = true;
     bool verbose = false;
     bool removeDiscovery = false;
+    int readIntervalMs = -1; // the comm control's own unless set
 };
 
 // What the command line asked for: options to run with, or text to print and the exit code

@@ -209,8 +209,7 @@ void MqttClient::afterLoop(int rc)
         if (!told)
             events_.push_back({Event::Lost, rc, {}, {}, false});
     }
-    if (writable_ && state_ != State::Idle)
-        writable_->setEnabled(mosquitto_want_write(mosq_));
+    watchWrites();
     deliver();
 }
 
@@ -242,8 +241,24 @@ void MqttClient::deliver()
         if (!self)
             return;
     }
-    if (writable_ && state_ != State::Idle)
-        writable_->setEnabled(mosquitto_want_write(mosq_));
+    watchWrites();
+}
+
+void MqttClient::watchWrites()
+{
+    if (!writable_ || state_ == State::Idle)
+        return;
+    const bool waiting = mosquitto_want_write(mosq_);
+    writable_->setEnabled(waiting);
+    if (backlogged_ && !waiting && state_ == State::Connected) {
+        backlogged_ = false;
+        emit drained();
+    }
+}
+
+bool MqttClient::backlogged() const
+{
+    return state_ == State::Connected && mosquitto_want_write(mosq_);
 }
 
 void MqttClient::fail(const QString &reason)
@@ -251,6 +266,7 @@ void MqttClient::fail(const QString &reason)
     const bool wasConnected = state_ == State::Connected;
     unwatchSocket();
     state_ = State::Idle;
+    backlogged_ = false;
     connectTimeout_.stop();
     housekeeping_.stop();
     events_.clear();
@@ -300,8 +316,11 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
         return false;
     const int rc = mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(),
                                      int(payload.size()), payload.constData(), 0, retain);
-    if (writable_)
-        writable_->setEnabled(mosquitto_want_write(mosq_));
+    if (mosquitto_want_write(mosq_)) {
+        backlogged_ = true;
+        if (writable_)
+            writable_->setEnabled(true);
+    }
     return rc == MOSQ_ERR_SUCCESS;
 }
 

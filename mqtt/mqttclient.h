@@ -64,6 +64,8 @@ public:
     // False when not connected or the client refused the message.
     bool publish(const QString &topic, const QByteArray &payload, bool retain = false);
     bool subscribe(const QString &filter);
+    // Messages are waiting for the socket: the broker or the network is slower than we publish.
+    bool backlogged() const;
     bool unsubscribe(const QString &filter);
 
     static constexpr int kFirstRetryMs = 1000;
@@ -76,6 +78,8 @@ signals:
     void disconnected(const QString &reason);
     void connectFailed(const QString &reason);
     void message(const QString &topic, const QByteArray &payload, bool retained);
+    // The backlog has gone out.
+    void drained();
 
 private:
     enum class State { Idle, Connecting, Connected };
@@ -94,6 +98,7 @@ private:
     void onWritable();
     void onHousekeeping();
     void afterLoop(int rc);
+    void watchWrites();
     void deliver();
     void fail(const QString &reason);
     void scheduleRetry();
@@ -117,6 +122,7 @@ private:
     QTimer connectTimeout_;
     std::vector<Event> events_; // raised inside libmosquitto's calls, delivered after them
     QString lastError_;         // libmosquitto's last logged error, for the reason of a failure
+    bool backlogged_ = false;
 };
 
 } // namespace quorvane::mqtt

@@ -28,6 +28,7 @@ public:
     void kill();
 
     quint16 port() const { return port_; }
+    qint64 pid() const { return process_.processId(); }
     QString url() const;
     QString caFile() const { return dir_.filePath(QStringLiteral("ca.crt")); }
     QString log() const;

@@ -1,0 +1,340 @@
+// SPDX-License-Identifier: MIT
+// quorvane-bridge as it runs, against a Mosquitto of our own on loopback, with boards on
+// pseudo-terminals: state latency, command latency, a flood, its footprint, and 20 bridges
+// on one broker. Prints one JSON object per figure on stdout.
+#include "broker.h"
+#include "mqtt/mqttclient.h"
+#include "pacer.h"
+#include "ptyhelper.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <thread>
+
+#include <poll.h>
+#include <sys/wait.h>
+
+using quorvane::mqtt::MqttClient;
+
+namespace {
+
+void report(const QJsonObject &o)
+{
+    std::printf("%s\n", QJsonDocument(o).toJson(QJsonDocument::Compact).constData());
+    std::fflush(stdout);
+}
+
+void spin(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool spinUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        spin(5);
+    }
+    return true;
+}
+
+// CPU time (ns, all threads, as the scheduler counts it) and context switches of a process.
+struct Usage {
+    double cpuNs = 0;
+    double switches = 0;
+};
+Usage usageOf(qint64 pid)
+{
+    Usage u;
+    const QString base = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(base).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(base + QLatin1Char('/') + task + QStringLiteral("/schedstat"));
+        if (stat.open(QIODevice::ReadOnly))
+            u.cpuNs += stat.readAll().split(' ').value(0).toDouble();
+        QFile status(base + QLatin1Char('/') + task + QStringLiteral("/status"));
+        if (status.open(QIODevice::ReadOnly)) {
+            for (const QByteArray &line : status.readAll().split('\n')) {
+                if (line.startsWith("voluntary_ctxt_switches:") ||
+                    line.startsWith("nonvoluntary_ctxt_switches:"))
+                    u.switches += line.split(':').value(1).trimmed().toDouble();
+            }
+        }
+    }
+    return u;
+}
+
+double memoryMb(qint64 pid, const char *field)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').value(0).toDouble() /
+                   1024.0;
+    }
+    return -1;
+}
+
+quorvane::mqtt::ClientSettings clientFor(const TestBroker &broker, const char *id)
+{
+    QString error;
+    quorvane::mqtt::ClientSettings s;
+    s.broker = *quorvane::mqtt::BrokerAddress::parse(broker.url(), &error);
+    s.clientId = QString::fromLatin1(id);
+    return s;
+}
+
+struct BridgeProcess {
+    QProcess process;
+    BridgeProcess(const TestBroker &broker, const QString &device, const QString &board,
+                  const QStringList &extra = {})
+    {
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
+                      QStringList{QStringLiteral("--device"), device, QStringLiteral("--broker"),
+                                  broker.url(), QStringLiteral("--board"), board,
+                                  QStringLiteral("--no-discovery")} +
+                          extra);
+        process.waitForStarted();
+    }
+    ~BridgeProcess()
+    {
+        process.terminate();
+        process.waitForFinished(3000);
+    }
+    qint64 pid() const { return process.processId(); }
+};
+
+// A subscriber that notes when it first saw each frame's state, by its in-door value.
+struct StateWatch {
+    MqttClient client;
+    std::map<QString, std::map<long, std::int64_t>> seen; // board -> seq -> when
+    explicit StateWatch(const TestBroker &broker, const char *filter)
+        : client(clientFor(broker, "bench-watch"))
+    {
+        QObject::connect(&client, &MqttClient::connected, &client,
+                         [this, filter] { client.subscribe(QString::fromLatin1(filter)); });
+        QObject::connect(&client, &MqttClient::message, &client,
+                         [this](const QString &topic, const QByteArray &payload, bool) {
+                             const QJsonObject o = QJsonDocument::fromJson(payload).object();
+                             const long seq = long(o.value(QStringLiteral("indoor")).toDouble(-1));
+                             auto &board = seen[topic.section(QLatin1Char('/'), 1, 1)];
+                             board.emplace(seq, monotonicNs());
+                         });
+        client.start();
+        spinUntil([this] { return client.isConnected(); }, 5000);
+        spin(200);
+    }
+};
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return -1;
+    std::sort(v.begin(), v.end());
+    return v[std::size_t(p * double(v.size() - 1))];
+}
+
+// Frame end written at the board to `state` at a subscriber, at 9600-baud pace; and what
+// the bridge costs meanwhile.
+void stateLatency(const QStringList &extra)
+{
+    TestBroker broker;
+    broker.start();
+    PtyPair board;
+    BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"), extra);
+    StateWatch watch(broker, "quorvane/b1/state");
+    spin(500);
+    constexpr int kFrames = 500;
+    constexpr long kFirst = 1000;
+    FrameTimes zAt(kFrames);
+    const Usage u0 = usageOf(bridge.pid());
+    const std::int64_t start = monotonicNs();
+    const pid_t child = paceFrames(board.master(), kFrames, kFirst, zAt);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0)
+        spin(100);
+    spin(100);
+    const double wall = double(monotonicNs() - start) / 1e9;
+    const Usage u1 = usageOf(bridge.pid());
+    std::vector<double> ms;
+    const auto &seen = watch.seen[QStringLiteral("b1")];
+    for (int i = 0; i < kFrames; ++i) {
+        const auto it = seen.find(kFirst + i);
+        if (it != seen.end())
+            ms.push_back(double(it->second - zAt[i]) / 1e6);
+    }
+    report({{"figure", "bridge_state_latency"},
+            {"options", extra.join(QLatin1Char(' '))},
+            {"frames", double(ms.size())},
+            {"median_ms", percentile(ms, 0.5)},
+            {"p99_ms", percentile(ms, 0.99)},
+            {"cpu_share_of_core", (u1.cpuNs - u0.cpuNs) / 1e9 / wall},
+            {"wakeups_per_s", (u1.switches - u0.switches) / wall},
+            {"rss_mb", memoryMb(bridge.pid(), "VmRSS:")}});
+}
+
+// load/N/set published to the letter read at the board, one at a time.
+void commandLatency()
+{
+    TestBroker broker;
+    broker.start();
+    PtyPair board;
+    BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"));
+    MqttClient app(clientFor(broker, "bench-app"));
+    app.start();
+    spinUntil([&] { return app.isConnected(); }, 5000);
+    spin(800);
+    std::vector<double> ms;
+    QByteArray want, got;
+    for (int i = 0; i < 1000; ++i) {
+        const int load = 1 + i % 5;
+        const bool on = (i / 5) % 2 == 0;
+        want += char('A' + 2 * (load - 1) + (on ? 0 : 1));
+        const std::int64_t t0 = monotonicNs();
+        app.publish(QStringLiteral("quorvane/b1/load/%1/set").arg(load), on ? "ON" : "OFF");
+        pollfd p{board.master(), POLLIN, 0};
+        if (::poll(&p, 1, 1000) <= 0)
+            break;
+        ms.push_back(double(monotonicNs() - t0) / 1e6);
+        char c[16];
+        const ssize_t n = ::read(board.master(), c, sizeof c);
+        if (n > 0)
+            got.append(c, n);
+        QCoreApplication::processEvents();
+    }
+    report({{"figure", "bridge_command_latency"},
+            {"commands", double(ms.size())},
+            {"in_order", got == want},
+            {"median_ms", percentile(ms, 0.5)},
+            {"p99_ms", percentile(ms, 0.99)}});
+}
+
+// Frames as fast as the line takes them for 5 s: the bridge stays up, its memory bounded,
+// and the last frame's state is out soon after the flood ends.
+void flood()
+{
+    TestBroker broker;
+    broker.start();
+    PtyPair board;
+    BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"));
+    StateWatch watch(broker, "quorvane/b1/state");
+    spin(500);
+    std::atomic<bool> stop{false};
+    std::atomic<long> last{-1};
+    std::atomic<std::int64_t> endedAt{0};
+    std::atomic<long> chars{0};
+    std::thread writer([&] {
+        long seq = 0;
+        while (!stop) {
+            QByteArray chunk;
+            for (int i = 0; i < 64; ++i)
+                chunk += numberedFrame(seq++);
+            PtyPair::writeAll(board.master(), chunk);
+            chars += chunk.size();
+            last = seq - 1;
+        }
+        endedAt = monotonicNs();
+    });
+    spin(5000);
+    stop = true;
+    writer.join();
+    const auto &seen = watch.seen[QStringLiteral("b1")];
+    const bool caughtUp = spinUntil([&] { return seen.count(last) > 0; }, 10000);
+    const double afterMs = caughtUp ? double(seen.at(last) - endedAt) / 1e6 : -1;
+    report({{"figure", "bridge_flood"},
+            {"alive", bridge.process.state() == QProcess::Running},
+            {"chars_per_s", double(chars) / 5.0},
+            {"states_received", double(seen.size())},
+            {"latest_state_after_flood_ms", afterMs},
+            {"peak_rss_mb", memoryMb(bridge.pid(), "VmHWM:")}});
+}
+
+// 20 bridges, 20 boards at 9600-baud pace, one broker: every frame's state arrives.
+void scale()
+{
+    constexpr int kBoards = 20;
+    constexpr int kFrames = 300;
+    TestBroker broker;
+    broker.start();
+    std::vector<std::unique_ptr<PtyPair>> boards;
+    std::vector<std::unique_ptr<BridgeProcess>> bridges;
+    for (int i = 0; i < kBoards; ++i) {
+        boards.push_back(std::make_unique<PtyPair>());
+        bridges.push_back(std::make_unique<BridgeProcess>(broker, boards.back()->path(),
+                                                          QStringLiteral("b%1").arg(i)));
+    }
+    StateWatch watch(broker, "quorvane/+/state");
+    spin(1500);
+    std::vector<std::unique_ptr<FrameTimes>> times;
+    std::vector<pid_t> pacers;
+    std::vector<Usage> before;
+    for (auto &b : bridges)
+        before.push_back(usageOf(b->pid()));
+    const Usage broker0 = usageOf(broker.pid());
+    const std::int64_t start = monotonicNs();
+    for (int i = 0; i < kBoards; ++i) {
+        times.push_back(std::make_unique<FrameTimes>(kFrames));
+        pacers.push_back(paceFrames(boards[std::size_t(i)]->master(), kFrames, 1000, *times.back()));
+    }
+    for (pid_t p : pacers) {
+        int status = 0;
+        while (waitpid(p, &status, WNOHANG) == 0)
+            spin(100);
+    }
+    spin(300);
+    const double wall = double(monotonicNs() - start) / 1e9;
+    double cpu = 0;
+    for (std::size_t i = 0; i < bridges.size(); ++i)
+        cpu += usageOf(bridges[i]->pid()).cpuNs - before[i].cpuNs;
+    const double brokerCpu = usageOf(broker.pid()).cpuNs - broker0.cpuNs;
+    long received = 0;
+    for (const auto &[board, frames] : watch.seen) {
+        for (const auto &[seq, when] : frames)
+            received += (seq >= 1000 && seq < 1000 + kFrames) ? 1 : 0;
+    }
+    report({{"figure", "bridge_scale"},
+            {"bridges", kBoards},
+            {"frames_sent", double(kBoards * kFrames)},
+            {"states_received", double(received)},
+            {"lost", double(kBoards * kFrames - received)},
+            {"bridges_cpu_share_of_core", cpu / 1e9 / wall},
+            {"broker_cpu_share_of_core", brokerCpu / 1e9 / wall}});
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const bool all = args.size() == 1;
+    if (all || args.contains(QStringLiteral("--latency"))) {
+        stateLatency({});
+        stateLatency({QStringLiteral("--read-interval"), QStringLiteral("2")});
+    }
+    if (all || args.contains(QStringLiteral("--commands")))
+        commandLatency();
+    if (all || args.contains(QStringLiteral("--flood")))
+        flood();
+    if (all || args.contains(QStringLiteral("--scale")))
+        scale();
+    return 0;
+}

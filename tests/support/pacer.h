@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+// A board sending at 9600-baud pace, one character every 1.04 ms, from a child process so
+// that its wake-ups are not counted as those of the program measured.
+#pragma once
+
+#include <QByteArray>
+
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include <sys/mman.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+inline std::int64_t monotonicNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// A frame whose in-door and out-door values carry `seq`, so the receiver can tell frames apart.
+inline QByteArray numberedFrame(long seq)
+{
+    return "XPir:" + QByteArray::number(seq % 2) + "YLig:" + QByteArray::number(seq % 100) +
+           "YTp1:" + QByteArray::number(seq) + "YTp2:" + QByteArray::number(seq) + "YZ";
+}
+
+// Times shared with the pacing child: when each frame's "Z" was written (CLOCK_MONOTONIC ns).
+class FrameTimes {
+public:
+    explicit FrameTimes(int frames)
+        : size_(sizeof(std::int64_t) * std::size_t(frames)),
+          at_(static_cast<std::int64_t *>(mmap(nullptr, size_, PROT_READ | PROT_WRITE,
+                                               MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
+    {
+    }
+    ~FrameTimes() { munmap(at_, size_); }
+    FrameTimes(const FrameTimes &) = delete;
+    FrameTimes &operator=(const FrameTimes &) = delete;
+    std::int64_t operator[](int i) const { return at_[i]; }
+    std::int64_t *data() { return at_; }
+
+private:
+    std::size_t size_;
+    std::int64_t *at_;
+};
+
+// Writes frames firstSeq.. at 9600-baud pace to `fd` in a child process; returns its pid.
+inline pid_t paceFrames(int fd, int frames, long firstSeq, FrameTimes &zAt)
+{
+    QByteArray all;
+    std::vector<qsizetype> zIndex;
+    for (int seq = 0; seq < frames; ++seq) {
+        all += numberedFrame(firstSeq + seq);
+        zIndex.push_back(all.size() - 1);
+    }
+    std::int64_t *times = zAt.data();
+    const pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // Child: only async-signal-safe calls from here on.
+    timespec due{};
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    std::size_t z = 0;
+    for (qsizetype i = 0; i < all.size(); ++i) {
+        due.tv_nsec += 1'042'000;
+        if (due.tv_nsec >= 1'000'000'000) {
+            due.tv_nsec -= 1'000'000'000;
+            ++due.tv_sec;
+        }
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+        if (z < zIndex.size() && zIndex[z] == i)
+            times[z++] = monotonicNs();
+        while (::write(fd, all.constData() + i, 1) != 1) {
+        }
+    }
+    _exit(0);
+}
