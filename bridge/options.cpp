@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/options.h"
 
+#include "mqtt/naming.h"
 #include "serial/commcontrol.h"
 
 #include <QCommandLineParser>
 #include <QFile>
-#include <QRegularExpression>
 #include <QSysInfo>
 
 namespace quorvane::bridge {
@@ -16,20 +16,7 @@ Exit mistake(const QString &text)
     return {QStringLiteral("quorvane-bridge: %1\n").arg(text), 2};
 }
 
-// A topic level prefix: one or more levels, no wildcards, no empty level.
-bool isValidPrefix(const QString &p)
-{
-    static const QRegularExpression valid(QStringLiteral("^[^/+#\\x00]+(/[^/+#\\x00]+)*$"));
-    return valid.match(p).hasMatch();
-}
-
 } // namespace
-
-bool isValidBoardId(const QString &id)
-{
-    static const QRegularExpression valid(QStringLiteral("^[a-z0-9_-]{1,32}$"));
-    return valid.match(id).hasMatch();
-}
 
 std::variant<Options, Exit> parseOptions(const QStringList &arguments,
                                          const QProcessEnvironment &environment)
@@ -149,7 +136,7 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     }
 
     o.board = p.isSet(board) ? p.value(board) : QSysInfo::machineHostName().toLower();
-    if (!isValidBoardId(o.board)) {
+    if (!mqtt::isValidBoardId(o.board)) {
         return mistake(
             QStringLiteral("'%1' is not a valid board ID: use 1 to 32 of a-z, 0-9, _ and -%2")
                 .arg(o.board, p.isSet(board) ? QString()
@@ -159,7 +146,7 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     o.prefix = p.value(prefix);
     o.discoveryPrefix = p.value(discoveryPrefix);
     for (const QString &v : {o.prefix, o.discoveryPrefix}) {
-        if (!isValidPrefix(v))
+        if (!mqtt::isValidTopicPrefix(v))
             return mistake(QStringLiteral("'%1' is not a topic prefix (no +, #, or empty "
                                           "levels)")
                                .arg(v));

@@ -37,7 +37,4 @@ struct Exit {
 std::variant<Options, Exit> parseOptions(const QStringList &arguments,
                                          const QProcessEnvironment &environment);
 
-// [a-z0-9_-]{1,32}
-bool isValidBoardId(const QString &id);
-
 } // namespace quorvane::bridge

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "serial/commcontrol.h"
 
-#include "serial/seriallink.h"
-
 #include <QElapsedTimer>
 #include <QMetaObject>
 
@@ -72,7 +70,7 @@ void CommControl::openPort()
 {
     device_.clear();
     device_ = map_->device(commPort_); // throws for numbers the map does not know
-    link_ = std::make_unique<SerialLink>(device_);
+    link_ = map_->makeLink(device_);
     connect(link_.get(), &ByteLink::readyRead, this, &CommControl::intake);
     connect(link_.get(), &ByteLink::lost, this, &CommControl::onLinkLost);
     queue_.clear();

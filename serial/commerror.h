@@ -19,6 +19,8 @@ public:
         AlreadyOpen, // CommPort written, or PortOpen set, while open
         NotOpen,     // Input or Output while closed
         Io,          // any other failure of the device
+        BrokerUnreachable, // a board behind a bridge: the broker cannot be reached
+        BoardOffline,      // a board behind a bridge: the bridge says it is not there
     };
 
     CommError(Kind kind, int port, const QString &device, const QString &reason);

@@ -12,6 +12,8 @@
 
 namespace quorvane::serial {
 
+class ByteLink;
+
 class PortMap {
 public:
     virtual ~PortMap() = default;
@@ -21,6 +23,8 @@ public:
     virtual QString describe(int port) const = 0;
     // describe() for ports first..last; one look at the system for all of them.
     virtual QStringList describeRange(int first, int last) const;
+    // What carries the bytes of `device` (a value device() returned): a serial device here.
+    virtual std::unique_ptr<ByteLink> makeLink(const QString &device) const;
 };
 
 // On Windows port n is "COMn". Elsewhere port n is the n-th serial port the system lists,
@@ -37,18 +41,26 @@ private:
 #endif
 };
 
-// Fixed numbers for chosen devices (a pseudo-terminal, a simulated board), the rest from
-// `fallback` when given.
+// Fixed numbers for chosen targets, the rest from `fallback` when given. A target is a device
+// path (a pseudo-terminal, a simulated board, /dev/serial/by-id/...) or a board behind a
+// bridge, mqtt[s]://[user@]host[:port]/BOARD[?prefix=P].
 class FixedPortMap : public PortMap {
 public:
     explicit FixedPortMap(QMap<int, QString> devices, std::shared_ptr<const PortMap> fallback = {});
     QString device(int port) const override;
     QString describe(int port) const override;
     QStringList describeRange(int first, int last) const override;
+    std::unique_ptr<ByteLink> makeLink(const QString &device) const override;
+
+    // The broker password for boards behind a bridge.
+    void setRemotePassword(const QString &password) { password_ = password; }
+    // Empty when `target` can be used, else what is wrong with it.
+    static QString checkTarget(const QString &target);
 
 private:
     QMap<int, QString> devices_;
     std::shared_ptr<const PortMap> fallback_;
+    QString password_;
 };
 
 // Natural order of device names: digit runs compare as numbers.

@@ -2,6 +2,7 @@
 // quorvane-demo: the panel with port 1 wired to the simulated board (or to --device PATH).
 #include "simulator/runner.h"
 #include "ui/form1.h"
+#include "ui/portoptions.h"
 #include "ui/widgets.h"
 
 #include <QApplication>
@@ -33,15 +34,25 @@ int main(int argc, char **argv)
                                                  "four readings have arrived, then quit."),
                                   QStringLiteral("FILE"));
     parser.addOptions({device, open, shot});
+    quorvane::ui::addPortOptions(parser);
     parser.process(app);
+    QString error;
+    auto ports =
+        quorvane::ui::readPortOptions(parser, QProcessEnvironment::systemEnvironment(), &error);
+    if (!ports) {
+        std::cerr << "quorvane-demo: " << error.toStdString() << '\n';
+        return 2;
+    }
+    if (parser.isSet(device))
+        ports->targets.insert(1, parser.value(device)); // the short form of --port 1=PATH
 
     quorvane::sim::Options options;
     options.intervalMs = 1000;
     quorvane::sim::Runner board(options, std::cout);
     std::atomic<bool> stop{false};
     std::thread boardThread;
-    QString path = parser.value(device);
-    if (path.isEmpty()) {
+    if (!ports->targets.contains(1)) {
+        QString path;
         try {
             path = QString::fromStdString(board.open());
         } catch (const std::system_error &e) {
@@ -51,10 +62,9 @@ int main(int argc, char **argv)
         boardThread = std::thread([&] { board.run(stop); });
         std::cerr << "quorvane-demo: simulated board on " << path.toStdString()
                   << " is port 1; click Open\n";
+        ports->targets.insert(1, path);
     }
-
-    auto map = std::make_shared<quorvane::serial::FixedPortMap>(
-        QMap<int, QString>{{1, path}}, std::make_shared<quorvane::serial::SystemPortMap>());
+    const auto map = quorvane::ui::portMapFor(*ports);
     int status = 0;
     {
         quorvane::ui::Form1 form(map);

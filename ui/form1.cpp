@@ -3,6 +3,7 @@
 
 #include "protocol/commands.h"
 #include "protocol/telemetry.h"
+#include "serial/remotelink.h"
 #include "ui/frmabout.h"
 #include "ui/icon.h"
 
@@ -56,6 +57,11 @@ QString describeFailure(const CommError &error)
                                 "again.");
         break;
     case CommError::Kind::PermissionDenied:
+        if (serial::RemoteTarget::looksRemote(error.device())) {
+            advice = QStringLiteral("Check the user name in the port's address and the password "
+                                    "(QUORVANE_MQTT_PASSWORD or --password-file).");
+            break;
+        }
 #ifdef Q_OS_LINUX
         advice = QStringLiteral("Your account may not use serial ports. Add it to the "
                                 "'dialout' group (sudo usermod -aG dialout $USER), log out and "
@@ -70,6 +76,13 @@ QString describeFailure(const CommError &error)
         break;
     case CommError::Kind::Io:
         advice = QStringLiteral("Check the cable and the board, then click Open again.");
+        break;
+    case CommError::Kind::BrokerUnreachable:
+        advice = QStringLiteral("Check the broker's address and that it is running, then click "
+                                "Open again.");
+        break;
+    case CommError::Kind::BoardOffline:
+        advice = QStringLiteral("Check the board and its bridge, then click Open again.");
         break;
     }
     return error.message() + QStringLiteral("\n\n") + advice;

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: MIT
+// The command-line options both panel programs take to say what a port number stands for:
+// --port N=TARGET (a device path, or a board behind a bridge) and --password-file FILE.
+#pragma once
+
+#include "serial/portmap.h"
+
+#include <QCommandLineParser>
+#include <QMap>
+#include <QProcessEnvironment>
+
+#include <memory>
+#include <optional>
+
+namespace quorvane::ui {
+
+struct PortOptions {
+    QMap<int, QString> targets;
+    QString password; // for boards behind a bridge; never from the command line
+};
+
+void addPortOptions(QCommandLineParser &parser);
+// Fills `error` and returns nothing when an option is wrong.
+std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
+                                           const QProcessEnvironment &environment, QString *error);
+// The named ports, the rest numbered as the system lists its serial ports.
+std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
+
+} // namespace quorvane::ui
