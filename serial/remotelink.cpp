@@ -184,10 +184,9 @@ void RemoteLink::onMessage(const QString &topic, const QByteArray &payload)
 
 void RemoteLink::lose(const QString &reason)
 {
-    if (!open_)
-        return;
-    open_ = false;
-    emit lost(reason);
+    // The owner closes the link in answer, as for a serial device that went away.
+    if (open_)
+        emit lost(reason);
 }
 
 void RemoteLink::close()

@@ -1,25 +1,68 @@
 // SPDX-License-Identifier: MIT
 #include "boxcloser.h"
+#include "bridge/bridge.h"
+#include "broker.h"
+#include "frametable.h"
 #include "panelrig.h"
 #include "ptyhelper.h"
 #include "ui/form1.h"
 #include "ui/frmabout.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 
+#include <algorithm>
+
 using namespace quorvane::ui;
+using quorvane::bridge::Bridge;
+using quorvane::serial::CommControl;
 using quorvane::serial::FixedPortMap;
 
 namespace {
 
+// Set for the second run of this suite: port 1 reaches the board through a bridge and a
+// broker instead of a serial line, and every case must behave the same.
+const bool kRemote = qEnvironmentVariable("QUORVANE_TEST_LINK") == QLatin1String("remote");
+
+// A board on a pseudo-terminal behind a bridge and a broker of the test's own.
+struct RemoteBoard {
+    TestBroker broker;
+    std::unique_ptr<Bridge> bridge;
+    bool online = false;
+
+    RemoteBoard(const QString &device, const QString &board = QStringLiteral("t1"))
+    {
+        if (!broker.start())
+            qWarning("the broker did not start");
+        bridge = std::make_unique<Bridge>(std::get<quorvane::bridge::Options>(
+            quorvane::bridge::parseOptions({QStringLiteral("quorvane-bridge"), QStringLiteral("--device"),
+                                            device, QStringLiteral("--broker"), broker.url(),
+                                            QStringLiteral("--board"), board,
+                                            QStringLiteral("--no-discovery")},
+                                           {})));
+        bridge->setLogSink({});
+        QObject::connect(bridge.get(), &Bridge::online, bridge.get(), [this](bool on) { online = on; });
+        bridge->start();
+        if (!QTest::qWaitFor([this] { return online; }, 5000))
+            qWarning("the bridge did not come online");
+    }
+    QString target(const QString &board = QStringLiteral("t1")) const
+    {
+        return QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(board);
+    }
+};
+
 struct Panel {
     PtyPair pty;
+    std::unique_ptr<RemoteBoard> remote;
     int ended = 0;
     std::unique_ptr<Form1> form;
 
     explicit Panel(QMap<int, QString> extra = {})
     {
-        extra.insert(1, pty.path());
+        if (kRemote)
+            remote = std::make_unique<RemoteBoard>(pty.path());
+        extra.insert(1, kRemote ? remote->target() : pty.path());
         form = showPanel(extra, &ended);
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
@@ -122,7 +165,8 @@ private slots:
             QVERIFY(!f.Combo1->itemData(i, Qt::ToolTipRole).toString().isEmpty());
         }
         QCOMPARE(items, (QStringList{"1", "2", "3", "4", "5"}));
-        QCOMPARE(f.Combo1->itemData(0, Qt::ToolTipRole).toString(), panel.pty.path());
+        QCOMPARE(f.Combo1->itemData(0, Qt::ToolTipRole).toString(),
+                 kRemote ? QStringLiteral("t1 via 127.0.0.1") : panel.pty.path());
         for (PushCheck *c : {f.Check1, f.Check2, f.Check3, f.Check4, f.Check5})
             QCOMPARE(c->value(), 0);
         QCOMPARE(f.MSComm1->rThreshold(), qint16(1));
@@ -412,6 +456,147 @@ private slots:
         QVERIFY(!f.MSComm1->portOpen());
         f.Command4->click(); // nothing runs after Exit
         QVERIFY(!f.aboutWindow());
+    }
+
+    void framesShowTheirLabels_data() { addTelemetryFrameRows(); }
+    void framesShowTheirLabels()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(QByteArrayList, labels);
+        QFETCH(QByteArray, buffer);
+        Panel panel;
+        Form1 &f = *panel.form;
+        int received = 0;
+        connect(f.MSComm1, &CommControl::OnComm, this, [&] {
+            received += f.MSComm1->commEvent() == CommControl::EvReceive ? 1 : 0;
+        });
+        panel.open();
+        panel.pty.write(stream);
+        QTRY_COMPARE(received, int(stream.size()));
+        QStringList want;
+        for (const QByteArray &l : labels)
+            want << QString::fromLatin1(l);
+        QCOMPARE(panel.values(), want);
+        QTRY_COMPARE(f.Text1->text().toLatin1(), buffer);
+    }
+
+    void aSecondFailureDoesNotStackAnotherBox()
+    {
+        Panel panel({{2, "/dev/quorvane-missing"}});
+        Form1 &f = *panel.form;
+        f.Combo1->setCurrentIndex(1); // port 2
+        int boxesAtOnce = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, this, [&] {
+            const auto boxes = f.findChildren<QMessageBox *>();
+            const auto shown = std::count_if(boxes.begin(), boxes.end(),
+                                             [](QMessageBox *b) { return b->isVisible(); });
+            boxesAtOnce = std::max(boxesAtOnce, int(shown));
+            if (shown == 1 && watch.property("again").isNull()) {
+                watch.setProperty("again", true);
+                f.Command3->click(); // fails again while the first box is up
+            } else if (shown == 1 && boxesAtOnce == 1 && watch.property("closed").isNull()) {
+                watch.setProperty("closed", true);
+                QTimer::singleShot(50, this, [&] {
+                    for (QMessageBox *b : f.findChildren<QMessageBox *>())
+                        if (b->isVisible())
+                            b->button(QMessageBox::Ok)->click();
+                });
+            }
+        });
+        watch.start(5);
+        f.Command3->click();
+        watch.stop();
+        QVERIFY(!watch.property("again").isNull());
+        QCOMPARE(boxesAtOnce, 1);
+        QVERIFY(!f.MSComm1->portOpen());
+    }
+
+    void remoteOpenRefused_data()
+    {
+        QTest::addColumn<QString>("board");
+        QTest::addColumn<bool>("brokerUp");
+        QTest::addColumn<QString>("says");
+        QTest::newRow("broker unreachable") << "t1" << false << "cannot be reached: connection refused";
+        // As a bridge that died leaves it: its Last Will.
+        QTest::newRow("board offline") << "gone" << true << "reports board 'gone' offline";
+        QTest::newRow("no bridge announced the board") << "nobody" << true
+                                                       << "no bridge has announced board 'nobody'";
+    }
+    void remoteOpenRefused()
+    {
+        if (!kRemote)
+            QSKIP("remote-only; tst_form1_remote runs it");
+        QFETCH(QString, board);
+        QFETCH(bool, brokerUp);
+        QFETCH(QString, says);
+        PtyPair pty;
+        RemoteBoard remote(pty.path());
+        const QString target = remote.target(board);
+        if (!brokerUp) {
+            remote.broker.kill();
+        } else {
+            QString error;
+            quorvane::mqtt::ClientSettings settings;
+            settings.broker = *quorvane::mqtt::BrokerAddress::parse(remote.broker.url(), &error);
+            settings.clientId = QStringLiteral("will");
+            quorvane::mqtt::MqttClient will(settings);
+            will.start();
+            QVERIFY(QTest::qWaitFor([&] { return will.isConnected(); }, 5000));
+            will.publish(QStringLiteral("quorvane/gone/status"), "offline", true);
+            will.stop();
+        }
+        int ended = 0;
+        auto form = showPanel({{1, target}}, &ended);
+        BoxCloser closer;
+        form->Command3->click();
+        QCOMPARE(closer.boxes.size(), 1);
+        QVERIFY2(closer.boxes[0].text.contains(says), qPrintable(closer.boxes[0].text));
+        QVERIFY(!form->MSComm1->portOpen());
+        QCOMPARE(form->Command3->text(), QStringLiteral("Open"));
+        QVERIFY(!form->Frame3->isEnabled());
+    }
+
+    void remoteBridgeStoppedWhileOpen()
+    {
+        if (!kRemote)
+            QSKIP("remote-only; tst_form1_remote runs it");
+        Panel panel;
+        Form1 &f = *panel.form;
+        panel.open();
+        BoxCloser closer;
+        QElapsedTimer t;
+        t.start();
+        panel.remote->bridge->stop();
+        QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), 1, 1000);
+        QVERIFY(t.elapsed() < 1000);
+        QVERIFY(closer.boxes[0].text.contains(QStringLiteral("lost")));
+        QCOMPARE(f.Command3->text(), QStringLiteral("Open"));
+        QVERIFY(!f.Frame3->isEnabled());
+        QTest::qWait(100);
+        QCOMPARE(closer.boxes.size(), 1);
+    }
+
+    void remoteTwoPanelsShareOneBoard()
+    {
+        if (!kRemote)
+            QSKIP("remote-only; tst_form1_remote runs it");
+        Panel first;
+        int ended = 0;
+        auto second = showPanel({{1, first.remote->target()}}, &ended);
+        first.open();
+        second->Command3->click();
+        QVERIFY(second->MSComm1->portOpen());
+        QByteArray frames;
+        for (int i = 0; i < 20; ++i)
+            frames += "XPir:1YLig:" + QByteArray::number(i) + "YTp1:2YTp2:3YZ";
+        first.pty.write(frames);
+        const QStringList last{"1", "19%", "2 Deg", "3 Deg"};
+        QTRY_COMPARE(readings(*first.form), last);
+        QTRY_COMPARE(readings(*second), last);
+        first.form->Check1->click();
+        second->Check2->click();
+        QCOMPARE(first.pty.read(2), QByteArray("AC"));
     }
 
     void portNumberText_data()

@@ -2,7 +2,10 @@
 #include "serial/commerror.h"
 #include "serial/portmap.h"
 
+#include <QSerialPortInfo>
 #include <QTest>
+
+#include <algorithm>
 
 using namespace quorvane::serial;
 
@@ -74,6 +77,53 @@ private slots:
             QVERIFY(e.message().startsWith(QStringLiteral("Port %1: ").arg(port)));
         }
         QVERIFY(!map.describe(port).isEmpty());
+    }
+
+    void targets_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("problem"); // empty: usable
+        QTest::addColumn<QString>("tooltip");
+        QTest::newRow("device path") << "/dev/serial/by-id/usb-x" << "" << "/dev/serial/by-id/usb-x";
+        QTest::newRow("board behind a bridge") << "mqtt://broker.lan/kitchen" << ""
+                                               << "kitchen via broker.lan";
+        QTest::newRow("TLS, user, port and prefix")
+            << "mqtts://me@broker.lan:8884/k-1?prefix=home/q" << "" << "k-1 via broker.lan";
+        QTest::newRow("no board") << "mqtt://broker.lan/" << "'' is not a board ID" << "";
+        QTest::newRow("upper-case board") << "mqtt://b/Kitchen" << "is not a board ID" << "";
+        QTest::newRow("password in the address") << "mqtt://u:pw@b/k" << "no password in the address"
+                                                 << "";
+        QTest::newRow("wildcard prefix") << "mqtt://b/k?prefix=a/+" << "?prefix=P" << "";
+        QTest::newRow("another scheme") << "http://b/k" << "neither a device path" << "";
+        QTest::newRow("empty") << "" << "empty device path" << "";
+    }
+    void targets()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, problem);
+        QFETCH(QString, tooltip);
+        const QString found = FixedPortMap::checkTarget(target);
+        QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
+        QVERIFY(!found.contains(QLatin1String("pw"))); // a password is never repeated
+        if (problem.isEmpty())
+            QCOMPARE(FixedPortMap({{1, target}}).describe(1), tooltip);
+    }
+
+    void systemMapGivesPortNTheNthListedPort()
+    {
+        // Only lists the system's ports (sysfs, udev); opens none of them.
+        QList<QSerialPortInfo> listed = QSerialPortInfo::availablePorts();
+        if (listed.isEmpty())
+            QSKIP("this machine lists no serial ports");
+        std::sort(listed.begin(), listed.end(), [](const auto &a, const auto &b) {
+            return naturalLess(a.portName(), b.portName());
+        });
+        SystemPortMap map;
+        const QStringList described = map.describeRange(1, int(listed.size()));
+        for (int n = 1; n <= listed.size(); ++n) {
+            QCOMPARE(map.device(n), listed[n - 1].systemLocation());
+            QVERIFY(described[n - 1].startsWith(listed[n - 1].systemLocation()));
+        }
     }
 
     void errorMessageNamesPortDeviceAndReason()
