@@ -2,6 +2,7 @@
 // The real panel (Form1, the comm control, the protocol library) fed by a board on a
 // pseudo-terminal: throughput, latency, CPU at line rate, start-up and memory.
 // Prints one JSON object per figure on stdout; scripts/bench turns them into a table.
+#include "broker.h"
 #include "pacer.h"
 #include "ptyhelper.h"
 #include "ui/form1.h"
@@ -109,21 +110,44 @@ double threadCpuSeconds()
     return clockSeconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
+// The panel with port 1 on the board's pseudo-terminal, or (remote) on the same board behind
+// quorvane-bridge and a broker of our own on loopback.
 struct Rig {
     PtyPair pty;
     int master = pty.master();
+    std::unique_ptr<TestBroker> broker;
+    std::unique_ptr<QProcess> bridge;
     std::unique_ptr<Form1> form;
-    Rig()
+    explicit Rig(bool remote = false)
     {
+        QString target = pty.path();
+        if (remote) {
+            broker = std::make_unique<TestBroker>();
+            broker->start();
+            bridge = std::make_unique<QProcess>();
+            bridge->start(QStringLiteral(QUORVANE_BRIDGE_EXE),
+                          {QStringLiteral("--device"), pty.path(), QStringLiteral("--broker"),
+                           broker->url(), QStringLiteral("--board"), QStringLiteral("b1"),
+                           QStringLiteral("--no-discovery")});
+            spin(1000); // until the bridge has announced the board
+            target = QStringLiteral("mqtt://127.0.0.1:%1/b1").arg(broker->port());
+        }
         form = std::make_unique<Form1>(
-            std::make_shared<quorvane::serial::FixedPortMap>(QMap<int, QString>{{1, pty.path()}}));
+            std::make_shared<quorvane::serial::FixedPortMap>(QMap<int, QString>{{1, target}}));
         form->setEndProgram([] {});
         form->show();
         if (!QTest::qWaitForWindowExposed(form.get()))
             qWarning("the panel window was not exposed");
         form->Command3->click();
     }
-    ~Rig() { form.reset(); }
+    ~Rig()
+    {
+        form.reset();
+        if (bridge) {
+            bridge->terminate();
+            bridge->waitForFinished(3000);
+        }
+    }
     // From the board's thread: never touches the event loop.
     void writeAll(const char *p, size_t n)
     {
@@ -235,9 +259,9 @@ void throughputAndMemory()
 
 // Latency from "Z" written to the fourth label, and the whole process's CPU and wake-ups,
 // with the board sending frames back to back at 9600-baud pace.
-void latency(const char *platform, int intervalMs)
+void latency(const char *platform, int intervalMs, bool remote)
 {
-    Rig rig;
+    Rig rig(remote);
     Form1 &f = *rig.form;
     if (intervalMs >= 0)
         f.MSComm1->setReadInterval(std::chrono::milliseconds(intervalMs));
@@ -273,6 +297,7 @@ void latency(const char *platform, int intervalMs)
         return ms.empty() ? -1.0 : ms[size_t(p * double(ms.size() - 1))];
     };
     report({{"figure", "latency"},
+            {"link", remote ? "remote" : "serial"},
             {"platform", platform},
             {"read_interval_ms", double(f.MSComm1->readInterval().count())},
             {"frames", double(ms.size())},
@@ -282,6 +307,42 @@ void latency(const char *platform, int intervalMs)
             {"process_cpu_share_of_core", cpu / wall},
             {"process_wakeups_per_s", double(switches) / wall},
             {"seconds", wall}});
+}
+
+// A click on a load toggle to its letter read at the board, 1,000 times.
+void clickToLetter(bool remote)
+{
+    Rig rig(remote);
+    Form1 &f = *rig.form;
+    spin(200);
+    rig.drainCommands();
+    std::vector<double> ms;
+    QByteArray want, got;
+    for (int i = 0; i < 1000; ++i) {
+        const std::int64_t t0 = monotonicNs();
+        f.Check1->click();
+        want += f.Check1->value() ? 'A' : 'B';
+        for (;;) {
+            QCoreApplication::processEvents();
+            pollfd p{rig.master, POLLIN, 0};
+            if (::poll(&p, 1, 1) > 0)
+                break;
+            if (monotonicNs() - t0 > 2'000'000'000)
+                break;
+        }
+        ms.push_back(double(monotonicNs() - t0) / 1e6);
+        char c[16];
+        const ssize_t n = ::read(rig.master, c, sizeof c);
+        if (n > 0)
+            got.append(c, n);
+    }
+    std::sort(ms.begin(), ms.end());
+    report({{"figure", "click_to_letter"},
+            {"link", remote ? "remote" : "serial"},
+            {"clicks", double(ms.size())},
+            {"in_order", got == want},
+            {"median_ms", ms[ms.size() / 2]},
+            {"p99_ms", ms[size_t(0.99 * double(ms.size() - 1))]}});
 }
 
 // The comm control alone, no window: what reception costs before any painting.
@@ -453,11 +514,17 @@ int main(int argc, char **argv)
         commOnly(interval);
         return 0;
     }
+    const bool remote = args.contains(QStringLiteral("--remote"));
     if (args.contains(QStringLiteral("--latency"))) {
-        latency(qPrintable(QGuiApplication::platformName()), interval);
+        latency(qPrintable(QGuiApplication::platformName()), interval, remote);
+        return 0;
+    }
+    if (remote) {
+        latency(qPrintable(QGuiApplication::platformName()), interval, true);
+        clickToLetter(true);
         return 0;
     }
     throughputAndMemory();
-    latency(qPrintable(QGuiApplication::platformName()), interval);
+    latency(qPrintable(QGuiApplication::platformName()), interval, false);
     return 0;
 }
