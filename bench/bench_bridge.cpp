@@ -237,31 +237,19 @@ void flood()
     BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"));
     StateWatch watch(broker, "quorvane/b1/state");
     spin(500);
-    std::atomic<bool> stop{false};
-    std::atomic<long> last{-1};
-    std::atomic<std::int64_t> endedAt{0};
-    std::atomic<long> chars{0};
-    std::thread writer([&] {
-        long seq = 0;
-        while (!stop) {
-            QByteArray chunk;
-            for (int i = 0; i < 64; ++i)
-                chunk += numberedFrame(seq++);
-            PtyPair::writeAll(board.master(), chunk);
-            chars += chunk.size();
-            last = seq - 1;
-        }
-        endedAt = monotonicNs();
-    });
+    FloodWriter writer(board.master());
     spin(5000);
-    stop = true;
-    writer.join();
+    writer.stop();
+    // Intermediate states are skipped under a flood: wait for the last complete frame or a
+    // later one (a stop may leave part of one more chunk on the line).
+    const long last = writer.lastSeq();
     const auto &seen = watch.seen[QStringLiteral("b1")];
-    const bool caughtUp = spinUntil([&] { return seen.count(last) > 0; }, 10000);
-    const double afterMs = caughtUp ? double(seen.at(last) - endedAt) / 1e6 : -1;
+    const bool caughtUp = spinUntil([&] { return seen.lower_bound(last) != seen.end(); }, 10000);
+    const double afterMs =
+        caughtUp ? double(seen.lower_bound(last)->second - writer.endedAt()) / 1e6 : -1;
     report({{"figure", "bridge_flood"},
             {"alive", bridge.process.state() == QProcess::Running},
-            {"chars_per_s", double(chars) / 5.0},
+            {"chars_per_s", double(writer.chars()) / 5.0},
             {"states_received", double(seen.size())},
             {"latest_state_after_flood_ms", afterMs},
             {"peak_rss_mb", memoryMb(bridge.pid(), "VmHWM:")}});

@@ -123,14 +123,10 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
         return mistake(QStringLiteral("CA file '%1' not found").arg(o.mqtt.caFile));
     o.mqtt.username = p.value(username);
     if (p.isSet(passwordFile)) {
-        QFile f(p.value(passwordFile));
-        if (!f.open(QIODevice::ReadOnly))
-            return mistake(QStringLiteral("cannot read the password file '%1': %2")
-                               .arg(f.fileName(), f.errorString()));
-        QByteArray line = f.readLine(4096);
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        o.mqtt.password = QString::fromUtf8(line);
+        const auto password = mqtt::readPasswordFile(p.value(passwordFile), &error);
+        if (!password)
+            return mistake(error);
+        o.mqtt.password = *password;
     } else if (environment.contains(QStringLiteral("QUORVANE_MQTT_PASSWORD"))) {
         o.mqtt.password = environment.value(QStringLiteral("QUORVANE_MQTT_PASSWORD"));
     }

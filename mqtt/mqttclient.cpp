@@ -2,6 +2,7 @@
 #include "mqtt/mqttclient.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QUrl>
@@ -64,6 +65,19 @@ std::optional<BrokerAddress> BrokerAddress::parse(const QString &url, QString *e
     }
     a.port = quint16(port);
     return a;
+}
+
+std::optional<QString> readPasswordFile(const QString &path, QString *error)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read the password file '%1': %2").arg(path, f.errorString());
+        return std::nullopt;
+    }
+    QByteArray line = f.readLine(4096);
+    while (line.endsWith('\n') || line.endsWith('\r'))
+        line.chop(1);
+    return QString::fromUtf8(line);
 }
 
 QString BrokerAddress::display() const

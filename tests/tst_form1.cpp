@@ -520,6 +520,7 @@ private slots:
         QTest::newRow("broker unreachable") << "t1" << false << "cannot be reached: connection refused";
         // As a bridge that died leaves it: its Last Will.
         QTest::newRow("board offline") << "gone" << true << "reports board 'gone' offline";
+        QTest::newRow("the bridge lost the board") << "t1" << true << "reports board 't1' offline";
         QTest::newRow("no bridge announced the board") << "nobody" << true
                                                        << "no bridge has announced board 'nobody'";
     }
@@ -535,16 +536,25 @@ private slots:
         const QString target = remote.target(board);
         if (!brokerUp) {
             remote.broker.kill();
-        } else {
+        } else if (board != QLatin1String("nobody")) {
             QString error;
             quorvane::mqtt::ClientSettings settings;
             settings.broker = *quorvane::mqtt::BrokerAddress::parse(remote.broker.url(), &error);
-            settings.clientId = QStringLiteral("will");
-            quorvane::mqtt::MqttClient will(settings);
-            will.start();
-            QVERIFY(QTest::qWaitFor([&] { return will.isConnected(); }, 5000));
-            will.publish(QStringLiteral("quorvane/gone/status"), "offline", true);
-            will.stop();
+            settings.clientId = QStringLiteral("test");
+            quorvane::mqtt::MqttClient client(settings);
+            QByteArray status;
+            connect(&client, &quorvane::mqtt::MqttClient::message, this,
+                    [&](const QString &, const QByteArray &payload) { status = payload; });
+            client.start();
+            QVERIFY(QTest::qWaitFor([&] { return client.isConnected(); }, 5000));
+            if (board == QLatin1String("t1"))
+                pty.closeMaster();
+            else
+                client.publish(QStringLiteral("quorvane/gone/status"), "offline", true);
+            // The broker holds it before the panel asks: MQTT orders messages per client only.
+            client.subscribe(QStringLiteral("quorvane/%1/status").arg(board));
+            QTRY_COMPARE(status, QByteArray("offline"));
+            client.stop();
         }
         int ended = 0;
         auto form = showPanel({{1, target}}, &ended);

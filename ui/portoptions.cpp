@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "ui/portoptions.h"
 
-#include <QFile>
+#include "mqtt/mqttclient.h"
 
 namespace quorvane::ui {
 
@@ -39,16 +39,11 @@ std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
         o.targets.insert(port, target);
     }
     if (parser.isSet(QStringLiteral("password-file"))) {
-        QFile f(parser.value(QStringLiteral("password-file")));
-        if (!f.open(QIODevice::ReadOnly)) {
-            *error = QStringLiteral("cannot read the password file '%1': %2")
-                         .arg(f.fileName(), f.errorString());
+        const auto password =
+            mqtt::readPasswordFile(parser.value(QStringLiteral("password-file")), error);
+        if (!password)
             return std::nullopt;
-        }
-        QByteArray line = f.readLine(4096);
-        while (line.endsWith('\n') || line.endsWith('\r'))
-            line.chop(1);
-        o.password = QString::fromUtf8(line);
+        o.password = *password;
     } else {
         o.password = environment.value(QStringLiteral("QUORVANE_MQTT_PASSWORD"));
     }

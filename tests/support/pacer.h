@@ -3,12 +3,17 @@
 // that its wake-ups are not counted as those of the program measured.
 #pragma once
 
+#include "ptyhelper.h"
+
 #include <QByteArray>
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <ctime>
 #include <vector>
 
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -78,3 +83,56 @@ inline pid_t paceFrames(int fd, int frames, long firstSeq, FrameTimes &zAt)
     }
     _exit(0);
 }
+
+// Numbered frames as fast as the line takes them, written from a thread until stop(). A stop
+// while the line is full abandons the rest of the chunk, so it never waits on a reader that
+// is itself waiting for the stop.
+class FloodWriter {
+public:
+    explicit FloodWriter(int fd)
+        : thread_([this, fd] {
+              long seq = 0;
+              while (!stop_) {
+                  QByteArray chunk;
+                  for (int i = 0; i < 64; ++i)
+                      chunk += numberedFrame(seq++);
+                  qsizetype done = 0;
+                  while (done < chunk.size() && !stop_) {
+                      const ssize_t n = ::write(fd, chunk.constData() + done,
+                                                size_t(chunk.size() - done));
+                      if (n > 0) {
+                          done += n;
+                          continue;
+                      }
+                      pollfd p{fd, POLLOUT, 0};
+                      ::poll(&p, 1, 10);
+                  }
+                  chars_ += done;
+                  if (done == chunk.size())
+                      last_ = seq - 1;
+              }
+              endedAt_ = monotonicNs();
+          })
+    {
+    }
+    ~FloodWriter() { stop(); }
+    FloodWriter(const FloodWriter &) = delete;
+    FloodWriter &operator=(const FloodWriter &) = delete;
+
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    long lastSeq() const { return last_; }
+    long chars() const { return chars_; }
+    std::int64_t endedAt() const { return endedAt_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<long> last_{-1};
+    std::atomic<long> chars_{0};
+    std::atomic<std::int64_t> endedAt_{0};
+    std::thread thread_; // last: starts once the counters exist
+};
