@@ -257,8 +257,10 @@ void Bridge::onFrameEnd()
     QJsonObject state;
     for (std::size_t i = 0; i < values_.size(); ++i) {
         // The number is the value the board sent, without the label's suffix.
-        const QString value = values_[i].chopped(qsizetype(proto::kReadingRows[i].suffix.size()));
-        state.insert(QLatin1String(kStateKeys[i]), seen_[i] ? jsonValue(value) : QJsonValue());
+        state.insert(QLatin1String(kStateKeys[i]),
+                     seen_[i] ? jsonValue(values_[i].chopped(
+                                    qsizetype(proto::kReadingRows[i].suffix.size())))
+                              : QJsonValue());
     }
     state.insert(QStringLiteral("time"),
                  QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));

@@ -124,7 +124,13 @@ private slots:
         Rig rig;
         rig.start();
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber early(rig.broker, {QStringLiteral("quorvane/t1/rx")});
+        Subscriber early(rig.broker, {QStringLiteral("quorvane/t1/rx"), QStringLiteral("quorvane/t1/state")});
+        rig.board->write("Z"); // a frame end before any reading: every value unknown
+        QTRY_VERIFY(early.last.contains(QStringLiteral("quorvane/t1/state")));
+        QCOMPARE(early.json(QStringLiteral("quorvane/t1/state")).value(QStringLiteral("pir")),
+                 QJsonValue(QJsonValue::Null));
+        QTRY_COMPARE(early.rx, QByteArray("Z"));
+        early.rx.clear();
         const QByteArray sent = "XPir:1YLig:64YTp1:28YTp2:31YZXLig:dark<b>YZ";
         rig.board->write(sent);
         QTRY_COMPARE(early.rx, sent); // raw bytes, exactly and in order
