@@ -203,11 +203,13 @@ void Bridge::onComm()
     if (event == CommControl::EvReceive) {
         const QString piece = comm_->input();
         const QByteArray bytes = piece.toLatin1();
-        rx_ += bytes;
-        if (!rxFlushPosted_ && options_.raw) {
-            // Everything taken from the line in one read goes out as one message.
-            rxFlushPosted_ = true;
-            QMetaObject::invokeMethod(this, &Bridge::flushRx, Qt::QueuedConnection);
+        if (options_.raw) {
+            rx_ += bytes;
+            if (!rxFlushPosted_) {
+                // Everything taken from the line in one read goes out as one message.
+                rxFlushPosted_ = true;
+                QMetaObject::invokeMethod(this, &Bridge::flushRx, Qt::QueuedConnection);
+            }
         }
         const auto result = proto::receive(
             buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
@@ -236,8 +238,6 @@ void Bridge::onComm()
 
 void Bridge::onFrameEnd()
 {
-    if (!options_.raw)
-        rx_.clear();
     if (mqtt_->backlogged() || (sinceState_.isValid() && sinceState_.elapsed() < kMinStateMs)) {
         // A line faster than any real board (a 9600-baud frame takes 30 ms), or a broker that
         // takes less than the line brings: the latest goes out a moment later, so memory stays
@@ -337,14 +337,16 @@ void Bridge::publishStatus()
 
 void Bridge::publish(const QString &leaf, const QByteArray &payload, bool retain)
 {
-    if (!mqtt_->publish(topic(leaf), payload, retain))
-        return;
-    say(Level::Debug, QStringLiteral("sent %1 %2").arg(topic(leaf), printable(payload)));
+    const QString t = topic(leaf);
+    // Formatting costs more than the publish; only --verbose pays it.
+    if (mqtt_->publish(t, payload, retain) && options_.verbose)
+        say(Level::Debug, QStringLiteral("sent %1 %2").arg(t, printable(payload)));
 }
 
 void Bridge::onMessage(const QString &t, const QByteArray &payload)
 {
-    say(Level::Debug, QStringLiteral("received %1 %2").arg(t, printable(payload)));
+    if (options_.verbose)
+        say(Level::Debug, QStringLiteral("received %1 %2").arg(t, printable(payload)));
     if (options_.discovery && t == options_.discoveryPrefix + QStringLiteral("/status")) {
         if (payload == "online")
             publishDiscovery(false); // Home Assistant restarted
