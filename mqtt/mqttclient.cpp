@@ -223,8 +223,7 @@ void MqttClient::afterLoop(int rc)
         if (!told)
             events_.push_back({Event::Lost, rc, {}, {}, false});
     }
-    watchWrites();
-    deliver();
+    deliver(); // ends by watching for writes
 }
 
 void MqttClient::deliver()
@@ -343,8 +342,7 @@ bool MqttClient::subscribe(const QString &filter)
     if (state_ != State::Connected)
         return false;
     const int rc = mosquitto_subscribe(mosq_, nullptr, filter.toUtf8().constData(), 0);
-    if (writable_)
-        writable_->setEnabled(mosquitto_want_write(mosq_));
+    watchWrites();
     return rc == MOSQ_ERR_SUCCESS;
 }
 
@@ -353,8 +351,7 @@ bool MqttClient::unsubscribe(const QString &filter)
     if (state_ != State::Connected)
         return false;
     const int rc = mosquitto_unsubscribe(mosq_, nullptr, filter.toUtf8().constData());
-    if (writable_)
-        writable_->setEnabled(mosquitto_want_write(mosq_));
+    watchWrites();
     return rc == MOSQ_ERR_SUCCESS;
 }
 
