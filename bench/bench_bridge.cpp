@@ -92,15 +92,6 @@ double memoryMb(qint64 pid, const char *field)
     return -1;
 }
 
-quorvane::mqtt::ClientSettings clientFor(const TestBroker &broker, const char *id)
-{
-    QString error;
-    quorvane::mqtt::ClientSettings s;
-    s.broker = *quorvane::mqtt::BrokerAddress::parse(broker.url(), &error);
-    s.clientId = QString::fromLatin1(id);
-    return s;
-}
-
 struct BridgeProcess {
     QProcess process;
     BridgeProcess(const TestBroker &broker, const QString &device, const QString &board,
@@ -127,7 +118,7 @@ struct StateWatch {
     MqttClient client;
     std::map<QString, std::map<long, std::int64_t>> seen; // board -> seq -> when
     explicit StateWatch(const TestBroker &broker, const char *filter)
-        : client(clientFor(broker, "bench-watch"))
+        : client(broker.clientSettings(QStringLiteral("bench-watch")))
     {
         QObject::connect(&client, &MqttClient::connected, &client,
                          [this, filter] { client.subscribe(QString::fromLatin1(filter)); });
@@ -198,7 +189,7 @@ void commandLatency()
     broker.start();
     PtyPair board;
     BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"));
-    MqttClient app(clientFor(broker, "bench-app"));
+    MqttClient app(broker.clientSettings(QStringLiteral("bench-app")));
     app.start();
     spinUntil([&] { return app.isConnected(); }, 5000);
     spin(800);

@@ -25,18 +25,6 @@ namespace {
 
 constexpr int kUp = 5000; // ms for anything to connect
 
-quorvane::mqtt::ClientSettings clientFor(const TestBroker &broker, const QString &id)
-{
-    QString error;
-    quorvane::mqtt::ClientSettings s;
-    s.broker = *quorvane::mqtt::BrokerAddress::parse(broker.url(), &error);
-    s.clientId = id;
-    s.caFile = s.broker.tls ? broker.caFile() : QString();
-    s.username = QLatin1String(TestBroker::kUser);
-    s.password = QLatin1String(TestBroker::kPassword);
-    return s;
-}
-
 // A client of the test's own: records what it receives on `filters`.
 struct Subscriber {
     MqttClient client;
@@ -45,7 +33,7 @@ struct Subscriber {
     QByteArray rx;
 
     Subscriber(const TestBroker &broker, const QStringList &filters)
-        : client(clientFor(broker, QStringLiteral("test-%1").arg(quintptr(this))))
+        : client(broker.clientSettings(QStringLiteral("test-%1").arg(quintptr(this))))
     {
         QObject::connect(&client, &MqttClient::connected, &client, [this, filters] {
             for (const QString &f : filters)

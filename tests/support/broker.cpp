@@ -81,6 +81,18 @@ QString TestBroker::url() const
                        : QStringLiteral("mqtt://127.0.0.1:%1").arg(port_);
 }
 
+quorvane::mqtt::ClientSettings TestBroker::clientSettings(const QString &clientId) const
+{
+    QString error;
+    quorvane::mqtt::ClientSettings s;
+    s.broker = *quorvane::mqtt::BrokerAddress::parse(url(), &error);
+    s.clientId = clientId;
+    s.caFile = config_.tls ? caFile() : QString();
+    s.username = QLatin1String(kUser);
+    s.password = QLatin1String(kPassword);
+    return s;
+}
+
 QString TestBroker::log() const
 {
     QFile f(dir_.filePath(QStringLiteral("broker.log")));

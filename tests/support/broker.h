@@ -3,6 +3,8 @@
 // optionally with a password file and TLS from a CA made here. Never a system service.
 #pragma once
 
+#include "mqtt/mqttclient.h"
+
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -31,6 +33,8 @@ public:
     qint64 pid() const { return process_.processId(); }
     QString url() const;
     QString caFile() const { return dir_.filePath(QStringLiteral("ca.crt")); }
+    // What a client of the test's own needs to reach it (the fixture's user, its CA).
+    quorvane::mqtt::ClientSettings clientSettings(const QString &clientId) const;
     QString log() const;
 
 private:
