@@ -25,7 +25,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
@@ -41,14 +40,6 @@ void report(QJsonObject o)
 {
     std::printf("%s\n", QJsonDocument(o).toJson(QJsonDocument::Compact).constData());
     std::fflush(stdout);
-}
-
-double cpuSeconds()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 long peakKiB()
@@ -198,7 +189,7 @@ void throughputAndMemory()
     });
     clicker.start(100);
 
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
     QElapsedTimer t;
     t.start();
     spin(5000);
@@ -211,7 +202,7 @@ void throughputAndMemory()
     while (shown < target && tail.elapsed() < 60000)
         spin(5);
     const double seconds = t.nsecsElapsed() / 1e9;
-    const double cpu = cpuSeconds() - cpu0;
+    const double cpu = clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
     const double chars = double(writer.chars());
     report({{"figure", "throughput"},
             {"chars_per_s", chars / seconds},
