@@ -89,18 +89,17 @@ Bridge::Bridge(Options options, QObject *parent)
                                 .arg(options_.mqtt.broker.display(), why));
         publishStatus();
     });
-    connect(mqtt_.get(), &mqtt::MqttClient::connectFailed, this, [this](const QString &why) {
-        QString hint;
-        if (why.contains(QLatin1String("TLS"), Qt::CaseInsensitive))
-            hint = QStringLiteral("; check the broker's certificate and --cafile");
-        else if (why.contains(QLatin1String("password"), Qt::CaseInsensitive) ||
-                 why.contains(QLatin1String("authori"), Qt::CaseInsensitive))
-            hint = QStringLiteral("; check --username and the password");
-        else if (why.contains(QLatin1String("refused"), Qt::CaseInsensitive))
-            hint = QStringLiteral("; is the broker running and listening there?");
-        say(Level::Warning, QStringLiteral("cannot connect to the broker %1: %2%3; retrying")
-                                .arg(options_.mqtt.broker.display(), why, hint));
-    });
+    connect(mqtt_.get(), &mqtt::MqttClient::connectFailed, this,
+            [this](const QString &why, mqtt::MqttClient::Failure failure) {
+                static const char *const hints[] = {
+                    "is the broker running and listening there?",
+                    "check --username and the password",
+                    "check the broker's certificate and --cafile",
+                };
+                say(Level::Warning, QStringLiteral("cannot connect to the broker %1: %2; %3; retrying")
+                                        .arg(options_.mqtt.broker.display(), why,
+                                             QLatin1String(hints[int(failure)])));
+            });
     connect(mqtt_.get(), &mqtt::MqttClient::drained, this, [this] {
         if (std::exchange(framePending_, false))
             onFrameEnd();

@@ -153,7 +153,7 @@ void MqttClient::attempt()
     const int rc = mosquitto_connect_async(mosq_, settings_.broker.host.toUtf8().constData(),
                                            settings_.broker.port, settings_.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
-        fail(describe(rc));
+        fail(describe(rc), classify(rc));
         return;
     }
     state_ = State::Connecting;
@@ -235,7 +235,9 @@ void MqttClient::deliver()
         switch (e.kind) {
         case Event::Connack:
             if (e.code != 0) {
-                fail(QString::fromUtf8(mosquitto_connack_string(e.code)));
+                // 4: bad user name or password, 5: not authorised.
+                fail(QString::fromUtf8(mosquitto_connack_string(e.code)),
+                     e.code == 4 || e.code == 5 ? Failure::Credentials : Failure::Network);
                 break;
             }
             state_ = State::Connected;
@@ -245,7 +247,7 @@ void MqttClient::deliver()
             break;
         case Event::Lost:
             if (state_ != State::Idle)
-                fail(describe(e.code));
+                fail(describe(e.code), classify(e.code));
             break;
         case Event::Message:
             emit message(e.topic, e.payload, e.retained);
@@ -274,7 +276,7 @@ bool MqttClient::backlogged() const
     return state_ == State::Connected && mosquitto_want_write(mosq_);
 }
 
-void MqttClient::fail(const QString &reason)
+void MqttClient::fail(const QString &reason, Failure failure)
 {
     const bool wasConnected = state_ == State::Connected;
     unwatchSocket();
@@ -287,7 +289,7 @@ void MqttClient::fail(const QString &reason)
     if (wasConnected)
         emit disconnected(reason);
     else
-        emit connectFailed(reason);
+        emit connectFailed(reason, failure);
     if (self)
         scheduleRetry();
 }
@@ -353,6 +355,15 @@ bool MqttClient::unsubscribe(const QString &filter)
     const int rc = mosquitto_unsubscribe(mosq_, nullptr, filter.toUtf8().constData());
     watchWrites();
     return rc == MOSQ_ERR_SUCCESS;
+}
+
+MqttClient::Failure MqttClient::classify(int rc)
+{
+    if (rc == MOSQ_ERR_TLS || rc == MOSQ_ERR_TLS_HANDSHAKE)
+        return Failure::Tls;
+    if (rc == MOSQ_ERR_AUTH)
+        return Failure::Credentials;
+    return Failure::Network;
 }
 
 QString MqttClient::describe(int rc) const

@@ -50,6 +50,9 @@ struct ClientSettings {
 class MqttClient : public QObject {
     Q_OBJECT
 public:
+    // What a failed connection needs looked at.
+    enum class Failure { Network, Credentials, Tls };
+
     explicit MqttClient(ClientSettings settings, QObject *parent = nullptr);
     ~MqttClient() override;
     MqttClient(const MqttClient &) = delete;
@@ -80,7 +83,7 @@ signals:
     // A connection that was up went down, or could not be made; `reason` says why in words
     // a user can act on ("connection refused", "TLS: certificate verify failed", ...).
     void disconnected(const QString &reason);
-    void connectFailed(const QString &reason);
+    void connectFailed(const QString &reason, mqtt::MqttClient::Failure failure);
     void message(const QString &topic, const QByteArray &payload, bool retained);
     // The backlog has gone out.
     void drained();
@@ -104,9 +107,10 @@ private:
     void afterLoop(int rc);
     void watchWrites();
     void deliver();
-    void fail(const QString &reason);
+    void fail(const QString &reason, Failure failure = Failure::Network);
     void scheduleRetry();
     QString describe(int rc) const;
+    static Failure classify(int rc);
 
     static void onConnectCb(mosquitto *, void *self, int rc);
     static void onDisconnectCb(mosquitto *, void *self, int rc);

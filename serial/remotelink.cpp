@@ -107,6 +107,7 @@ std::optional<LinkFailure> RemoteLink::open()
     // user's clicks held until it is decided.
     QEventLoop wait;
     QString failure;
+    auto failureKind = mqtt::MqttClient::Failure::Network;
     QTimer deadline;
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, &wait, &QEventLoop::quit);
@@ -115,8 +116,9 @@ std::optional<LinkFailure> RemoteLink::open()
         client_->subscribe(target_.topic("rx"));
     });
     connect(client_.get(), &mqtt::MqttClient::connectFailed, &wait,
-            [&](const QString &why) {
+            [&](const QString &why, mqtt::MqttClient::Failure kind) {
                 failure = why;
+                failureKind = kind;
                 wait.quit();
             });
     connect(client_.get(), &mqtt::MqttClient::message, this, &RemoteLink::onMessage);
@@ -129,8 +131,7 @@ std::optional<LinkFailure> RemoteLink::open()
 
     std::optional<LinkFailure> result;
     if (!failure.isEmpty()) {
-        const bool credentials = failure.contains(QLatin1String("password")) ||
-                                 failure.contains(QLatin1String("authori"));
+        const bool credentials = failureKind == mqtt::MqttClient::Failure::Credentials;
         result = LinkFailure{credentials ? CommError::Kind::PermissionDenied
                                          : CommError::Kind::BrokerUnreachable,
                              QStringLiteral("the broker %1 cannot be reached: %2")
