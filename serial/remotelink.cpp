@@ -174,10 +174,6 @@ void RemoteLink::onMessage(const QString &topic, const QByteArray &payload)
     }
     if (topic != target_.topic("rx"))
         return;
-    if (inboxHead_ == inbox_.size()) {
-        inbox_.clear();
-        inboxHead_ = 0;
-    }
     inbox_ += payload;
     if (open_)
         emit readyRead();
@@ -219,6 +215,12 @@ ByteLink::ReadResult RemoteLink::read(QByteArray &into, qsizetype max)
     into.append(inbox_.constData() + inboxHead_, take);
     inboxHead_ += take;
     result.count = take;
+    // Drop what was taken once it is half the inbox, so a reader that always leaves a rest
+    // does not keep the whole history.
+    if (inboxHead_ * 2 >= inbox_.size()) {
+        inbox_.remove(0, inboxHead_);
+        inboxHead_ = 0;
+    }
     return result;
 }
 
