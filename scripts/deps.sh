@@ -7,6 +7,9 @@ quorvane_packages=(
   libmosquitto-dev mosquitto mosquitto-clients openssl
   clang libclang-rt-14-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra
+  # packaging checks and the accessibility-bus smoke test
+  dpkg-dev file lintian desktop-file-utils appstream help2man
+  at-spi2-core dbus python3 python3-pyatspi
 )
 
 quorvane_install_deps() {

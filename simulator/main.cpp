@@ -32,7 +32,8 @@ void usage(std::ostream &out)
            "  --count N         stop after N frames\n"
            "  --decimals        readings with one decimal instead of integers\n"
            "  --seed N          deterministic readings\n"
-           "  --help            this text\n";
+           "  --help            this text\n"
+           "  --version         the version\n";
 }
 
 bool number(const char *text, long long low, long long high, long long &out)
@@ -55,7 +56,8 @@ int main(int argc, char **argv)
         {"device", required_argument, nullptr, 'd'},   {"link", required_argument, nullptr, 'l'},
         {"interval", required_argument, nullptr, 'i'}, {"count", required_argument, nullptr, 'c'},
         {"decimals", no_argument, nullptr, 'D'},       {"seed", required_argument, nullptr, 's'},
-        {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0}};
+        {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
+        {nullptr, 0, nullptr, 0}};
     int opt;
     long long value = 0;
     while ((opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -92,6 +94,9 @@ int main(int argc, char **argv)
             break;
         case 'h':
             usage(std::cout);
+            return 0;
+        case 'V':
+            std::cout << "quorvane-board " QUORVANE_VERSION "\n";
             return 0;
         default:
             usage(std::cerr);

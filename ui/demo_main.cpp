@@ -16,14 +16,7 @@
 
 int main(int argc, char **argv)
 {
-    quorvane::ui::prepareWindowSystem();
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("quorvane-demo"));
-
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("The Quorvane panel with port 1 wired to a simulated board."));
-    parser.addHelpOption();
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("Wire port 1 to PATH (a real board, a socat "
                                                    "end) instead of the simulated board."),
@@ -34,24 +27,25 @@ int main(int argc, char **argv)
                                                  "four readings have arrived, then quit."),
                                   QStringLiteral("FILE"));
     parser.addOptions({device, open, shot});
-    quorvane::ui::addPortOptions(parser);
-    parser.process(app);
-    QString error;
-    auto ports =
-        quorvane::ui::readPortOptions(parser, QProcessEnvironment::systemEnvironment(), &error);
-    if (!ports) {
-        std::cerr << "quorvane-demo: " << error.toStdString() << '\n';
-        return 2;
-    }
+    quorvane::ui::PortOptions ports;
+    if (const auto status = quorvane::ui::readCommandLine(
+            argc, argv,
+            QStringLiteral("The Quorvane panel with port 1 wired to a simulated board."), parser,
+            &ports))
+        return *status;
+    quorvane::ui::prepareWindowSystem();
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("quorvane-demo"));
+    QApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     if (parser.isSet(device))
-        ports->targets.insert(1, parser.value(device)); // the short form of --port 1=PATH
+        ports.targets.insert(1, parser.value(device)); // the short form of --port 1=PATH
 
     quorvane::sim::Options options;
     options.intervalMs = 1000;
     quorvane::sim::Runner board(options, std::cout);
     std::atomic<bool> stop{false};
     std::thread boardThread;
-    if (!ports->targets.contains(1)) {
+    if (!ports.targets.contains(1)) {
         QString path;
         try {
             path = QString::fromStdString(board.open());
@@ -62,9 +56,9 @@ int main(int argc, char **argv)
         boardThread = std::thread([&] { board.run(stop); });
         std::cerr << "quorvane-demo: simulated board on " << path.toStdString()
                   << " is port 1; click Open\n";
-        ports->targets.insert(1, path);
+        ports.targets.insert(1, path);
     }
-    const auto map = quorvane::ui::portMapFor(*ports);
+    const auto map = quorvane::ui::portMapFor(ports);
     int status = 0;
     {
         quorvane::ui::Form1 form(map);

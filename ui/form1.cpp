@@ -333,9 +333,8 @@ void Form1::buildLayout()
         b->setPalette(QApplication::palette());
         return b;
     };
-    auto label = [](QWidget *parent, const char *name, const QString &text, QRect geometry,
-                    QColor color, const QString &accessible) {
-        auto *l = new QLabel(parent);
+    auto label = [](QLabel *l, const char *name, const QString &text, QRect geometry,
+                    QColor color) {
         l->setObjectName(QLatin1String(name));
         // Plain text: whatever the board sends is shown literally, never as markup.
         l->setTextFormat(Qt::PlainText);
@@ -345,7 +344,8 @@ void Form1::buildLayout()
         QPalette p = l->palette();
         p.setColor(QPalette::WindowText, color);
         l->setPalette(p);
-        l->setAccessibleName(accessible);
+        if (l->accessibleName().isEmpty())
+            l->setAccessibleName(text);
         return l;
     };
 
@@ -391,24 +391,23 @@ void Form1::buildLayout()
     connect(&repaintGate_, &RepaintGate::opened, this, &Form1::showBuffer);
 
     Frame1 = group("Frame1", QStringLiteral("Sensors"), twips(240, 120, 6375, 2535), groupFont);
-    Label1 =
-        label(Frame1, "Label1", QStringLiteral("In-Door Temperature:"), twips(240, 1440, 2895, 495),
-              highlightText, QStringLiteral("In-Door Temperature:"));
-    Label2 =
-        label(Frame1, "Label2", QStringLiteral("Out-Door Temperature:"),
-              twips(240, 1920, 3135, 495), highlightText, QStringLiteral("Out-Door Temperature:"));
-    Label3 = label(Frame1, "Label3", QStringLiteral("Light:"), twips(240, 480, 975, 495),
-                   highlightText, QStringLiteral("Light:"));
-    Label4 = label(Frame1, "Label4", QStringLiteral("PIR Sensor:"), twips(240, 960, 1695, 495),
-                   highlightText, QStringLiteral("PIR Sensor:"));
-    Label5 = label(Frame1, "Label5", QString(), twips(1080, 480, 1695, 495), kValueText,
-                   QStringLiteral("Light value"));
-    Label6 = label(Frame1, "Label6", QString(), twips(1800, 960, 1695, 495), kValueText,
-                   QStringLiteral("PIR value"));
-    Label7 = label(Frame1, "Label7", QString(), twips(3120, 1440, 1695, 495), kValueText,
-                   QStringLiteral("In-door temperature value"));
-    Label8 = label(Frame1, "Label8", QString(), twips(3360, 1920, 1695, 495), kValueText,
-                   QStringLiteral("Out-door temperature value"));
+    Label1 = label(new QLabel(Frame1), "Label1", QStringLiteral("In-Door Temperature:"),
+                   twips(240, 1440, 2895, 495), highlightText);
+    Label2 = label(new QLabel(Frame1), "Label2", QStringLiteral("Out-Door Temperature:"),
+                   twips(240, 1920, 3135, 495), highlightText);
+    Label3 = label(new QLabel(Frame1), "Label3", QStringLiteral("Light:"),
+                   twips(240, 480, 975, 495), highlightText);
+    Label4 = label(new QLabel(Frame1), "Label4", QStringLiteral("PIR Sensor:"),
+                   twips(240, 960, 1695, 495), highlightText);
+    // Screen readers read each value with what it is.
+    Label5 = label(new ReadingLabel(QStringLiteral("Light"), Frame1), "Label5", QString(),
+                   twips(1080, 480, 1695, 495), kValueText);
+    Label6 = label(new ReadingLabel(QStringLiteral("PIR Sensor"), Frame1), "Label6", QString(),
+                   twips(1800, 960, 1695, 495), kValueText);
+    Label7 = label(new ReadingLabel(QStringLiteral("In-Door Temperature"), Frame1), "Label7",
+                   QString(), twips(3120, 1440, 1695, 495), kValueText);
+    Label8 = label(new ReadingLabel(QStringLiteral("Out-Door Temperature"), Frame1), "Label8",
+                   QString(), twips(3360, 1920, 1695, 495), kValueText);
 
     Frame3 = group("Frame3", QStringLiteral("Switching"), twips(240, 2760, 6375, 2295), groupFont);
     const int lefts[] = {240, 1440, 2640, 3840, 5040};

@@ -3,6 +3,11 @@
 
 #include "mqtt/mqttclient.h"
 
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <cstdio>
+
 namespace quorvane::ui {
 
 void addPortOptions(QCommandLineParser &parser)
@@ -56,6 +61,75 @@ std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options)
                                                       std::make_shared<serial::SystemPortMap>());
     map->setRemotePassword(options.password);
     return map;
+}
+
+namespace {
+
+// The window system's own options, which QApplication takes off the command line later.
+QStringList withoutWindowSystemOptions(QStringList args)
+{
+    static const QStringList withValue{
+        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+        "qwindowtitle", "qwindowicon", "display", "geometry", "style", "stylesheet", "session",
+        "title", "name"};
+    static const QStringList flags{"reverse", "widgetcount", "nograb", "dograb", "sync"};
+    for (qsizetype i = 1; i < args.size();) {
+        QString name = args[i];
+        if (name == QLatin1String("--"))
+            break;
+        if (!name.startsWith(QLatin1Char('-'))) {
+            ++i;
+            continue;
+        }
+        name = name.mid(name.startsWith(QLatin1String("--")) ? 2 : 1).section(QLatin1Char('='), 0, 0);
+        const bool valueAttached = args[i].contains(QLatin1Char('='));
+        if (flags.contains(name))
+            args.remove(i);
+        else if (withValue.contains(name))
+            args.remove(i, valueAttached || i + 1 == args.size() ? 1 : 2);
+        else
+            ++i;
+    }
+    return args;
+}
+
+} // namespace
+
+std::optional<int> readCommandLine(int argc, char **argv, const QString &description,
+                                   QCommandLineParser &parser, PortOptions *ports)
+{
+    // A core application only: the window system is not needed to read options.
+    QCoreApplication probe(argc, argv);
+    const QString program = QFileInfo(QCoreApplication::arguments().constFirst()).fileName();
+    QCoreApplication::setApplicationName(program);
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    addPortOptions(parser);
+    auto mistake = [&](const QString &text) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(program), qPrintable(text));
+        return 2;
+    };
+    if (!parser.parse(withoutWindowSystemOptions(QCoreApplication::arguments())))
+        return mistake(parser.errorText() + QStringLiteral(" (see --help)"));
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return 0;
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
+        std::printf("%s %s\n", qPrintable(program), QUORVANE_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return mistake(QStringLiteral("unexpected argument '%1' (see --help)")
+                           .arg(parser.positionalArguments().constFirst()));
+    QString error;
+    auto read = readPortOptions(parser, QProcessEnvironment::systemEnvironment(), &error);
+    if (!read)
+        return mistake(error);
+    *ports = std::move(*read);
+    return std::nullopt;
 }
 
 } // namespace quorvane::ui

@@ -26,4 +26,11 @@ std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
 // The named ports, the rest numbered as the system lists its serial ports.
 std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
 
+// Reads a panel program's command line before any window exists, so --help and --version
+// work without a display and touch no port. `parser` holds the program's own options and
+// keeps their values. Returns the exit status when the program ends here (help, version or
+// a mistake, said on the standard streams).
+std::optional<int> readCommandLine(int argc, char **argv, const QString &description,
+                                   QCommandLineParser &parser, PortOptions *ports);
+
 } // namespace quorvane::ui

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "ui/widgets.h"
 
+#include <QAccessibleWidget>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -34,6 +35,78 @@ PushCheck::PushCheck(const QString &caption, QWidget *parent) : QPushButton(capt
     setCheckable(true);
     // toggled follows every value change, user click or code, and is emitted synchronously.
     connect(this, &QPushButton::toggled, this, &PushCheck::valueChanged);
+}
+
+namespace {
+
+// A reading label as a static text whose name is what it is and whose text is the reading.
+class ReadingAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit ReadingAccessible(QWidget *w) : QAccessibleWidget(w, QAccessible::StaticText) {}
+    void *interface_cast(QAccessible::InterfaceType t) override
+    {
+        if (t == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface *>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        return t == QAccessible::Value ? reading() : QAccessibleWidget::text(t);
+    }
+    // Read-only text: no caret, no selection.
+    QString text(int start, int end) const override { return reading().mid(start, end - start); }
+    int characterCount() const override { return int(reading().size()); }
+    void selection(int, int *start, int *end) const override { *start = *end = 0; }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QRect characterRect(int) const override { return {}; }
+    int offsetAtPoint(const QPoint &) const override { return -1; }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int offset, int *start, int *end) const override
+    {
+        Q_UNUSED(offset);
+        *start = 0; // one run of plain text
+        *end = characterCount();
+        return {};
+    }
+
+private:
+    QString reading() const { return static_cast<QLabel *>(widget())->text(); }
+};
+
+QAccessibleInterface *readingAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("quorvane::ui::ReadingLabel"))
+        return new ReadingAccessible(static_cast<QWidget *>(object));
+    return nullptr;
+}
+
+} // namespace
+
+ReadingLabel::ReadingLabel(const QString &what, QWidget *parent) : QLabel(parent)
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(readingAccessible);
+        return true;
+    }();
+    Q_UNUSED(installed);
+    // A fixed name also keeps QLabel from raising a name change on every new text.
+    setAccessibleName(what);
+}
+
+void ReadingLabel::paintEvent(QPaintEvent *event)
+{
+    QLabel::paintEvent(event);
+    if (text() == announced_)
+        return;
+    const QString before = std::exchange(announced_, text());
+    QAccessibleTextUpdateEvent changed(this, 0, before, announced_);
+    QAccessible::updateAccessibility(&changed);
+    emit announced(announced_);
 }
 
 void ClickLabel::mousePressEvent(QMouseEvent *event)

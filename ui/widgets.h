@@ -45,6 +45,24 @@ signals:
     void valueChanged();
 };
 
+// A label that shows a reading. Screen readers get what the reading is as its name and the
+// reading as its text, and hear of a new reading when the label paints it, so they are told
+// no more often than a person can see it change.
+class ReadingLabel : public QLabel {
+    Q_OBJECT
+public:
+    ReadingLabel(const QString &what, QWidget *parent = nullptr);
+signals:
+    // Screen readers were told of this reading.
+    void announced(const QString &reading);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QString announced_;
+};
+
 // A label that reacts to a click.
 class ClickLabel : public QLabel {
     Q_OBJECT

@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Builds the .deb from a configured, built tree and runs lintian on it: no error, no warning.
+# Exit code 77 tells CTest the test was skipped (no lintian or dpkg here).
+set -eu
+build=$1
+command -v lintian >/dev/null && command -v dpkg-deb >/dev/null || exit 77
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+(cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log") || { cat "$out/cpack.log"; exit 1; }
+deb=$(ls "$out"/quorvane_*.deb)
+echo "package: $(basename "$deb")"
+lintian --info --display-info --fail-on error,warning "$deb"

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Every program explains itself with no display, no session and nothing else set.
+set -eu
+version=$1
+shift
+for program in "$@"; do
+  name=$(basename "$program")
+  help=$(env -i PATH=/usr/bin:/bin "$program" --help)
+  case $help in *--version*) ;; *) echo "$name --help does not list --version"; exit 1 ;; esac
+  got=$(env -i PATH=/usr/bin:/bin "$program" --version)
+  [ "$got" = "$name $version" ] || { echo "$name --version said '$got'"; exit 1; }
+done
+# The window system's own options are left for it, not refused.
+first=$1
+env -i PATH=/usr/bin:/bin "$first" -platform offscreen -style=fusion --version >/dev/null
+echo "all $# programs answer --help and --version"
