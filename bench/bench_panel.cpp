@@ -5,16 +5,19 @@
 #include "broker.h"
 #include "pacer.h"
 #include "ptyhelper.h"
+#include "serial/linerecorder.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMouseEvent>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -36,8 +39,13 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
+// --record: the panel keeps a readings log and a line capture while it is measured.
+bool gRecord = false;
+
 void report(QJsonObject o)
 {
+    if (gRecord)
+        o.insert(QStringLiteral("record"), true);
     std::printf("%s\n", QJsonDocument(o).toJson(QJsonDocument::Compact).constData());
     std::fflush(stdout);
 }
@@ -109,6 +117,8 @@ struct Rig {
     std::unique_ptr<TestBroker> broker;
     std::unique_ptr<QProcess> bridge;
     std::unique_ptr<Form1> form;
+    QTemporaryDir files;
+    std::unique_ptr<quorvane::serial::LineRecorder> recorder;
     explicit Rig(bool remote = false)
     {
         QString target = pty.path();
@@ -129,6 +139,14 @@ struct Rig {
         form->show();
         if (!QTest::qWaitForWindowExposed(form.get()))
             qWarning("the panel window was not exposed");
+        if (gRecord) {
+            recorder = std::make_unique<quorvane::serial::LineRecorder>(quorvane::serial::RecordOptions{
+                files.filePath(QStringLiteral("readings.csv")), 0,
+                files.filePath(QStringLiteral("line.qvcap"))});
+            QObject::connect(recorder.get(), &quorvane::serial::LineRecorder::problem,
+                             [](const QString &text) { qWarning("%s", qPrintable(text)); });
+            recorder->start(form->MSComm1);
+        }
         form->Command3->click();
     }
     ~Rig()
@@ -273,7 +291,7 @@ void latency(const char *platform, int intervalMs, bool remote)
     const auto pct = [&](double p) {
         return ms.empty() ? -1.0 : ms[size_t(p * double(ms.size() - 1))];
     };
-    report({{"figure", "latency"},
+    QJsonObject o{{"figure", "latency"},
             {"link", remote ? "remote" : "serial"},
             {"platform", platform},
             {"read_interval_ms", double(f.MSComm1->readInterval().count())},
@@ -283,7 +301,12 @@ void latency(const char *platform, int intervalMs, bool remote)
             {"max_ms", ms.empty() ? -1.0 : ms.back()},
             {"process_cpu_share_of_core", cpu / wall},
             {"process_wakeups_per_s", double(switches) / wall},
-            {"seconds", wall}});
+            {"seconds", wall}};
+    if (gRecord) // a busy 9600-baud line's capture, scaled to a day
+        o.insert(QStringLiteral("capture_mb_per_day"),
+                 double(QFileInfo(rig.files.filePath(QStringLiteral("line.qvcap"))).size()) / wall *
+                     86400 / 1e6);
+    report(o);
 }
 
 // A click on a load toggle to its letter read at the board, 1,000 times.
@@ -472,6 +495,7 @@ int main(int argc, char **argv)
     prepareWindowSystem(); // measure the panel as its programs start it
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
+    gRecord = args.contains(QStringLiteral("--record"));
     if (args.contains(QStringLiteral("--paint-bare")))
         return firstPaint(true);
     if (args.contains(QStringLiteral("--paint-panel")))

@@ -155,6 +155,12 @@ void Bridge::start()
     if (options_.mqtt.insecure)
         say(Level::Warning, QStringLiteral("--insecure: the broker's certificate is not checked; "
                                            "anyone on the network can pose as the broker"));
+    if (options_.record.any()) {
+        auto *recorder = new serial::LineRecorder(options_.record, this);
+        connect(recorder, &serial::LineRecorder::problem, this,
+                [this](const QString &text) { say(Level::Warning, text); });
+        recorder->start(comm_.get());
+    }
     openLine();
     mqtt_->start();
 }

@@ -7,6 +7,7 @@
 #include "bridge/options.h"
 #include "mqtt/mqttclient.h"
 #include "serial/commcontrol.h"
+#include "serial/linerecorder.h"
 
 #include <QElapsedTimer>
 #include <QObject>

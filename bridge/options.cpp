@@ -84,6 +84,7 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     p.addOptions({help, version, device, port, broker, cafile, insecure, username, passwordFile,
                   board, prefix, discoveryPrefix, noDiscovery, noRaw, noRestore, removeDiscovery,
                   readInterval, verbose});
+    serial::addRecordOptions(p);
 
     if (!p.parse(arguments))
         return mistake(p.errorText() + QStringLiteral(" (see --help)"));
@@ -157,6 +158,8 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
         if (!ok || o.readIntervalMs < 0 || o.readIntervalMs > 1000)
             return mistake(QStringLiteral("--read-interval takes 0 to 1000 ms"));
     }
+    if (QString error; !serial::readRecordOptions(p, &o.record, &error))
+        return mistake(error);
     o.mqtt.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.board);
     if (o.removeDiscovery)
         o.mqtt.clientId += QStringLiteral("-remove");

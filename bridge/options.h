@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "serial/linerecorder.h"
+
 #include <variant>
 
 namespace quorvane::bridge {
@@ -25,6 +27,7 @@ struct Options {
     bool verbose = false;
     bool removeDiscovery = false;
     int readIntervalMs = -1; // the comm control's own unless set
+    serial::RecordOptions record;
 };
 
 // What the command line asked for: options to run with, or text to print and the exit code

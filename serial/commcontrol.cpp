@@ -115,8 +115,11 @@ void CommControl::setOutput(const QString &text)
 {
     if (!portOpen())
         fail(CommError::Kind::NotOpen, QStringLiteral("the port is not open"));
-    if (const auto reason = link_->write(text.toLatin1()))
+    const QByteArray bytes = text.toLatin1();
+    if (const auto reason = link_->write(bytes))
         fail(CommError::Kind::Io, QStringLiteral("could not send: %1").arg(*reason));
+    if (tap_)
+        tap_(true, bytes.constData(), bytes.size());
 }
 
 QString CommControl::input()
@@ -154,6 +157,8 @@ qsizetype CommControl::pull()
     if (room <= 0 || !portOpen())
         return 0;
     const ByteLink::ReadResult got = link_->read(queue_, room);
+    if (tap_ && got.count > 0)
+        tap_(false, queue_.constData() + queue_.size() - got.count, got.count);
     if (got.lost)
         onLinkLost();
     return got.count;

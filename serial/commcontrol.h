@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 namespace quorvane::serial {
@@ -73,6 +74,11 @@ public:
     std::chrono::milliseconds readInterval() const { return readInterval_; }
     void setReadInterval(std::chrono::milliseconds interval);
 
+    // Sees every byte as it is taken from the line or written to it, for logs and captures.
+    // It must not call back into the control.
+    using Tap = std::function<void(bool toBoard, const char *data, qsizetype size)>;
+    void setTap(Tap tap) { tap_ = std::move(tap); }
+
 signals:
     void OnComm();
 
@@ -103,6 +109,7 @@ private:
     qsizetype queueHead_ = 0;
     bool full_ = false; // the queue had no room: bytes wait in the device until Input drains it
 
+    Tap tap_;
     std::chrono::milliseconds readInterval_ = kDefaultReadInterval;
     QTimer readClock_;
 

@@ -32,6 +32,10 @@ void usage(std::ostream &out)
            "  --count N         stop after N frames\n"
            "  --decimals        readings with one decimal instead of integers\n"
            "  --seed N          deterministic readings\n"
+           "  --replay FILE     play the board's side of a capture (quorvane --capture), or\n"
+           "                    any file of bytes at 9600-baud pace, then exit\n"
+           "  --speed X         replay at X times the recorded pace (default 1)\n"
+           "  --loop            replay again from the start at the end, until stopped\n"
            "  --help            this text\n"
            "  --version         the version\n";
 }
@@ -56,6 +60,8 @@ int main(int argc, char **argv)
         {"device", required_argument, nullptr, 'd'},   {"link", required_argument, nullptr, 'l'},
         {"interval", required_argument, nullptr, 'i'}, {"count", required_argument, nullptr, 'c'},
         {"decimals", no_argument, nullptr, 'D'},       {"seed", required_argument, nullptr, 's'},
+        {"replay", required_argument, nullptr, 'r'},   {"speed", required_argument, nullptr, 'S'},
+        {"loop", no_argument, nullptr, 'L'},
         {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
         {nullptr, 0, nullptr, 0}};
     int opt;
@@ -92,6 +98,21 @@ int main(int argc, char **argv)
             }
             options.seed = std::uint32_t(value);
             break;
+        case 'r':
+            options.replay = optarg;
+            break;
+        case 'S': {
+            char *end = nullptr;
+            options.speed = std::strtod(optarg, &end);
+            if (end == optarg || *end != '\0' || !(options.speed > 0) || options.speed > 1e6) {
+                std::cerr << "quorvane-board: --speed takes a number above 0, up to 1000000\n";
+                return 2;
+            }
+            break;
+        }
+        case 'L':
+            options.loop = true;
+            break;
         case 'h':
             usage(std::cout);
             return 0;
@@ -120,10 +141,19 @@ int main(int argc, char **argv)
         const std::string &path = runner.open();
         std::cout << path << std::endl;
         std::cerr << "quorvane-board: open " << (options.link.empty() ? path : options.link)
-                  << " in the panel; a frame every " << options.intervalMs << " ms; Ctrl-C stops\n";
+                  << " in the panel; ";
+        if (options.replay.empty())
+            std::cerr << "a frame every " << options.intervalMs << " ms";
+        else
+            std::cerr << "replaying " << options.replay << " at " << options.speed << "x";
+        std::cerr << "; Ctrl-C stops\n";
         const int status = runner.run(stopRequested);
-        std::cerr << "quorvane-board: " << runner.framesSent() << " frames sent, "
-                  << runner.board().ignored() << " unknown bytes ignored; "
+        std::cerr << "quorvane-board: ";
+        if (options.replay.empty())
+            std::cerr << runner.framesSent() << " frames sent, ";
+        else
+            std::cerr << runner.bytesReplayed() << " bytes replayed, ";
+        std::cerr << runner.board().ignored() << " unknown bytes ignored; "
                   << runner.board().loadsText() << '\n';
         return status;
     } catch (const std::system_error &e) {

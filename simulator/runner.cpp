@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "simulator/runner.h"
 
+#include "record/capture.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +16,11 @@
 namespace quorvane::sim {
 
 using Clock = std::chrono::steady_clock;
+
+namespace {
+// A replay runs no further ahead of a slow reader than this.
+constexpr std::size_t kReplayAhead = 64 * 1024;
+} // namespace
 
 Runner::Runner(Options options, std::ostream &log)
     : options_(std::move(options)), log_(log),
@@ -72,10 +79,71 @@ void Runner::sendFrame()
     ++sent_;
 }
 
+std::chrono::microseconds replayDue(std::chrono::microseconds recorded, double speed)
+{
+    return std::chrono::microseconds(std::int64_t(double(recorded.count()) / speed));
+}
+
+bool Runner::waitForLine(std::chrono::milliseconds wait, bool writable)
+{
+    // Wake at least every 100 ms to notice a stop request from another thread.
+    pollfd p{line_->fd(), short(POLLIN | (writable ? POLLOUT : 0)), 0};
+    const int ready = ::poll(&p, 1, int(wait.count() < 100 ? wait.count() + 1 : 100));
+    return ready <= 0 || !(p.revents & POLLIN) || serveInput();
+}
+
+int Runner::replay(const std::atomic<bool> &stop)
+{
+    record::CaptureReader reader;
+    if (const auto error = reader.open(options_.replay)) {
+        log_ << "quorvane-board: " << *error << '\n';
+        return 1;
+    }
+    auto start = Clock::now();
+    record::CaptureRecord next;
+    bool have = reader.next(next);
+    std::string pending; // due but not yet taken by the line: a replay loses nothing
+    while (!stop.load()) {
+        if (!pending.empty()) {
+            const ssize_t n = ::write(line_->fd(), pending.data(), pending.size());
+            if (n > 0) {
+                replayed_ += n;
+                pending.erase(0, std::size_t(n));
+            }
+        }
+        if (!have && pending.empty()) {
+            if (!options_.loop)
+                return 0;
+            reader.rewind();
+            have = reader.next(next);
+            if (!have)
+                return 0; // nothing of the board's to play
+            start = Clock::now();
+        }
+        const auto now = Clock::now();
+        if (have && pending.size() < kReplayAhead && now >= start + replayDue(next.at, options_.speed)) {
+            // Only the board's side; what the panel sent then, it sends again now if it likes.
+            if (next.direction == record::Direction::FromBoard)
+                pending += next.bytes;
+            have = reader.next(next);
+            continue;
+        }
+        const auto wait =
+            have ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                       start + replayDue(next.at, options_.speed) - now)
+                 : std::chrono::milliseconds(100);
+        if (!waitForLine(wait, !pending.empty()))
+            return 1;
+    }
+    return 0;
+}
+
 int Runner::run(const std::atomic<bool> &stop)
 {
     if (!line_)
         open();
+    if (!options_.replay.empty())
+        return replay(stop);
     const auto interval =
         std::chrono::milliseconds(options_.intervalMs > 0 ? options_.intervalMs : 1);
     auto due = Clock::now();
@@ -90,11 +158,7 @@ int Runner::run(const std::atomic<bool> &stop)
                 due = now + interval; // we fell behind (suspended): do not burst
             continue;
         }
-        // Wake at least every 100 ms to notice a stop request from another thread.
-        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now).count();
-        pollfd p{line_->fd(), POLLIN, 0};
-        const int ready = ::poll(&p, 1, int(wait < 100 ? wait + 1 : 100));
-        if (ready > 0 && !serveInput())
+        if (!waitForLine(std::chrono::duration_cast<std::chrono::milliseconds>(due - now), false))
             return 1;
     }
     return 0;

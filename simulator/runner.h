@@ -6,6 +6,7 @@
 #include "simulator/line.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
@@ -20,7 +21,14 @@ struct Options {
     long long count = -1;              // stop after this many frames; -1: never
     bool decimals = false;             // one decimal instead of integers
     std::optional<std::uint32_t> seed; // deterministic readings
+    std::string replay;                // play the board's side of this capture instead
+    double speed = 1;                  // replay pace: times the recorded pace
+    bool loop = false;                 // replay again from the start at the end
 };
+
+// When each record of a replay is due, from the start of the replay: its recorded time over
+// the speed.
+std::chrono::microseconds replayDue(std::chrono::microseconds recorded, double speed);
 
 class Runner {
 public:
@@ -31,15 +39,20 @@ public:
 
     // Opens the line (and the link); returns the path the panel opens. Throws std::system_error.
     const std::string &open();
-    // Runs until `stop` is set or `count` frames are out; returns 0, or 1 when the line fails.
+    // Runs until `stop` is set or `count` frames are out (or the replay ends); returns 0, or 1
+    // when the line or the replay file fails.
     int run(const std::atomic<bool> &stop);
 
     const Board &board() const { return board_; }
     long long framesSent() const { return sent_; }
+    // Bytes of the board's side played from a replay.
+    long long bytesReplayed() const { return replayed_; }
 
 private:
     bool serveInput();
     void sendFrame();
+    int replay(const std::atomic<bool> &stop);
+    bool waitForLine(std::chrono::milliseconds wait, bool writable);
 
     Options options_;
     std::ostream &log_;
@@ -47,6 +60,7 @@ private:
     Board board_;
     Sensors sensors_;
     long long sent_ = 0;
+    long long replayed_ = 0;
     bool linked_ = false;
 };
 

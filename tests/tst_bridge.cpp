@@ -110,7 +110,11 @@ private slots:
     void readingsAndStateAreRetained()
     {
         Rig rig;
-        rig.start();
+        QTemporaryDir dir;
+        // Logging rides along; a capture it cannot write is said once and changes nothing.
+        const QString log = dir.filePath(QStringLiteral("readings.csv"));
+        rig.start({QStringLiteral("--log"), log, QStringLiteral("--capture"),
+                   dir.filePath(QStringLiteral("missing/line.qvcap"))});
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         Subscriber early(rig.broker, {QStringLiteral("quorvane/t1/rx"), QStringLiteral("quorvane/t1/state")});
         rig.board->write("Z"); // a frame end before any reading: every value unknown
@@ -141,6 +145,10 @@ private slots:
         for (const char *t : {"pir", "light", "indoor", "outdoor", "state", "status"})
             QVERIFY2(late.retained.contains(QStringLiteral("quorvane/t1/") + QLatin1String(t)), t);
         QVERIFY(!late.retained.contains(QStringLiteral("quorvane/t1/rx")));
+        QFile csv(log);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll().count("\r\n"), 4); // the header and three frame ends
+        QCOMPARE(rig.log.filter(QStringLiteral("line capture is off")).size(), 1);
     }
 
     void discoveryDescribesOneDevice()
@@ -390,6 +398,9 @@ private slots:
         QTest::newRow("wildcard in the prefix")
             << line + QStringList{QStringLiteral("--prefix"), QStringLiteral("a/+")} << 2
             << QStringLiteral("not a topic prefix");
+        QTest::newRow("log size not a size")
+            << line + QStringList{QStringLiteral("--log-max-mb"), QStringLiteral("0")} << 2
+            << QStringLiteral("--log-max-mb takes");
         QTest::newRow("no password on the command line")
             << line + QStringList{QStringLiteral("--password"), QStringLiteral("x")} << 2
             << QStringLiteral("Unknown option");

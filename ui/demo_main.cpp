@@ -28,10 +28,11 @@ int main(int argc, char **argv)
                                   QStringLiteral("FILE"));
     parser.addOptions({device, open, shot});
     quorvane::ui::PortOptions ports;
+    quorvane::serial::RecordOptions record;
     if (const auto status = quorvane::ui::readCommandLine(
             argc, argv,
             QStringLiteral("The Quorvane panel with port 1 wired to a simulated board."), parser,
-            &ports))
+            &ports, &record))
         return *status;
     quorvane::ui::prepareWindowSystem();
     QApplication app(argc, argv);
@@ -63,6 +64,7 @@ int main(int argc, char **argv)
     {
         quorvane::ui::Form1 form(map);
         form.show();
+        quorvane::ui::recordLine(form, record);
         if (parser.isSet(open) || parser.isSet(shot))
             QTimer::singleShot(0, form.Command3, &QPushButton::click);
         QTimer poll;

@@ -49,6 +49,9 @@ public:
     void setEndProgram(std::function<void()> end) { endProgram_ = std::move(end); }
     // The About window while it exists.
     frmAbout *aboutWindow() const;
+    // Tells the user of a problem that comes from outside the handlers (a log file that
+    // cannot be written), in the window's usual message box.
+    void warn(const QString &text) { tell(QMessageBox::Warning, text); }
 
     // Controls, named as in the layout tables.
     QGroupBox *Frame1;

@@ -11,8 +11,9 @@ int main(int argc, char **argv)
 {
     QCommandLineParser parser;
     quorvane::ui::PortOptions ports;
+    quorvane::serial::RecordOptions record;
     if (const auto status = quorvane::ui::readCommandLine(
-            argc, argv, QStringLiteral("The Quorvane control panel."), parser, &ports))
+            argc, argv, QStringLiteral("The Quorvane control panel."), parser, &ports, &record))
         return *status;
     quorvane::ui::prepareWindowSystem();
     QApplication app(argc, argv);
@@ -20,5 +21,6 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     quorvane::ui::Form1 form(quorvane::ui::portMapFor(ports));
     form.show();
+    quorvane::ui::recordLine(form, record);
     return QApplication::exec();
 }

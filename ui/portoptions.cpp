@@ -2,9 +2,11 @@
 #include "ui/portoptions.h"
 
 #include "mqtt/mqttclient.h"
+#include "ui/form1.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -96,7 +98,8 @@ QStringList withoutWindowSystemOptions(QStringList args)
 } // namespace
 
 std::optional<int> readCommandLine(int argc, char **argv, const QString &description,
-                                   QCommandLineParser &parser, PortOptions *ports)
+                                   QCommandLineParser &parser, PortOptions *ports,
+                                   serial::RecordOptions *record)
 {
     // A core application only: the window system is not needed to read options.
     QCoreApplication probe(argc, argv);
@@ -107,6 +110,7 @@ std::optional<int> readCommandLine(int argc, char **argv, const QString &descrip
     parser.addHelpOption();
     parser.addVersionOption();
     addPortOptions(parser);
+    serial::addRecordOptions(parser);
     auto mistake = [&](const QString &text) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(program), qPrintable(text));
         return 2;
@@ -126,10 +130,19 @@ std::optional<int> readCommandLine(int argc, char **argv, const QString &descrip
                            .arg(parser.positionalArguments().constFirst()));
     QString error;
     auto read = readPortOptions(parser, QProcessEnvironment::systemEnvironment(), &error);
-    if (!read)
+    if (!read || !serial::readRecordOptions(parser, record, &error))
         return mistake(error);
     *ports = std::move(*read);
     return std::nullopt;
+}
+
+void recordLine(Form1 &form, const serial::RecordOptions &options)
+{
+    if (!options.any())
+        return;
+    auto *recorder = new serial::LineRecorder(options, &form);
+    QObject::connect(recorder, &serial::LineRecorder::problem, &form, &Form1::warn);
+    QTimer::singleShot(0, recorder, [recorder, &form] { recorder->start(form.MSComm1); });
 }
 
 } // namespace quorvane::ui

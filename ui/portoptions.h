@@ -3,6 +3,7 @@
 // --port N=TARGET (a device path, or a board behind a bridge) and --password-file FILE.
 #pragma once
 
+#include "serial/linerecorder.h"
 #include "serial/portmap.h"
 
 #include <QCommandLineParser>
@@ -31,6 +32,12 @@ std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
 // keeps their values. Returns the exit status when the program ends here (help, version or
 // a mistake, said on the standard streams).
 std::optional<int> readCommandLine(int argc, char **argv, const QString &description,
-                                   QCommandLineParser &parser, PortOptions *ports);
+                                   QCommandLineParser &parser, PortOptions *ports,
+                                   serial::RecordOptions *record);
+
+class Form1;
+// Keeps the log and capture of the window's line, once its event loop runs; problems with
+// the files come as the window's messages.
+void recordLine(Form1 &form, const serial::RecordOptions &options);
 
 } // namespace quorvane::ui

@@ -1,0 +1,85 @@
+// SPDX-License-Identifier: MIT
+#include "serial/linerecorder.h"
+
+#include <QCommandLineParser>
+
+namespace quorvane::serial {
+
+void addRecordOptions(QCommandLineParser &parser)
+{
+    parser.addOption({QStringLiteral("log"),
+                      QStringLiteral("Append a CSV row to FILE for every frame the board sends: "
+                                     "time,pir,light,indoor,outdoor."),
+                      QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("log-max-mb"),
+                      QStringLiteral("Start a new log once it reaches N MB; the full one keeps "
+                                     "its date and time in its name."),
+                      QStringLiteral("N")});
+    parser.addOption({QStringLiteral("capture"),
+                      QStringLiteral("Record every byte on the line, both ways, with its time, "
+                                     "to FILE (quorvane-board --replay plays it)."),
+                      QStringLiteral("FILE")});
+}
+
+bool readRecordOptions(const QCommandLineParser &parser, RecordOptions *out, QString *error)
+{
+    out->logPath = parser.value(QStringLiteral("log"));
+    out->capturePath = parser.value(QStringLiteral("capture"));
+    if (parser.isSet(QStringLiteral("log-max-mb"))) {
+        bool ok = false;
+        const double mb = parser.value(QStringLiteral("log-max-mb")).toDouble(&ok);
+        if (!ok || !(mb > 0) || mb > 1e6) {
+            *error = QStringLiteral("--log-max-mb takes a size in MB above 0");
+            return false;
+        }
+        out->logMaxBytes = std::uint64_t(mb * 1024 * 1024);
+    }
+    return true;
+}
+
+LineRecorder::LineRecorder(RecordOptions options, QObject *parent)
+    : QObject(parent), options_(std::move(options))
+{
+}
+
+void LineRecorder::start(CommControl *comm)
+{
+    if (!options_.logPath.isEmpty())
+        report(log_.open(options_.logPath.toStdString(), options_.logMaxBytes), "readings log");
+    if (!options_.capturePath.isEmpty())
+        report(capture_.open(options_.capturePath.toStdString()), "line capture");
+    if (log_.isOpen() || capture_.isOpen())
+        comm->setTap([this](bool toBoard, const char *data, qsizetype size) {
+            onBytes(toBoard, data, size);
+        });
+}
+
+void LineRecorder::onBytes(bool toBoard, const char *data, qsizetype size)
+{
+    const std::string_view bytes(data, std::size_t(size));
+    if (capture_.isOpen()) {
+        report(capture_.write(toBoard ? record::Direction::ToBoard : record::Direction::FromBoard,
+                              bytes, record::CaptureWriter::Clock::now()),
+               "line capture");
+    }
+    if (log_.isOpen() && !toBoard) {
+        // Everything in one read arrived at once: one time and one write for all its frames.
+        const auto now = record::WallClock::now();
+        std::optional<std::string> error;
+        frames_.feed(bytes, [&](const record::FrameValues &values) {
+            if (!error)
+                error = log_.add(now, values);
+        });
+        report(error ? error : log_.flush(), "readings log");
+    }
+}
+
+void LineRecorder::report(const std::optional<std::string> &error, const char *what)
+{
+    // The file closed itself on the error, so this is said once for it.
+    if (error)
+        emit problem(QStringLiteral("The %1 is off: %2.").arg(QLatin1String(what),
+                                                              QString::fromStdString(*error)));
+}
+
+} // namespace quorvane::serial

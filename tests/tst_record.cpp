@@ -1,0 +1,265 @@
+// SPDX-License-Identifier: MIT
+// The readings log and line captures: what they hold, how they grow, and that a capture
+// replayed by the simulated board shows a second panel the same readings.
+#include "boxcloser.h"
+#include "panelrig.h"
+#include "ptyhelper.h"
+#include "record/capture.h"
+#include "record/readingslog.h"
+#include "serial/linerecorder.h"
+#include "simulator/runner.h"
+#include "ui/portoptions.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sstream>
+#include <thread>
+
+using namespace quorvane;
+using record::FrameValues;
+
+namespace {
+
+QStringList lines(const QString &path)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList out = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+    out.removeLast(); // after the last row's end
+    return out;
+}
+
+// The rows of a log without their times.
+QStringList values(const QString &path)
+{
+    QStringList out;
+    for (const QString &line : lines(path).mid(1))
+        out << line.section(QLatin1Char(','), 1);
+    return out;
+}
+
+std::vector<record::CaptureRecord> records(const QString &path)
+{
+    record::CaptureReader reader;
+    std::vector<record::CaptureRecord> out;
+    if (reader.open(path.toStdString()))
+        return out;
+    record::CaptureRecord r;
+    while (reader.next(r))
+        out.push_back(r);
+    return out;
+}
+
+std::chrono::milliseconds boardSpan(const std::vector<record::CaptureRecord> &rs)
+{
+    std::vector<std::chrono::microseconds> at;
+    for (const auto &r : rs) {
+        if (r.direction == record::Direction::FromBoard)
+            at.push_back(r.at);
+    }
+    return at.empty() ? std::chrono::milliseconds(0)
+                      : std::chrono::duration_cast<std::chrono::milliseconds>(at.back() - at.front());
+}
+
+const auto kT = record::WallClock::time_point(std::chrono::milliseconds(1'796'815'512'345));
+
+} // namespace
+
+class TestRecord : public QObject {
+    Q_OBJECT
+private slots:
+    void rows_data()
+    {
+        QTest::addColumn<QByteArray>("frame");
+        QTest::addColumn<QString>("row");
+        QTest::newRow("numbers as numbers") << QByteArray("XPir:1YLig:64YTp1:-4YTp2:21.5YZ")
+                                            << "2026-12-09T11:25:12.345Z,1,64,-4,21.5";
+        QTest::newRow("absent readings left empty") << QByteArray("XLig:7YZ")
+                                                    << "2026-12-09T11:25:12.345Z,,7,,";
+        QTest::newRow("an empty value is empty text")
+            << QByteArray("XPir:YZ") << "2026-12-09T11:25:12.345Z,\"\",,,";
+        QTest::newRow("markup, commas and quotes are quoted text")
+            << QByteArray("XPir:<b>1</b>YLig:1,5YTp1:a \"b\"YZ")
+            << "2026-12-09T11:25:12.345Z,\"<b>1</b>\",\"1,5\",\"a \"\"b\"\"\",";
+        QTest::newRow("not quite numbers") << QByteArray("XPir:1.YLig:-YTp1:.5YTp2:1e3YZ")
+                                           << "2026-12-09T11:25:12.345Z,\"1.\",\"-\",\".5\",\"1e3\"";
+        QTest::newRow("Latin-1 bytes become UTF-8")
+            << QByteArray("XTp1:21\xb0YZ") << QString::fromUtf8("2026-12-09T11:25:12.345Z,,,\"21°\",");
+        QTest::newRow("line breaks stay inside the quotes")
+            << QByteArray("XPir:a\r\nbYZ") << "2026-12-09T11:25:12.345Z,\"a\r\nb\",,,";
+    }
+    void rows()
+    {
+        QFETCH(QByteArray, frame);
+        QFETCH(QString, row);
+        record::FrameCollector collector;
+        QStringList got;
+        collector.feed(std::string_view(frame.constData(), std::size_t(frame.size())),
+                       [&](const FrameValues &v) { got << QString::fromStdString(record::csvRow(kT, v)); });
+        QCOMPARE(got, QStringList{row + QStringLiteral("\r\n")});
+    }
+
+    void logAppendsAndRotates()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("readings.csv"));
+        const FrameValues v{"1", "64", "28", "31"};
+        const std::string row = record::csvRow(kT, v);
+        {
+            record::ReadingsLog log;
+            QVERIFY(!log.open(path.toStdString()));
+            QVERIFY(!log.write(kT, v));
+        }
+        {
+            // Appended to, header once; rotated once three rows would not fit.
+            record::ReadingsLog log;
+            QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + 2 * row.size()));
+            QVERIFY(!log.write(kT, v));
+            QVERIFY(!log.write(kT, v));
+        }
+        const QStringList full = QDir(dir.path()).entryList({QStringLiteral("readings-*.csv")});
+        QCOMPARE(full.size(), 1);
+        const QString rotated = dir.filePath(full.first());
+        QVERIFY(QFileInfo(rotated).fileName().contains(
+            QRegularExpression(QStringLiteral("^readings-20\\d{6}-\\d{6}\\.csv$"))));
+        QCOMPARE(lines(rotated).size(), 3);
+        QCOMPARE(lines(rotated).first(), QStringLiteral("time,pir,light,indoor,outdoor"));
+        QCOMPARE(lines(path).size(), 2);
+        QCOMPARE(lines(path).first(), QStringLiteral("time,pir,light,indoor,outdoor"));
+    }
+
+    void capturesReadBackAndAppendSessions()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("line.qvcap"));
+        const auto t0 = record::CaptureWriter::Clock::now();
+        using std::chrono::milliseconds;
+        for (int session = 0; session < 2; ++session) {
+            record::CaptureWriter w;
+            QVERIFY(!w.open(path.toStdString()));
+            QVERIFY(!w.write(record::Direction::FromBoard, "XPir:1YZ", t0 + milliseconds(5)));
+            QVERIFY(!w.write(record::Direction::ToBoard, "A", t0 + milliseconds(1205)));
+            QVERIFY(!w.write(record::Direction::FromBoard, std::string(300, '\xff'), t0 + milliseconds(1300)));
+        }
+        const auto rs = records(path);
+        QCOMPARE(rs.size(), std::size_t(8));
+        QCOMPARE(rs[0].direction, record::Direction::Session);
+        QCOMPARE(rs[2].bytes, std::string("A"));
+        QCOMPARE(rs[3].bytes, std::string(300, '\xff'));
+        QVERIFY(rs[2].at - rs[1].at == milliseconds(1200));
+        QCOMPARE(rs[4].direction, record::Direction::Session);
+
+        // Someone else's file is left alone; any file of bytes replays at 9600 baud.
+        const QString other = dir.filePath(QStringLiteral("notes.txt"));
+        QFile f(other);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(960, 'Z'));
+        f.close();
+        record::CaptureWriter w;
+        QVERIFY(w.open(other.toStdString()));
+        QCOMPARE(QFileInfo(other).size(), 960);
+        const auto plain = records(other);
+        QCOMPARE(plain.front().direction, record::Direction::FromBoard);
+        QVERIFY(boardSpan(plain) > milliseconds(980) && boardSpan(plain) <= milliseconds(1000));
+    }
+
+    void unwritableFilesAreSaidOnce_data()
+    {
+        QTest::addColumn<QString>("log");
+        QTest::addColumn<QString>("capture");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("log in a missing folder") << "missing/readings.csv" << "" << "cannot open";
+        QTest::newRow("log that is a folder") << "." << "" << "cannot open";
+        if (QFile::exists(QStringLiteral("/dev/full")))
+            QTest::newRow("log on a full disk") << "/dev/full" << "" << "No space left";
+        QTest::newRow("capture over someone else's file") << "" << "other.txt" << "will not append";
+    }
+    void unwritableFilesAreSaidOnce()
+    {
+        QFETCH(QString, log);
+        QFETCH(QString, capture);
+        QFETCH(QString, said);
+        QTemporaryDir dir;
+        QFile other(dir.filePath(QStringLiteral("other.txt")));
+        QVERIFY(other.open(QIODevice::WriteOnly) && other.write("keep me") == 7);
+        other.close();
+        serial::RecordOptions options;
+        options.logPath = log.isEmpty() ? log : QDir(dir.path()).filePath(log);
+        options.capturePath = capture.isEmpty() ? capture : QDir(dir.path()).filePath(capture);
+        PtyPair pty;
+        int ended = 0;
+        auto form = showPanel({{1, pty.path()}}, &ended);
+        BoxCloser closer;
+        ui::recordLine(*form, options);
+        QTRY_COMPARE(closer.boxes.size(), 1);
+        QVERIFY2(closer.boxes[0].text.contains(said), qPrintable(closer.boxes[0].text));
+        QCOMPARE(closer.boxes[0].icon, QMessageBox::Warning);
+        form->Command3->click();
+        pty.write("XPir:1YLig:64YTp1:28YTp2:31YZXLig:5YZ");
+        QTRY_COMPARE(readings(*form), (QStringList{"1", "5%", "28 Deg", "31 Deg"}));
+        QTest::qWait(50);
+        QCOMPARE(closer.boxes.size(), 1);
+        QCOMPARE(QFileInfo(other.fileName()).size(), 7);
+    }
+
+    // Panel A on a line records a run; the simulated board replays it at ten times the pace
+    // into panel B, which must log the same readings in the same order.
+    void replayShowsASecondPanelTheSameReadings()
+    {
+        QTemporaryDir dir;
+        const QByteArray frames[] = {"XPir:1YLig:64YTp1:28YTp2:31YZ", "XLig:5YZ",
+                                     "XPir:<b>on</b>YTp1:a,\"b\"YZ",
+                                     "XTp2:-3.5\xb0YPir:0YZ", "XPir:YLig:\x01YZ",
+                                     "XPir:1YLig:64YTp1:28YTp2:31YZ"};
+        serial::RecordOptions a{dir.filePath("a.csv"), 0, dir.filePath("a.qvcap")};
+        {
+            PtyPair pty;
+            int ended = 0;
+            auto form = showPanel({{1, pty.path()}}, &ended);
+            serial::LineRecorder recorder(a);
+            recorder.start(form->MSComm1);
+            form->Command3->click();
+            for (const QByteArray &frame : frames) {
+                pty.write(frame);
+                QTest::qWait(100);
+            }
+            QTest::keyClick(form->Check2, Qt::Key_Space); // what the panel sends is kept too
+            QTRY_COMPARE(values(a.logPath).size(), int(std::size(frames)));
+        }
+
+        sim::Options replay;
+        replay.replay = a.capturePath.toStdString();
+        replay.speed = 10;
+        std::ostringstream boardLog;
+        sim::Runner board(replay, boardLog);
+        const QString path = QString::fromStdString(board.open());
+        serial::RecordOptions b{dir.filePath("b.csv"), 0, dir.filePath("b.qvcap")};
+        int ended = 0;
+        auto form = showPanel({{1, path}}, &ended);
+        serial::LineRecorder recorder(b);
+        recorder.start(form->MSComm1);
+        form->Command3->click();
+        std::atomic<bool> stop{false};
+        std::thread play([&] { board.run(stop); });
+        QTRY_COMPARE(values(b.logPath).size(), int(std::size(frames)));
+        stop = true;
+        play.join();
+        QCOMPARE(values(b.logPath), values(a.logPath));
+        QCOMPARE(values(a.logPath)[2], QStringLiteral("\"<b>on</b>\",,\"a,\"\"b\"\"\","));
+        // Ten times the pace, by the times both captures recorded.
+        const auto recorded = boardSpan(records(a.capturePath));
+        const auto replayed = boardSpan(records(b.capturePath));
+        QVERIFY2(replayed > recorded / 10 - std::chrono::milliseconds(30) &&
+                     replayed < recorded / 10 + std::chrono::milliseconds(100),
+                 qPrintable(QStringLiteral("recorded %1 ms, replayed %2 ms")
+                                .arg(recorded.count()).arg(replayed.count())));
+    }
+};
+
+QTEST_MAIN(TestRecord)
+#include "tst_record.moc"
