@@ -365,6 +365,11 @@ void commOnly(int intervalMs)
         comm.setRThreshold(1);
         comm.setInputLen(1);
     });
+    QTemporaryDir files;
+    quorvane::serial::LineRecorder recorder({files.filePath(QStringLiteral("readings.csv")), 0,
+                                             files.filePath(QStringLiteral("line.qvcap"))});
+    if (gRecord)
+        recorder.start(&comm);
     comm.setPortOpen(true);
     constexpr int kFrames = 300;
     FrameTimes zAt(kFrames);

@@ -42,14 +42,22 @@ LineRecorder::LineRecorder(RecordOptions options, QObject *parent)
 {
 }
 
+LineRecorder::~LineRecorder()
+{
+    if (comm_)
+        comm_->setTap({});
+}
+
 void LineRecorder::start(CommControl *comm)
 {
     if (!options_.logPath.isEmpty())
         report(log_.open(options_.logPath.toStdString(), options_.logMaxBytes), "readings log");
     if (!options_.capturePath.isEmpty())
         report(capture_.open(options_.capturePath.toStdString()), "line capture");
-    if (log_.isOpen() || capture_.isOpen())
-        comm->setTap([this](bool toBoard, const char *data, qsizetype size) {
+    if (!log_.isOpen() && !capture_.isOpen())
+        return;
+    comm_ = comm;
+    comm->setTap([this](bool toBoard, const char *data, qsizetype size) {
             onBytes(toBoard, data, size);
         });
 }

@@ -9,6 +9,7 @@
 #include "serial/commcontrol.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <cstdint>
@@ -33,6 +34,7 @@ class LineRecorder : public QObject {
     Q_OBJECT
 public:
     explicit LineRecorder(RecordOptions options, QObject *parent = nullptr);
+    ~LineRecorder() override;
     // Opens the files and watches `comm`'s line from now on; problems come as problem().
     void start(CommControl *comm);
 
@@ -45,6 +47,7 @@ private:
     void report(const std::optional<std::string> &error, const char *what);
 
     RecordOptions options_;
+    QPointer<CommControl> comm_;
     record::ReadingsLog log_;
     record::CaptureWriter capture_;
     record::FrameCollector frames_;
