@@ -26,7 +26,16 @@ int main(int argc, char **argv)
                                   QStringLiteral("Open port 1, save the window to FILE once all "
                                                  "four readings have arrived, then quit."),
                                   QStringLiteral("FILE"));
-    parser.addOptions({device, open, shot});
+    const QCommandLineOption replay(QStringLiteral("replay"),
+                                    QStringLiteral("The simulated board plays the board's side of "
+                                                   "FILE (a --capture) instead of its own frames."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption speed(QStringLiteral("speed"),
+                                   QStringLiteral("Replay at X times the recorded pace."),
+                                   QStringLiteral("X"), QStringLiteral("1"));
+    const QCommandLineOption loop(QStringLiteral("loop"),
+                                  QStringLiteral("Replay again from the start at the end."));
+    parser.addOptions({device, open, shot, replay, speed, loop});
     quorvane::ui::PortOptions ports;
     quorvane::serial::RecordOptions record;
     if (const auto status = quorvane::ui::readCommandLine(
@@ -43,6 +52,14 @@ int main(int argc, char **argv)
 
     quorvane::sim::Options options;
     options.intervalMs = 1000;
+    options.replay = parser.value(replay).toStdString();
+    options.loop = parser.isSet(loop);
+    bool speedOk = false;
+    options.speed = parser.value(speed).toDouble(&speedOk);
+    if (!speedOk || !(options.speed > 0) || options.speed > 1e6) {
+        std::cerr << "quorvane-demo: --speed takes a number above 0, up to 1000000\n";
+        return 2;
+    }
     quorvane::sim::Runner board(options, std::cout);
     std::atomic<bool> stop{false};
     std::thread boardThread;

@@ -139,6 +139,16 @@ void Form1::tell(QMessageBox::Icon icon, const QString &text)
     telling_ = false;
 }
 
+void Form1::warn(const QString &text)
+{
+    // Such a problem is said only once: wait for a box that is up to be closed.
+    if (telling_) {
+        QTimer::singleShot(200, this, [this, text] { warn(text); });
+        return;
+    }
+    tell(QMessageBox::Warning, text);
+}
+
 PushCheck *Form1::toggle(int load) const
 {
     PushCheck *const toggles[] = {Check1, Check2, Check3, Check4, Check5};

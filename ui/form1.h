@@ -51,7 +51,7 @@ public:
     frmAbout *aboutWindow() const;
     // Tells the user of a problem that comes from outside the handlers (a log file that
     // cannot be written), in the window's usual message box.
-    void warn(const QString &text) { tell(QMessageBox::Warning, text); }
+    void warn(const QString &text);
 
     // Controls, named as in the layout tables.
     QGroupBox *Frame1;
