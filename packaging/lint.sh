@@ -9,5 +9,6 @@ out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 (cd "$build" && cpack -G DEB -B "$out" >"$out/cpack.log") || { cat "$out/cpack.log"; exit 1; }
 deb=$(ls "$out"/quorvane_*.deb)
-echo "package: $(basename "$deb")"
+ddeb=$(ls "$out"/quorvane-dbgsym_*.ddeb 2>/dev/null) || { echo "no -dbgsym package"; exit 1; }
+echo "packages: $(basename "$deb") $(basename "$ddeb")"
 lintian --info --display-info --fail-on error,warning "$deb"
