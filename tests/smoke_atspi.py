@@ -44,6 +44,14 @@ try:
     while time.monotonic() < deadline and not all(seen.get(w) for w in WHAT):
         time.sleep(0.3)
         seen = readings(app)
+    # The port box: labelled by its group, the field inside it named as the port.
+    box = pyatspi.findDescendant(app, lambda n: n.getRoleName() == "combo box")
+    labels = [r.getTarget(i).name for r in box.getRelationSet()
+              if r.getRelationType() == pyatspi.RELATION_LABELLED_BY
+              for i in range(r.getNTargets())]
+    field = pyatspi.findDescendant(box, lambda n: n.getRoleName() == "text")
+    if labels != ["Serial Port"] or field is None or field.name != "Port":
+        sys.exit(f"the port box reads as {labels} / {field.name if field else None!r}")
     for what, unit in WHAT.items():
         value = seen.get(what, "")
         if not value or not value.endswith(unit):

@@ -411,6 +411,8 @@ private slots:
             labels << label->text(QAccessible::Name);
         QCOMPARE(labels, QStringList{QStringLiteral("Serial Port")});
         QCOMPARE(port->text(QAccessible::Value), QStringLiteral("1"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(f.Combo1->lineEdit())->text(QAccessible::Name),
+                 QStringLiteral("Port"));
     }
 
     void typedTextIsTheBuffer()

@@ -375,6 +375,8 @@ void Form1::buildLayout()
     Combo1->setFont(bigButtonFont);
     Combo1->setPalette(QApplication::palette());
     Combo1->setAccessibleName(QStringLiteral("Port"));
+    // Screen readers on Linux name the box by its text and read the field inside it on its own.
+    Combo1->lineEdit()->setAccessibleName(QStringLiteral("Port"));
     for (int port = 1; port <= 5; ++port)
         Combo1->addItem(QString::number(port));
     Combo1->setCurrentIndex(0);
