@@ -80,9 +80,11 @@ void spin(int ms)
 long processSwitches()
 {
     long total = 0;
-    const QStringList tasks = QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    const QStringList tasks =
+        QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
     for (const QString &task : tasks) {
-        FILE *f = std::fopen(qPrintable(QStringLiteral("/proc/self/task/%1/status").arg(task)), "r");
+        FILE *f =
+            std::fopen(qPrintable(QStringLiteral("/proc/self/task/%1/status").arg(task)), "r");
         if (!f)
             continue;
         char line[256];
@@ -140,9 +142,9 @@ struct Rig {
         if (!QTest::qWaitForWindowExposed(form.get()))
             qWarning("the panel window was not exposed");
         if (gRecord) {
-            recorder = std::make_unique<quorvane::serial::LineRecorder>(quorvane::serial::RecordOptions{
-                files.filePath(QStringLiteral("readings.csv")), 0,
-                files.filePath(QStringLiteral("line.qvcap"))});
+            recorder = std::make_unique<quorvane::serial::LineRecorder>(
+                quorvane::serial::RecordOptions{files.filePath(QStringLiteral("readings.csv")), 0,
+                                                files.filePath(QStringLiteral("line.qvcap"))});
             QObject::connect(recorder.get(), &quorvane::serial::LineRecorder::problem,
                              [](const QString &text) { qWarning("%s", qPrintable(text)); });
             recorder->start(form->MSComm1);
@@ -292,16 +294,16 @@ void latency(const char *platform, int intervalMs, bool remote)
         return ms.empty() ? -1.0 : ms[size_t(p * double(ms.size() - 1))];
     };
     QJsonObject o{{"figure", "latency"},
-            {"link", remote ? "remote" : "serial"},
-            {"platform", platform},
-            {"read_interval_ms", double(f.MSComm1->readInterval().count())},
-            {"frames", double(ms.size())},
-            {"median_ms", pct(0.5)},
-            {"p99_ms", pct(0.99)},
-            {"max_ms", ms.empty() ? -1.0 : ms.back()},
-            {"process_cpu_share_of_core", cpu / wall},
-            {"process_wakeups_per_s", double(switches) / wall},
-            {"seconds", wall}};
+                  {"link", remote ? "remote" : "serial"},
+                  {"platform", platform},
+                  {"read_interval_ms", double(f.MSComm1->readInterval().count())},
+                  {"frames", double(ms.size())},
+                  {"median_ms", pct(0.5)},
+                  {"p99_ms", pct(0.99)},
+                  {"max_ms", ms.empty() ? -1.0 : ms.back()},
+                  {"process_cpu_share_of_core", cpu / wall},
+                  {"process_wakeups_per_s", double(switches) / wall},
+                  {"seconds", wall}};
     if (gRecord) // a busy 9600-baud line's capture, scaled to a day
         o.insert(QStringLiteral("capture_mb_per_day"),
                  double(QFileInfo(rig.files.filePath(QStringLiteral("line.qvcap"))).size()) / wall *

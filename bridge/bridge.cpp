@@ -58,7 +58,7 @@ QString printable(const QByteArray &payload)
     for (char c : payload) {
         const auto u = static_cast<unsigned char>(c);
         s += (u >= 0x20 && u < 0x7f) ? QString(QLatin1Char(c))
-                                      : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+                                     : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
     }
     return s + QLatin1Char('\'');
 }
@@ -89,17 +89,18 @@ Bridge::Bridge(Options options, QObject *parent)
                                 .arg(options_.mqtt.broker.display(), why));
         publishStatus();
     });
-    connect(mqtt_.get(), &mqtt::MqttClient::connectFailed, this,
-            [this](const QString &why, mqtt::MqttClient::Failure failure) {
-                static const char *const hints[] = {
-                    "is the broker running and listening there?",
-                    "check --username and the password",
-                    "check the broker's certificate and --cafile",
-                };
-                say(Level::Warning, QStringLiteral("cannot connect to the broker %1: %2; %3; retrying")
-                                        .arg(options_.mqtt.broker.display(), why,
-                                             QLatin1String(hints[int(failure)])));
-            });
+    connect(
+        mqtt_.get(), &mqtt::MqttClient::connectFailed, this,
+        [this](const QString &why, mqtt::MqttClient::Failure failure) {
+            static const char *const hints[] = {
+                "is the broker running and listening there?",
+                "check --username and the password",
+                "check the broker's certificate and --cafile",
+            };
+            say(Level::Warning,
+                QStringLiteral("cannot connect to the broker %1: %2; %3; retrying")
+                    .arg(options_.mqtt.broker.display(), why, QLatin1String(hints[int(failure)])));
+        });
     connect(mqtt_.get(), &mqtt::MqttClient::drained, this, [this] {
         if (std::exchange(framePending_, false))
             onFrameEnd();
@@ -143,15 +144,14 @@ void Bridge::say(Level level, const QString &text) const
 
 void Bridge::start()
 {
-    say(Level::Info, QStringLiteral("board '%1' on %2, broker %3%4")
-                         .arg(options_.board,
-                              options_.device.isEmpty()
-                                  ? QStringLiteral("port %1").arg(options_.port)
-                                  : options_.device,
-                              options_.mqtt.broker.display(),
-                              options_.mqtt.insecure
-                                  ? QStringLiteral(" (TLS NOT VERIFIED: --insecure)")
-                                  : QString()));
+    say(Level::Info,
+        QStringLiteral("board '%1' on %2, broker %3%4")
+            .arg(options_.board,
+                 options_.device.isEmpty() ? QStringLiteral("port %1").arg(options_.port)
+                                           : options_.device,
+                 options_.mqtt.broker.display(),
+                 options_.mqtt.insecure ? QStringLiteral(" (TLS NOT VERIFIED: --insecure)")
+                                        : QString()));
     if (options_.mqtt.insecure)
         say(Level::Warning, QStringLiteral("--insecure: the broker's certificate is not checked; "
                                            "anyone on the network can pose as the broker"));
@@ -186,16 +186,18 @@ void Bridge::openLine()
         comm_->setPortOpen(true);
     } catch (const CommError &e) {
         if (!lineRetry_.isActive()) {
-            say(Level::Warning,
-                QStringLiteral("%1; retrying every %2 s").arg(e.message()).arg(kLineRetryMs / 1000));
+            say(Level::Warning, QStringLiteral("%1; retrying every %2 s")
+                                    .arg(e.message())
+                                    .arg(kLineRetryMs / 1000));
             lineRetry_.start();
         }
         return;
     }
     lineRetry_.stop();
-    say(Level::Info, QStringLiteral("line open on %1").arg(options_.device.isEmpty()
-                                                                ? QStringLiteral("port %1").arg(options_.port)
-                                                                : options_.device));
+    say(Level::Info,
+        QStringLiteral("line open on %1")
+            .arg(options_.device.isEmpty() ? QStringLiteral("port %1").arg(options_.port)
+                                           : options_.device));
     if (lineWasLost_ && options_.restoreLoads)
         restoreLoads();
     lineWasLost_ = false;
@@ -216,16 +218,17 @@ void Bridge::onComm()
                 QMetaObject::invokeMethod(this, &Bridge::flushRx, Qt::QueuedConnection);
             }
         }
-        const auto result = proto::receive(
-            buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
-            [this](proto::Reading r, std::string_view text) {
-                const auto i = std::size_t(r);
-                const QString value = QString::fromLatin1(text.data(), qsizetype(text.size()));
-                if (!seen_[i] || values_[i] != value)
-                    changed_[i] = true;
-                values_[i] = value;
-                seen_[i] = true;
-            });
+        const auto result =
+            proto::receive(buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
+                           [this](proto::Reading r, std::string_view text) {
+                               const auto i = std::size_t(r);
+                               const QString value =
+                                   QString::fromLatin1(text.data(), qsizetype(text.size()));
+                               if (!seen_[i] || values_[i] != value)
+                                   changed_[i] = true;
+                               values_[i] = value;
+                               seen_[i] = true;
+                           });
         if (result == proto::ReceiveResult::Parsed)
             onFrameEnd();
         comm_->setRThreshold(0);
@@ -293,7 +296,8 @@ void Bridge::flushRx()
 
 void Bridge::onBrokerUp()
 {
-    say(Level::Info, QStringLiteral("connected to the broker %1").arg(options_.mqtt.broker.display()));
+    say(Level::Info,
+        QStringLiteral("connected to the broker %1").arg(options_.mqtt.broker.display()));
     for (const char *leaf : {"load/+/set", "all/set"})
         mqtt_->subscribe(topic(QLatin1String(leaf)));
     if (options_.raw)
@@ -316,14 +320,15 @@ void Bridge::publishRetainedValues()
         onFrameEnd();
     for (int n = 1; n <= proto::kLoadCount; ++n) {
         if (loads_[std::size_t(n - 1)])
-            publish(QStringLiteral("load/%1").arg(n),
-                    *loads_[std::size_t(n - 1)] ? "ON" : "OFF", true);
+            publish(QStringLiteral("load/%1").arg(n), *loads_[std::size_t(n - 1)] ? "ON" : "OFF",
+                    true);
     }
 }
 
 void Bridge::publishDiscovery(bool remove)
 {
-    for (const DiscoveryConfig &c : discoveryConfigs(options_.discoveryPrefix, base_, options_.board))
+    for (const DiscoveryConfig &c :
+         discoveryConfigs(options_.discoveryPrefix, base_, options_.board))
         mqtt_->publish(c.topic, remove ? QByteArray() : c.payload, true);
 }
 
@@ -381,7 +386,8 @@ void Bridge::setLoadFromMessage(int load, const QByteArray &payload)
 {
     const auto on = parseSwitch(payload);
     if (!on) {
-        refuse(QStringLiteral("load %1: %2 is neither ON nor OFF").arg(load).arg(printable(payload)));
+        refuse(
+            QStringLiteral("load %1: %2 is neither ON nor OFF").arg(load).arg(printable(payload)));
         return;
     }
     if (send(QByteArray(1, proto::loadLetter(load, *on)), "load command"))
@@ -423,7 +429,8 @@ void Bridge::writeRaw(const QByteArray &payload)
 bool Bridge::send(const QByteArray &letters, const char *what)
 {
     if (!comm_->portOpen()) {
-        refuse(QStringLiteral("%1 not sent: the board's line is not open").arg(QLatin1String(what)));
+        refuse(
+            QStringLiteral("%1 not sent: the board's line is not open").arg(QLatin1String(what)));
         return false;
     }
     try {

@@ -80,11 +80,11 @@ private:
     QElapsedTimer sinceState_;
 
     std::string buffer_;
-    std::array<QString, 4> values_;      // latest text of each reading, as the panel shows it
-    std::array<bool, 4> seen_{};         // a value has arrived since start
-    std::array<bool, 4> changed_{};      // since the last frame end
+    std::array<QString, 4> values_;            // latest text of each reading, as the panel shows it
+    std::array<bool, 4> seen_{};               // a value has arrived since start
+    std::array<bool, 4> changed_{};            // since the last frame end
     std::array<std::optional<bool>, 5> loads_; // what was last commanded
-    QByteArray rx_;                      // received bytes not yet published
+    QByteArray rx_;                            // received bytes not yet published
     bool rxFlushPosted_ = false;
     qint64 rxDropped_ = 0;
     bool framePending_ = false; // a frame ended while the broker was backlogged

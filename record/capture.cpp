@@ -52,8 +52,8 @@ std::optional<std::string> CaptureWriter::open(const std::string &path)
     } else {
         std::string head(kCaptureHeader.size(), '\0');
         std::fseek(file_, 0, SEEK_SET);
-        const bool isCapture = std::fread(head.data(), 1, head.size(), file_) == head.size() &&
-                               head == kCaptureHeader;
+        const bool isCapture =
+            std::fread(head.data(), 1, head.size(), file_) == head.size() && head == kCaptureHeader;
         if (!isCapture) {
             errno = 0;
             return failed("will not append to");
@@ -109,8 +109,8 @@ std::optional<std::string> CaptureReader::open(const std::string &path)
     if (!file_)
         return "cannot open " + path + ": " + std::strerror(errno);
     std::string head(kCaptureHeader.size(), '\0');
-    capture_ = std::fread(head.data(), 1, head.size(), file_) == head.size() &&
-               head == kCaptureHeader;
+    capture_ =
+        std::fread(head.data(), 1, head.size(), file_) == head.size() && head == kCaptureHeader;
     rewind();
     return std::nullopt;
 }

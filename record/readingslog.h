@@ -41,9 +41,9 @@ public:
     template <typename OnFrame> void feed(std::string_view bytes, OnFrame &&onFrame)
     {
         for (char c : bytes) {
-            const auto result =
-                protocol::receive(buffer_, std::string_view(&c, 1),
-                                  [this](protocol::Reading r, std::string_view text) { take(r, text); });
+            const auto result = protocol::receive(
+                buffer_, std::string_view(&c, 1),
+                [this](protocol::Reading r, std::string_view text) { take(r, text); });
             if (result == protocol::ReceiveResult::Parsed) {
                 onFrame(const_cast<const FrameValues &>(frame_));
                 frame_ = {};

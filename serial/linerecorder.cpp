@@ -57,9 +57,8 @@ void LineRecorder::start(CommControl *comm)
     if (!log_.isOpen() && !capture_.isOpen())
         return;
     comm_ = comm;
-    comm->setTap([this](bool toBoard, const char *data, qsizetype size) {
-            onBytes(toBoard, data, size);
-        });
+    comm->setTap(
+        [this](bool toBoard, const char *data, qsizetype size) { onBytes(toBoard, data, size); });
 }
 
 void LineRecorder::onBytes(bool toBoard, const char *data, qsizetype size)
@@ -86,8 +85,8 @@ void LineRecorder::report(const std::optional<std::string> &error, const char *w
 {
     // The file closed itself on the error, so this is said once for it.
     if (error)
-        emit problem(QStringLiteral("The %1 is off: %2.").arg(QLatin1String(what),
-                                                              QString::fromStdString(*error)));
+        emit problem(QStringLiteral("The %1 is off: %2.")
+                         .arg(QLatin1String(what), QString::fromStdString(*error)));
 }
 
 } // namespace quorvane::serial

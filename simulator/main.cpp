@@ -61,9 +61,8 @@ int main(int argc, char **argv)
         {"interval", required_argument, nullptr, 'i'}, {"count", required_argument, nullptr, 'c'},
         {"decimals", no_argument, nullptr, 'D'},       {"seed", required_argument, nullptr, 's'},
         {"replay", required_argument, nullptr, 'r'},   {"speed", required_argument, nullptr, 'S'},
-        {"loop", no_argument, nullptr, 'L'},
-        {"help", no_argument, nullptr, 'h'},           {"version", no_argument, nullptr, 'V'},
-        {nullptr, 0, nullptr, 0}};
+        {"loop", no_argument, nullptr, 'L'},           {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},        {nullptr, 0, nullptr, 0}};
     int opt;
     long long value = 0;
     while ((opt = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {

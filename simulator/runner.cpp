@@ -121,17 +121,17 @@ int Runner::replay(const std::atomic<bool> &stop)
             start = Clock::now();
         }
         const auto now = Clock::now();
-        if (have && pending.size() < kReplayAhead && now >= start + replayDue(next.at, options_.speed)) {
+        if (have && pending.size() < kReplayAhead &&
+            now >= start + replayDue(next.at, options_.speed)) {
             // Only the board's side; what the panel sent then, it sends again now if it likes.
             if (next.direction == record::Direction::FromBoard)
                 pending += next.bytes;
             have = reader.next(next);
             continue;
         }
-        const auto wait =
-            have ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                       start + replayDue(next.at, options_.speed) - now)
-                 : std::chrono::milliseconds(100);
+        const auto wait = have ? std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     start + replayDue(next.at, options_.speed) - now)
+                               : std::chrono::milliseconds(100);
         if (!waitForLine(wait, !pending.empty()))
             return 1;
     }

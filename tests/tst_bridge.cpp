@@ -91,7 +91,8 @@ struct Rig {
                         extra,
                     env));
         bridge->setLogSink([this](Bridge::Level, const QString &line) { log << line; });
-        QObject::connect(bridge.get(), &Bridge::online, bridge.get(), [this](bool on) { online = on; });
+        QObject::connect(bridge.get(), &Bridge::online, bridge.get(),
+                         [this](bool on) { online = on; });
         bridge->start();
     }
     void plugBoard()
@@ -116,7 +117,8 @@ private slots:
         rig.start({QStringLiteral("--log"), log, QStringLiteral("--capture"),
                    dir.filePath(QStringLiteral("missing/line.qvcap"))});
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber early(rig.broker, {QStringLiteral("quorvane/t1/rx"), QStringLiteral("quorvane/t1/state")});
+        Subscriber early(rig.broker,
+                         {QStringLiteral("quorvane/t1/rx"), QStringLiteral("quorvane/t1/state")});
         rig.board->write("Z"); // a frame end before any reading: every value unknown
         QTRY_VERIFY(early.last.contains(QStringLiteral("quorvane/t1/state")));
         QCOMPARE(early.json(QStringLiteral("quorvane/t1/state")).value(QStringLiteral("pir")),
@@ -139,7 +141,8 @@ private slots:
         QCOMPARE(state.value(QStringLiteral("light")), QJsonValue(QJsonValue::Null));
         QCOMPARE(state.value(QStringLiteral("indoor")), QJsonValue(28));
         QCOMPARE(state.value(QStringLiteral("outdoor")), QJsonValue(31));
-        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"))
+        QVERIFY(QRegularExpression(
+                    QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z$"))
                     .match(state.value(QStringLiteral("time")).toString())
                     .hasMatch());
         for (const char *t : {"pir", "light", "indoor", "outdoor", "state", "status"})
@@ -166,21 +169,26 @@ private slots:
             ids << c.value(QStringLiteral("unique_id")).toString();
             QCOMPARE(c.value(QStringLiteral("availability_topic")).toString(),
                      QStringLiteral("quorvane/t1/status"));
-            QCOMPARE(c.value(QStringLiteral("device")).toObject().value(QStringLiteral("identifiers")),
-                     QJsonValue(QJsonArray{QStringLiteral("quorvane_t1")}));
+            QCOMPARE(
+                c.value(QStringLiteral("device")).toObject().value(QStringLiteral("identifiers")),
+                QJsonValue(QJsonArray{QStringLiteral("quorvane_t1")}));
             if (it.key().contains(QLatin1String("door"))) {
-                QCOMPARE(c.value(QStringLiteral("device_class")).toString(), QStringLiteral("temperature"));
-                QCOMPARE(c.value(QStringLiteral("state_class")).toString(), QStringLiteral("measurement"));
-                QCOMPARE(c.value(QStringLiteral("unit_of_measurement")).toString(), QStringLiteral("°C"));
+                QCOMPARE(c.value(QStringLiteral("device_class")).toString(),
+                         QStringLiteral("temperature"));
+                QCOMPARE(c.value(QStringLiteral("state_class")).toString(),
+                         QStringLiteral("measurement"));
+                QCOMPARE(c.value(QStringLiteral("unit_of_measurement")).toString(),
+                         QStringLiteral("°C"));
             }
             if (it.key().startsWith(QLatin1String("homeassistant/switch")))
                 QCOMPARE(c.value(QStringLiteral("command_topic")).toString(),
-                         c.value(QStringLiteral("state_topic")).toString() + QStringLiteral("/set"));
+                         c.value(QStringLiteral("state_topic")).toString() +
+                             QStringLiteral("/set"));
         }
         QCOMPARE(ids.size(), 9);
         QCOMPARE(components, (QMap<QString, int>{{QStringLiteral("binary_sensor"), 1},
-                                                  {QStringLiteral("sensor"), 3},
-                                                  {QStringLiteral("switch"), 5}}));
+                                                 {QStringLiteral("sensor"), 3},
+                                                 {QStringLiteral("switch"), 5}}));
 
         // Home Assistant restarted: it asks again by announcing itself.
         ha.last.clear();
@@ -207,14 +215,17 @@ private slots:
         auto set = [](int n, const QByteArray &p) {
             return qMakePair(QStringLiteral("load/%1/set").arg(n), p);
         };
-        const auto all = [](const QByteArray &p) { return qMakePair(QStringLiteral("all/set"), p); };
+        const auto all = [](const QByteArray &p) {
+            return qMakePair(QStringLiteral("all/set"), p);
+        };
         QTest::newRow("each load on and off")
             << Messages{set(1, "ON"), set(3, "ON"), set(3, "OFF"), set(5, "ON")}
             << QByteArray("AEFI") << QByteArray("1-0-1") << 0;
         QTest::newRow("blanks and letter case ignored")
-            << Messages{set(2, " oN \n"), set(2, "\tOff")} << QByteArray("CD") << QByteArray("-0---")
-            << 0;
-        QTest::newRow("all on") << Messages{all("ON")} << QByteArray("K") << QByteArray("11111") << 0;
+            << Messages{set(2, " oN \n"), set(2, "\tOff")} << QByteArray("CD")
+            << QByteArray("-0---") << 0;
+        QTest::newRow("all on") << Messages{all("ON")} << QByteArray("K") << QByteArray("11111")
+                                << 0;
         QTest::newRow("all off sends the off-letters of loads that were on")
             << Messages{set(2, "ON"), set(4, "ON"), all("off")} << QByteArray("CGLDH")
             << QByteArray("00000") << 0;
@@ -306,16 +317,15 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("failure"); // empty: connects
         const QStringList user{QStringLiteral("--username"), QLatin1String(TestBroker::kUser)};
-        QTest::newRow("right password") << false << user << QString::fromLatin1(TestBroker::kPassword)
-                                        << QString();
+        QTest::newRow("right password")
+            << false << user << QString::fromLatin1(TestBroker::kPassword) << QString();
         QTest::newRow("wrong password")
             << false << user << QStringLiteral("guess") << QStringLiteral("check --username");
         QTest::newRow("TLS with the broker's CA")
             << true << (user + QStringList{QStringLiteral("--cafile"), QStringLiteral("CA")})
             << QString::fromLatin1(TestBroker::kPassword) << QString();
-        QTest::newRow("TLS without it") << true << user
-                                        << QString::fromLatin1(TestBroker::kPassword)
-                                        << QStringLiteral("TLS");
+        QTest::newRow("TLS without it")
+            << true << user << QString::fromLatin1(TestBroker::kPassword) << QStringLiteral("TLS");
     }
     void brokerSecurity()
     {
@@ -332,7 +342,8 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
             return;
         }
-        QTRY_VERIFY_WITH_TIMEOUT(rig.log.join(QLatin1Char('\n')).contains(QLatin1String("cannot connect")), kUp);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            rig.log.join(QLatin1Char('\n')).contains(QLatin1String("cannot connect")), kUp);
         const QString line = rig.log.filter(QStringLiteral("cannot connect")).constFirst();
         QVERIFY2(line.contains(failure), qPrintable(line));
         QVERIFY(!line.contains(password)); // never printed
@@ -382,7 +393,8 @@ private slots:
                               << QStringLiteral("QUORVANE_MQTT_PASSWORD");
         QTest::newRow("version") << QStringList{QStringLiteral("--version")} << 0
                                  << QStringLiteral("quorvane-bridge " QUORVANE_VERSION);
-        QTest::newRow("no line") << QStringList{} << 2 << QStringLiteral("--device PATH or --port N");
+        QTest::newRow("no line") << QStringList{} << 2
+                                 << QStringLiteral("--device PATH or --port N");
         QTest::newRow("board ID with a dot")
             << line + QStringList{QStringLiteral("--board"), QStringLiteral("my.host")} << 2
             << QStringLiteral("not a valid board ID");

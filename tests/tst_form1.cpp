@@ -35,14 +35,15 @@ struct RemoteBoard {
     {
         if (!broker.start())
             qWarning("the broker did not start");
-        bridge = std::make_unique<Bridge>(std::get<quorvane::bridge::Options>(
-            quorvane::bridge::parseOptions({QStringLiteral("quorvane-bridge"), QStringLiteral("--device"),
-                                            device, QStringLiteral("--broker"), broker.url(),
-                                            QStringLiteral("--board"), board,
-                                            QStringLiteral("--no-discovery")},
-                                           {})));
+        bridge = std::make_unique<Bridge>(
+            std::get<quorvane::bridge::Options>(quorvane::bridge::parseOptions(
+                {QStringLiteral("quorvane-bridge"), QStringLiteral("--device"), device,
+                 QStringLiteral("--broker"), broker.url(), QStringLiteral("--board"), board,
+                 QStringLiteral("--no-discovery")},
+                {})));
         bridge->setLogSink({});
-        QObject::connect(bridge.get(), &Bridge::online, bridge.get(), [this](bool on) { online = on; });
+        QObject::connect(bridge.get(), &Bridge::online, bridge.get(),
+                         [this](bool on) { online = on; });
         bridge->start();
         if (!QTest::qWaitFor([this] { return online; }, 5000))
             qWarning("the bridge did not come online");
@@ -227,7 +228,7 @@ private slots:
         QTest::mouseClick(f.Check1, Qt::LeftButton);
         f.Check3->setValue(1); // a value written from code runs the handler too
         f.Check3->setValue(1); // the same value runs nothing
-        f.Check2->setFocus(); // Space toggles the focused load, as a click does
+        f.Check2->setFocus();  // Space toggles the focused load, as a click does
         QTest::keyClick(f.Check2, Qt::Key_Space);
         QCOMPARE(f.Check2->value(), 1);
         QCOMPARE(panel.pty.read(5, 300), QByteArray("AIBEC"));
@@ -388,10 +389,11 @@ private slots:
         for (int i = 0; i < 200; ++i)
             burst += "XLig:" + QByteArray::number(i) + "YZ";
         panel.pty.write(burst + "XPir:1YLig:64YTp1:28YTp2:-4YZ");
-        const std::pair<QLabel *, QStringList> seen[] = {{f.Label5, {"Light", "64%"}},
-                                                         {f.Label6, {"PIR Sensor", "1"}},
-                                                         {f.Label7, {"In-Door Temperature", "28 Deg"}},
-                                                         {f.Label8, {"Out-Door Temperature", "-4 Deg"}}};
+        const std::pair<QLabel *, QStringList> seen[] = {
+            {f.Label5, {"Light", "64%"}},
+            {f.Label6, {"PIR Sensor", "1"}},
+            {f.Label7, {"In-Door Temperature", "28 Deg"}},
+            {f.Label8, {"Out-Door Temperature", "-4 Deg"}}};
         for (const auto &[label, nameAndText] : seen) {
             QAccessibleInterface *a = QAccessible::queryAccessibleInterface(label);
             QTRY_COMPARE(a->textInterface()->text(0, a->textInterface()->characterCount()),
@@ -401,8 +403,9 @@ private slots:
             QTRY_COMPARE(told.value(label).value(told.value(label).size() - 1), nameAndText[1]);
         }
         const auto lightChanges = told.value(f.Label5).size();
-        QVERIFY2(lightChanges <= paints, qPrintable(QStringLiteral("%1 announcements, %2 paints")
-                                                         .arg(lightChanges).arg(paints)));
+        QVERIFY2(lightChanges <= paints,
+                 qPrintable(
+                     QStringLiteral("%1 announcements, %2 paints").arg(lightChanges).arg(paints)));
         QVERIFY(lightChanges < 200);
         // The port box is labelled by its group: read as "Serial Port" with the number typed.
         QAccessibleInterface *port = QAccessible::queryAccessibleInterface(f.Combo1);
@@ -411,8 +414,9 @@ private slots:
             labels << label->text(QAccessible::Name);
         QCOMPARE(labels, QStringList{QStringLiteral("Serial Port")});
         QCOMPARE(port->text(QAccessible::Value), QStringLiteral("1"));
-        QCOMPARE(QAccessible::queryAccessibleInterface(f.Combo1->lineEdit())->text(QAccessible::Name),
-                 QStringLiteral("Port"));
+        QCOMPARE(
+            QAccessible::queryAccessibleInterface(f.Combo1->lineEdit())->text(QAccessible::Name),
+            QStringLiteral("Port"));
     }
 
     void typedTextIsTheBuffer()
@@ -533,9 +537,8 @@ private slots:
         Panel panel;
         Form1 &f = *panel.form;
         int received = 0;
-        connect(f.MSComm1, &CommControl::OnComm, this, [&] {
-            received += f.MSComm1->commEvent() == CommControl::EvReceive ? 1 : 0;
-        });
+        connect(f.MSComm1, &CommControl::OnComm, this,
+                [&] { received += f.MSComm1->commEvent() == CommControl::EvReceive ? 1 : 0; });
         panel.open();
         panel.pty.write(stream);
         QTRY_COMPARE(received, int(stream.size()));
@@ -585,12 +588,13 @@ private slots:
         QTest::addColumn<QString>("board");
         QTest::addColumn<bool>("brokerUp");
         QTest::addColumn<QString>("says");
-        QTest::newRow("broker unreachable") << "t1" << false << "cannot be reached: connection refused";
+        QTest::newRow("broker unreachable")
+            << "t1" << false << "cannot be reached: connection refused";
         // As a bridge that died leaves it: its Last Will.
         QTest::newRow("board offline") << "gone" << true << "reports board 'gone' offline";
         QTest::newRow("the bridge lost the board") << "t1" << true << "reports board 't1' offline";
-        QTest::newRow("no bridge announced the board") << "nobody" << true
-                                                       << "no bridge has announced board 'nobody'";
+        QTest::newRow("no bridge announced the board")
+            << "nobody" << true << "no bridge has announced board 'nobody'";
     }
     void remoteOpenRefused()
     {

@@ -62,8 +62,9 @@ std::chrono::milliseconds boardSpan(const std::vector<record::CaptureRecord> &rs
         if (r.direction == record::Direction::FromBoard)
             at.push_back(r.at);
     }
-    return at.empty() ? std::chrono::milliseconds(0)
-                      : std::chrono::duration_cast<std::chrono::milliseconds>(at.back() - at.front());
+    return at.empty()
+               ? std::chrono::milliseconds(0)
+               : std::chrono::duration_cast<std::chrono::milliseconds>(at.back() - at.front());
 }
 
 const auto kT = record::WallClock::time_point(std::chrono::milliseconds(1'796'815'512'345));
@@ -79,17 +80,19 @@ private slots:
         QTest::addColumn<QString>("row");
         QTest::newRow("numbers as numbers") << QByteArray("XPir:1YLig:64YTp1:-4YTp2:21.5YZ")
                                             << "2026-12-09T11:25:12.345Z,1,64,-4,21.5";
-        QTest::newRow("absent readings left empty") << QByteArray("XLig:7YZ")
-                                                    << "2026-12-09T11:25:12.345Z,,7,,";
+        QTest::newRow("absent readings left empty")
+            << QByteArray("XLig:7YZ") << "2026-12-09T11:25:12.345Z,,7,,";
         QTest::newRow("an empty value is empty text")
             << QByteArray("XPir:YZ") << "2026-12-09T11:25:12.345Z,\"\",,,";
         QTest::newRow("markup, commas and quotes are quoted text")
             << QByteArray("XPir:<b>1</b>YLig:1,5YTp1:a \"b\"YZ")
             << "2026-12-09T11:25:12.345Z,\"<b>1</b>\",\"1,5\",\"a \"\"b\"\"\",";
-        QTest::newRow("not quite numbers") << QByteArray("XPir:1.YLig:-YTp1:.5YTp2:1e3YZ")
-                                           << "2026-12-09T11:25:12.345Z,\"1.\",\"-\",\".5\",\"1e3\"";
+        QTest::newRow("not quite numbers")
+            << QByteArray("XPir:1.YLig:-YTp1:.5YTp2:1e3YZ")
+            << "2026-12-09T11:25:12.345Z,\"1.\",\"-\",\".5\",\"1e3\"";
         QTest::newRow("Latin-1 bytes become UTF-8")
-            << QByteArray("XTp1:21\xb0YZ") << QString::fromUtf8("2026-12-09T11:25:12.345Z,,,\"21°\",");
+            << QByteArray("XTp1:21\xb0YZ")
+            << QString::fromUtf8("2026-12-09T11:25:12.345Z,,,\"21°\",");
         QTest::newRow("line breaks stay inside the quotes")
             << QByteArray("XPir:a\r\nbYZ") << "2026-12-09T11:25:12.345Z,\"a\r\nb\",,,";
     }
@@ -99,8 +102,9 @@ private slots:
         QFETCH(QString, row);
         record::FrameCollector collector;
         QStringList got;
-        collector.feed(std::string_view(frame.constData(), std::size_t(frame.size())),
-                       [&](const FrameValues &v) { got << QString::fromStdString(record::csvRow(kT, v)); });
+        collector.feed(
+            std::string_view(frame.constData(), std::size_t(frame.size())),
+            [&](const FrameValues &v) { got << QString::fromStdString(record::csvRow(kT, v)); });
         QCOMPARE(got, QStringList{row + QStringLiteral("\r\n")});
     }
 
@@ -144,7 +148,8 @@ private slots:
             QVERIFY(!w.open(path.toStdString()));
             QVERIFY(!w.write(record::Direction::FromBoard, "XPir:1YZ", t0 + milliseconds(5)));
             QVERIFY(!w.write(record::Direction::ToBoard, "A", t0 + milliseconds(1205)));
-            QVERIFY(!w.write(record::Direction::FromBoard, std::string(300, '\xff'), t0 + milliseconds(1300)));
+            QVERIFY(!w.write(record::Direction::FromBoard, std::string(300, '\xff'),
+                             t0 + milliseconds(1300)));
         }
         const auto rs = records(path);
         QCOMPARE(rs.size(), std::size_t(8));
@@ -173,11 +178,19 @@ private slots:
         QTest::addColumn<QString>("log");
         QTest::addColumn<QString>("capture");
         QTest::addColumn<QString>("said");
-        QTest::newRow("log in a missing folder") << "missing/readings.csv" << "" << "cannot open";
-        QTest::newRow("log that is a folder") << "." << "" << "cannot open";
+        QTest::newRow("log in a missing folder") << "missing/readings.csv"
+                                                 << ""
+                                                 << "cannot open";
+        QTest::newRow("log that is a folder") << "."
+                                              << ""
+                                              << "cannot open";
         if (QFile::exists(QStringLiteral("/dev/full")))
-            QTest::newRow("log on a full disk") << "/dev/full" << "" << "No space left";
-        QTest::newRow("capture over someone else's file") << "" << "other.txt" << "will not append";
+            QTest::newRow("log on a full disk") << "/dev/full"
+                                                << ""
+                                                << "No space left";
+        QTest::newRow("capture over someone else's file") << ""
+                                                          << "other.txt"
+                                                          << "will not append";
     }
     void unwritableFilesAreSaidOnce()
     {
@@ -212,10 +225,9 @@ private slots:
     void replayShowsASecondPanelTheSameReadings()
     {
         QTemporaryDir dir;
-        const QByteArray frames[] = {"XPir:1YLig:64YTp1:28YTp2:31YZ", "XLig:5YZ",
-                                     "XPir:<b>on</b>YTp1:a,\"b\"YZ",
-                                     "XTp2:-3.5\xb0YPir:0YZ", "XPir:YLig:\x01YZ",
-                                     "XPir:1YLig:64YTp1:28YTp2:31YZ"};
+        const QByteArray frames[] = {
+            "XPir:1YLig:64YTp1:28YTp2:31YZ", "XLig:5YZ",         "XPir:<b>on</b>YTp1:a,\"b\"YZ",
+            "XTp2:-3.5\xb0YPir:0YZ",         "XPir:YLig:\x01YZ", "XPir:1YLig:64YTp1:28YTp2:31YZ"};
         serial::RecordOptions a{dir.filePath("a.csv"), 0, dir.filePath("a.qvcap")};
         {
             PtyPair pty;
@@ -257,7 +269,8 @@ private slots:
         QVERIFY2(replayed > recorded / 10 - std::chrono::milliseconds(30) &&
                      replayed < recorded / 10 + std::chrono::milliseconds(100),
                  qPrintable(QStringLiteral("recorded %1 ms, replayed %2 ms")
-                                .arg(recorded.count()).arg(replayed.count())));
+                                .arg(recorded.count())
+                                .arg(replayed.count())));
     }
 };
 

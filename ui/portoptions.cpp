@@ -70,10 +70,13 @@ namespace {
 // The window system's own options, which QApplication takes off the command line later.
 QStringList withoutWindowSystemOptions(QStringList args)
 {
-    static const QStringList withValue{
-        "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-        "qwindowtitle", "qwindowicon", "display", "geometry", "style", "stylesheet", "session",
-        "title", "name"};
+    static const QStringList withValue{"platform",        "platformpluginpath",
+                                       "platformtheme",   "plugin",
+                                       "qwindowgeometry", "qwindowtitle",
+                                       "qwindowicon",     "display",
+                                       "geometry",        "style",
+                                       "stylesheet",      "session",
+                                       "title",           "name"};
     static const QStringList flags{"reverse", "widgetcount", "nograb", "dograb", "sync"};
     for (qsizetype i = 1; i < args.size();) {
         QString name = args[i];
@@ -83,7 +86,8 @@ QStringList withoutWindowSystemOptions(QStringList args)
             ++i;
             continue;
         }
-        name = name.mid(name.startsWith(QLatin1String("--")) ? 2 : 1).section(QLatin1Char('='), 0, 0);
+        name =
+            name.mid(name.startsWith(QLatin1String("--")) ? 2 : 1).section(QLatin1Char('='), 0, 0);
         const bool valueAttached = args[i].contains(QLatin1Char('='));
         if (flags.contains(name))
             args.remove(i);
