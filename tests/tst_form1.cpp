@@ -3,6 +3,7 @@
 #include "bridge/bridge.h"
 #include "broker.h"
 #include "frametable.h"
+#include "paintcounter.h"
 #include "panelrig.h"
 #include "ptyhelper.h"
 #include "ui/form1.h"
@@ -52,26 +53,6 @@ struct RemoteBoard {
     {
         return QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(board);
     }
-};
-
-// Counts the events of one type that reach an object.
-class EventCounter : public QObject {
-public:
-    EventCounter(QObject *target, QEvent::Type type, int *count) : type_(type), count_(count)
-    {
-        target->installEventFilter(this);
-    }
-
-protected:
-    bool eventFilter(QObject *, QEvent *e) override
-    {
-        *count_ += e->type() == type_ ? 1 : 0;
-        return false;
-    }
-
-private:
-    QEvent::Type type_;
-    int *count_;
 };
 
 struct Panel {
@@ -377,8 +358,7 @@ private slots:
     {
         Panel panel;
         Form1 &f = *panel.form;
-        int paints = 0;
-        EventCounter counter(f.Label5, QEvent::Paint, &paints);
+        PaintCounter counter(f.Label5);
         QMap<QObject *, QStringList> told;
         for (QLabel *label : {f.Label5, f.Label6, f.Label7, f.Label8})
             connect(static_cast<ReadingLabel *>(label), &ReadingLabel::announced, this,
@@ -403,9 +383,10 @@ private slots:
             QTRY_COMPARE(told.value(label).value(told.value(label).size() - 1), nameAndText[1]);
         }
         const auto lightChanges = told.value(f.Label5).size();
-        QVERIFY2(lightChanges <= paints,
-                 qPrintable(
-                     QStringLiteral("%1 announcements, %2 paints").arg(lightChanges).arg(paints)));
+        QVERIFY2(lightChanges <= counter.paints,
+                 qPrintable(QStringLiteral("%1 announcements, %2 paints")
+                                .arg(lightChanges)
+                                .arg(counter.paints)));
         QVERIFY(lightChanges < 200);
         // The port box is labelled by its group: read as "Serial Port" with the number typed.
         QAccessibleInterface *port = QAccessible::queryAccessibleInterface(f.Combo1);

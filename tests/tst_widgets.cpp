@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "paintcounter.h"
 #include "ui/widgets.h"
 
 #include <QElapsedTimer>
@@ -6,20 +7,6 @@
 #include <QTest>
 
 using quorvane::ui::RepaintGate;
-
-namespace {
-
-struct PaintCounter : QObject {
-    int paints = 0;
-    bool eventFilter(QObject *, QEvent *e) override
-    {
-        if (e->type() == QEvent::Paint)
-            ++paints;
-        return false;
-    }
-};
-
-} // namespace
 
 class TestWidgets : public QObject {
     Q_OBJECT
@@ -45,8 +32,7 @@ private slots:
         // scheduled paint had its turn: the held change must have been painted by then,
         // or a widget that changes all the time would never show.
         QLabel label;
-        PaintCounter counter;
-        label.installEventFilter(&counter);
+        PaintCounter counter(&label);
         label.show();
         QVERIFY(QTest::qWaitForWindowExposed(&label));
         QTest::qWait(20);
