@@ -31,8 +31,8 @@ constexpr qsizetype kRxHold = 64 * 1024;
 // A value the board sent as a plain decimal number goes into the JSON state as a number.
 QJsonValue jsonValue(const QString &text)
 {
-    static const QRegularExpression number(QStringLiteral("^-?[0-9]{1,15}(\\.[0-9]{1,15})?$"));
-    if (!number.match(text).hasMatch())
+    const QByteArray bytes = text.toLatin1();
+    if (!proto::isPlainNumber(std::string_view(bytes.constData(), std::size_t(bytes.size()))))
         return QJsonValue::Null;
     return text.toDouble();
 }

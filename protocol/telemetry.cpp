@@ -189,4 +189,26 @@ ReceiveResult detail::receiveOther(std::string &buffer, std::string_view piece, 
     return ReceiveResult::Appended;
 }
 
+bool isPlainNumber(std::string_view value)
+{
+    auto digits = [&value](std::size_t from) {
+        std::size_t n = 0;
+        while (from + n < value.size() && value[from + n] >= '0' && value[from + n] <= '9')
+            ++n;
+        return n;
+    };
+    const std::size_t sign = !value.empty() && value.front() == '-' ? 1 : 0;
+    const std::size_t whole = digits(sign);
+    if (whole < 1 || whole > 15)
+        return false;
+    std::size_t end = sign + whole;
+    if (end < value.size() && value[end] == '.') {
+        const std::size_t fraction = digits(end + 1);
+        if (fraction < 1 || fraction > 15)
+            return false;
+        end += 1 + fraction;
+    }
+    return end == value.size();
+}
+
 } // namespace quorvane::protocol

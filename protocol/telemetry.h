@@ -90,4 +90,9 @@ inline ReceiveResult receive(std::string &buffer, std::string_view piece, Readin
 // whose tag is absent, or has no "Y"/"y" after it, is skipped and the others go on.
 void extractReadings(std::string_view buffer, ReadingSink sink);
 
+// Whether a value the board sent (without the label's suffix) is a plain decimal number: an
+// optional minus, 1 to 15 digits, optionally a point and 1 to 15 more. Such values are exact
+// in a double, and go out as numbers wherever readings are passed on.
+bool isPlainNumber(std::string_view value);
+
 } // namespace quorvane::protocol

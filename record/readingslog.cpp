@@ -20,25 +20,6 @@ std::tm utc(std::time_t t)
     return tm;
 }
 
-// An optional sign, digits, and at most one decimal point between digits: what a
-// spreadsheet takes as a number without guessing.
-bool isPlainNumber(std::string_view v)
-{
-    std::size_t i = (!v.empty() && (v[0] == '-' || v[0] == '+')) ? 1 : 0;
-    bool digits = false;
-    bool point = false;
-    for (; i < v.size(); ++i) {
-        if (v[i] >= '0' && v[i] <= '9') {
-            digits = true;
-        } else if (v[i] == '.' && !point && digits && i + 1 < v.size()) {
-            point = true;
-        } else {
-            return false;
-        }
-    }
-    return digits;
-}
-
 bool fileExists(const std::string &path)
 {
     struct stat st {};
@@ -60,7 +41,7 @@ std::string isoTime(WallClock::time_point t)
 
 std::string csvField(std::string_view value)
 {
-    if (isPlainNumber(value))
+    if (protocol::isPlainNumber(value))
         return std::string(value);
     std::string out = "\"";
     for (char c : value) {

@@ -29,7 +29,6 @@ struct Screen {
     }
 };
 
-
 } // namespace
 
 class TestTelemetry : public QObject {
@@ -121,6 +120,25 @@ private slots:
         receive(buffer, "Pir:", [](Reading, std::string_view) {});
         QCOMPARE(buffer.size(), kBufferBound);
         QCOMPARE(buffer.substr(kBufferBound - 2), std::string("Pi"));
+    }
+
+    // What goes out as a number in the bridge's state and the readings log.
+    void plainNumbers_data()
+    {
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<bool>("number");
+        for (const char *yes : {"0", "-4", "21.5", "-3.0", "123456789012345", "1.123456789012345"})
+            QTest::newRow(yes) << QByteArray(yes) << true;
+        for (const char *no : {"", "-", "+1", "1.", ".5", "1e3", "1,5", "1 ", "1\n", "--1",
+                               "1234567890123456", "1.1234567890123456", "0x1"})
+            QTest::newRow(no) << QByteArray(no) << false;
+    }
+    void plainNumbers()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(bool, number);
+        QCOMPARE(isPlainNumber(std::string_view(value.constData(), std::size_t(value.size()))),
+                 number);
     }
 };
 
