@@ -3,6 +3,7 @@
 
 #include "record/readingslog.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -34,7 +35,7 @@ std::optional<std::string> CaptureWriter::failed(const std::string &what)
 {
     const int error = errno;
     close();
-    return what + " " + path_ + ": " + (error ? std::strerror(error) : "not a capture file");
+    return fileError(what, path_, error, "not a capture file");
 }
 
 std::optional<std::string> CaptureWriter::open(const std::string &path)
@@ -69,10 +70,11 @@ std::optional<std::string> CaptureWriter::write(Direction d, std::string_view by
 {
     if (!file_ || bytes.empty())
         return std::nullopt;
-    const auto delta = std::chrono::duration_cast<std::chrono::milliseconds>(at - last_).count();
     // Whole milliseconds only, so rounding never adds up over a long capture.
-    last_ += std::chrono::milliseconds(delta > 0 ? delta : 0);
-    return record(d, bytes, delta > 0 ? std::uint64_t(delta) : 0);
+    const auto delta = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(at - last_),
+                                std::chrono::milliseconds(0));
+    last_ += delta;
+    return record(d, bytes, std::uint64_t(delta.count()));
 }
 
 std::optional<std::string> CaptureWriter::record(Direction d, std::string_view bytes,

@@ -92,11 +92,18 @@ ReadingsLog::~ReadingsLog()
     close();
 }
 
+std::string fileError(std::string_view what, const std::string &path, int error,
+                      std::string_view otherwise)
+{
+    return std::string(what) + " " + path + ": " +
+           (error ? std::string(std::strerror(error)) : std::string(otherwise));
+}
+
 std::optional<std::string> ReadingsLog::failed(const std::string &what)
 {
     const int error = errno;
     close();
-    return what + " " + path_ + ": " + std::strerror(error);
+    return fileError(what, path_, error);
 }
 
 std::optional<std::string> ReadingsLog::open(const std::string &path, std::uint64_t maxBytes)
@@ -145,13 +152,6 @@ std::optional<std::string> ReadingsLog::rotate(WallClock::time_point t)
     if (std::rename(path_.c_str(), full.c_str()) != 0)
         return failed("cannot rename");
     return open(path_, maxBytes_);
-}
-
-std::optional<std::string> ReadingsLog::write(WallClock::time_point t, const FrameValues &values)
-{
-    if (auto error = add(t, values))
-        return error;
-    return flush();
 }
 
 std::optional<std::string> ReadingsLog::add(WallClock::time_point t, const FrameValues &values)

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace quorvane::record {
 
@@ -30,6 +31,10 @@ using FrameValues = std::array<std::optional<std::string>, protocol::kReadingRow
 inline constexpr std::string_view kLogHeader = "time,pir,light,indoor,outdoor\r\n";
 
 std::string isoTime(WallClock::time_point t);
+// What a failed file operation says, e.g. "cannot open PATH: No such file or directory";
+// error 0 gives `otherwise` as the reason.
+std::string fileError(std::string_view what, const std::string &path, int error,
+                      std::string_view otherwise = {});
 std::string csvField(std::string_view latin1Value);
 std::string csvRow(WallClock::time_point t, const FrameValues &values);
 
@@ -45,7 +50,7 @@ public:
                 buffer_, std::string_view(&c, 1),
                 [this](protocol::Reading r, std::string_view text) { take(r, text); });
             if (result == protocol::ReceiveResult::Parsed) {
-                onFrame(const_cast<const FrameValues &>(frame_));
+                onFrame(std::as_const(frame_));
                 frame_ = {};
             }
         }
@@ -69,18 +74,15 @@ public:
     // (readings-20261209-113512.csv) and a new one begun. Returns an error text, or nothing.
     std::optional<std::string> open(const std::string &path, std::uint64_t maxBytes = 0);
     bool isOpen() const { return file_ != nullptr; }
-    // Writes and flushes one row. Returns an error text, or nothing; after an error the log
-    // is closed.
-    std::optional<std::string> write(WallClock::time_point t, const FrameValues &values);
-    // The same for a batch: rows taken in one read are added, then flushed together.
+    // Adds one row; rows taken in one read are added, then written and flushed together.
+    // Each returns an error text, or nothing; after an error the log is closed.
     std::optional<std::string> add(WallClock::time_point t, const FrameValues &values);
     std::optional<std::string> flush();
     void close();
 
+private:
     // The name a full file is renamed to when rotated at `t`.
     static std::string rotatedName(const std::string &path, WallClock::time_point t);
-
-private:
     std::optional<std::string> rotate(WallClock::time_point t);
     std::optional<std::string> failed(const std::string &what);
 

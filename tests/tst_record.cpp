@@ -117,14 +117,16 @@ private slots:
         {
             record::ReadingsLog log;
             QVERIFY(!log.open(path.toStdString()));
-            QVERIFY(!log.write(kT, v));
+            QVERIFY(!log.add(kT, v));
+            QVERIFY(!log.flush());
         }
         {
             // Appended to, header once; rotated once three rows would not fit.
             record::ReadingsLog log;
             QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + 2 * row.size()));
-            QVERIFY(!log.write(kT, v));
-            QVERIFY(!log.write(kT, v));
+            QVERIFY(!log.add(kT, v));
+            QVERIFY(!log.add(kT, v));
+            QVERIFY(!log.flush());
         }
         const QStringList full = QDir(dir.path()).entryList({QStringLiteral("readings-*.csv")});
         QCOMPARE(full.size(), 1);
