@@ -100,15 +100,13 @@ int main(int argc, char **argv)
         case 'r':
             options.replay = optarg;
             break;
-        case 'S': {
-            char *end = nullptr;
-            options.speed = std::strtod(optarg, &end);
-            if (end == optarg || *end != '\0' || !(options.speed > 0) || options.speed > 1e6) {
-                std::cerr << "quorvane-board: --speed takes a number above 0, up to 1000000\n";
-                return 2;
+        case 'S':
+            if (const auto speed = quorvane::sim::parseSpeed(optarg)) {
+                options.speed = *speed;
+                break;
             }
-            break;
-        }
+            std::cerr << "quorvane-board: " << quorvane::sim::kSpeedRule << '\n';
+            return 2;
         case 'L':
             options.loop = true;
             break;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <ostream>
 #include <poll.h>
@@ -18,8 +19,16 @@ namespace quorvane::sim {
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
 // A replay runs no further ahead of a slow reader than this.
 constexpr std::size_t kReplayAhead = 64 * 1024;
+
+// When a record is due, from the start of the replay: its recorded time over the speed.
+std::chrono::microseconds replayDue(std::chrono::microseconds recorded, double speed)
+{
+    return std::chrono::microseconds(std::int64_t(double(recorded.count()) / speed));
+}
+
 } // namespace
 
 Runner::Runner(Options options, std::ostream &log)
@@ -79,9 +88,13 @@ void Runner::sendFrame()
     ++sent_;
 }
 
-std::chrono::microseconds replayDue(std::chrono::microseconds recorded, double speed)
+std::optional<double> parseSpeed(const std::string &text)
 {
-    return std::chrono::microseconds(std::int64_t(double(recorded.count()) / speed));
+    char *end = nullptr;
+    const double speed = std::strtod(text.c_str(), &end);
+    if (end == text.c_str() || *end != '\0' || !(speed > 0) || speed > 1e6)
+        return std::nullopt;
+    return speed;
 }
 
 bool Runner::waitForLine(std::chrono::milliseconds wait, bool writable)
@@ -120,18 +133,20 @@ int Runner::replay(const std::atomic<bool> &stop)
                 return 0; // nothing of the board's to play
             start = Clock::now();
         }
-        const auto now = Clock::now();
-        if (have && pending.size() < kReplayAhead &&
-            now >= start + replayDue(next.at, options_.speed)) {
-            // Only the board's side; what the panel sent then, it sends again now if it likes.
-            if (next.direction == record::Direction::FromBoard)
-                pending += next.bytes;
-            have = reader.next(next);
-            continue;
+        // Past the end, or far enough ahead of a slow reader: wait for the line (or a stop).
+        auto wait = std::chrono::milliseconds(100);
+        if (have && pending.size() < kReplayAhead) {
+            const auto due = start + replayDue(next.at, options_.speed);
+            const auto now = Clock::now();
+            if (now >= due) {
+                // Only the board's side; what the panel sent then, it sends again if it likes.
+                if (next.direction == record::Direction::FromBoard)
+                    pending += next.bytes;
+                have = reader.next(next);
+                continue;
+            }
+            wait = std::chrono::duration_cast<std::chrono::milliseconds>(due - now);
         }
-        const auto wait = have ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     start + replayDue(next.at, options_.speed) - now)
-                               : std::chrono::milliseconds(100);
         if (!waitForLine(wait, !pending.empty()))
             return 1;
     }

@@ -26,9 +26,9 @@ struct Options {
     bool loop = false;                 // replay again from the start at the end
 };
 
-// When each record of a replay is due, from the start of the replay: its recorded time over
-// the speed.
-std::chrono::microseconds replayDue(std::chrono::microseconds recorded, double speed);
+// A replay speed from the command line: a number above 0, up to a million times.
+inline constexpr const char *kSpeedRule = "--speed takes a number above 0, up to 1000000";
+std::optional<double> parseSpeed(const std::string &text);
 
 class Runner {
 public:

@@ -54,10 +54,10 @@ int main(int argc, char **argv)
     options.intervalMs = 1000;
     options.replay = parser.value(replay).toStdString();
     options.loop = parser.isSet(loop);
-    bool speedOk = false;
-    options.speed = parser.value(speed).toDouble(&speedOk);
-    if (!speedOk || !(options.speed > 0) || options.speed > 1e6) {
-        std::cerr << "quorvane-demo: --speed takes a number above 0, up to 1000000\n";
+    if (const auto pace = quorvane::sim::parseSpeed(parser.value(speed).toStdString())) {
+        options.speed = *pace;
+    } else {
+        std::cerr << "quorvane-demo: " << quorvane::sim::kSpeedRule << '\n';
         return 2;
     }
     quorvane::sim::Runner board(options, std::cout);
