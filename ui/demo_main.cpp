@@ -46,7 +46,6 @@ int main(int argc, char **argv)
     quorvane::ui::prepareWindowSystem();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quorvane-demo"));
-    QApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     if (parser.isSet(device))
         ports.targets.insert(1, parser.value(device)); // the short form of --port 1=PATH
 

@@ -18,7 +18,6 @@ int main(int argc, char **argv)
     quorvane::ui::prepareWindowSystem();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
-    QApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     quorvane::ui::Form1 form(quorvane::ui::portMapFor(ports));
     form.show();
     quorvane::ui::recordLine(form, record);
