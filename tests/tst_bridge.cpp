@@ -3,6 +3,7 @@
 #include "bridge/bridge.h"
 #include "broker.h"
 #include "ptyhelper.h"
+#include "serial/remotelink.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -31,6 +32,7 @@ struct Subscriber {
     QHash<QString, QByteArray> last;
     QSet<QString> retained;
     QByteArray rx;
+    QList<QByteArray> tx; // each message, in order
 
     Subscriber(const TestBroker &broker, const QStringList &filters)
         : client(broker.clientSettings(QStringLiteral("test-%1").arg(quintptr(this))))
@@ -46,6 +48,8 @@ struct Subscriber {
                                  retained << topic;
                              if (topic.endsWith(QLatin1String("/rx")))
                                  rx += payload;
+                             if (topic.endsWith(QLatin1String("/tx")))
+                                 tx << payload;
                          });
         client.start();
         if (!QTest::qWaitFor([this] { return client.isConnected(); }, kUp))
@@ -275,6 +279,12 @@ private slots:
         Rig rig;
         rig.start();
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
+        {
+            Subscriber app(rig.broker, {});
+            app.client.publish(QStringLiteral("quorvane/t1/load/2/set"), "ON");
+            app.client.publish(QStringLiteral("quorvane/t1/load/4/set"), "OFF");
+            QCOMPARE(rig.board->read(2), QByteArray("CH"));
+        }
         rig.broker.kill();
         QTRY_VERIFY(!rig.online);
         // Readings keep arriving while the broker is away; only the latest goes out later.
@@ -290,24 +300,62 @@ private slots:
                      QJsonValue(6));
         QVERIFY(back.elapsed() < 5000);
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/light")), QByteArray("5%"));
+        // The broker kept nothing: what it holds now the bridge sent again.
+        QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/load/2")), QByteArray("ON"));
+        QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/load/4")), QByteArray("OFF"));
+        QVERIFY(!late.last.contains(QStringLiteral("quorvane/t1/load/1")));
+        Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
+        QTRY_COMPARE(ha.last.size(), 9);
     }
 
-    void deviceLostAndBackRestoresLoads()
+    void deviceLostAndBack_data()
     {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<Messages>("commands");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<QByteArray>("restored"); // what the board gets when it is back
+        const auto set = [](int n, const QByteArray &p) {
+            return qMakePair(QStringLiteral("load/%1/set").arg(n), p);
+        };
+        const auto all = [](const QByteArray &p) {
+            return qMakePair(QStringLiteral("all/set"), p);
+        };
+        QTest::newRow("the loads commanded, as commanded")
+            << QStringList{} << Messages{set(2, "ON"), set(4, "OFF")} << QByteArray("CH")
+            << QByteArray("CH");
+        QTest::newRow("all on, load by load")
+            << QStringList{} << Messages{all("ON")} << QByteArray("K") << QByteArray("ACEGI");
+        QTest::newRow("all off, load by load")
+            << QStringList{} << Messages{set(1, "ON"), all("OFF")} << QByteArray("ALB")
+            << QByteArray("BDFHJ");
+        QTest::newRow("nothing commanded, nothing sent")
+            << QStringList{} << Messages{} << QByteArray() << QByteArray();
+        QTest::newRow("--no-restore-loads leaves them")
+            << QStringList{QStringLiteral("--no-restore-loads")}
+            << Messages{set(2, "ON"), set(4, "OFF")} << QByteArray("CH") << QByteArray();
+    }
+    void deviceLostAndBack()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(Messages, commands);
+        QFETCH(QByteArray, sent);
+        QFETCH(QByteArray, restored);
         Rig rig;
-        rig.start();
+        rig.start(arguments);
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/status")});
-        app.client.publish(QStringLiteral("quorvane/t1/load/2/set"), "ON");
-        app.client.publish(QStringLiteral("quorvane/t1/load/4/set"), "OFF");
-        QCOMPARE(rig.board->read(2), QByteArray("CH"));
+        for (const auto &[leaf, payload] : commands)
+            app.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload);
+        QCOMPARE(rig.board->read(int(sent.size()), sent.isEmpty() ? 200 : 2000), sent);
         rig.board.reset(); // unplugged
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("offline"), 1000);
         rig.plugBoard();
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("online"), 3000);
-        QCOMPARE(rig.board->read(2), QByteArray("CH")); // the board matches what was commanded
+        // The board matches what was commanded, unless told to leave it.
+        QCOMPARE(rig.board->read(int(restored.size()), restored.isEmpty() ? 300 : 2000),
+                 restored);
     }
 
     void brokerSecurity_data()
@@ -428,6 +476,263 @@ private slots:
         QVERIFY(exit);
         QCOMPARE(exit->code, code);
         QVERIFY2(exit->text.contains(says), qPrintable(exit->text));
+    }
+
+    void acceptedOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QVariant>("value");
+        const QStringList line{QStringLiteral("--device"), QStringLiteral("/dev/null"),
+                               QStringLiteral("--board"), QStringLiteral("b")};
+        const auto row = [&](const char *name, const QStringList &extra, const char *field,
+                             const QVariant &value) {
+            QTest::newRow(name) << line + extra << QString::fromLatin1(field) << value;
+        };
+        row("default broker", {}, "broker", QStringLiteral("localhost:1883 plain"));
+        row("mqtt:// takes 1883", {QStringLiteral("--broker"), QStringLiteral("mqtt://h")},
+            "broker", QStringLiteral("h:1883 plain"));
+        row("mqtts:// takes 8883", {QStringLiteral("--broker"), QStringLiteral("mqtts://h")},
+            "broker", QStringLiteral("h:8883 tls"));
+        row("scheme in capitals", {QStringLiteral("--broker"), QStringLiteral("MQTTS://h:1")},
+            "broker", QStringLiteral("h:1 tls"));
+        row("highest port", {QStringLiteral("--broker"), QStringLiteral("mqtt://h:65535/")},
+            "broker", QStringLiteral("h:65535 plain"));
+        row("default prefixes", {}, "prefixes", QStringLiteral("quorvane homeassistant"));
+        row("prefixes of many levels",
+            {QStringLiteral("--prefix"), QStringLiteral("home/q"),
+             QStringLiteral("--discovery-prefix"), QStringLiteral("ha/x")},
+            "prefixes", QStringLiteral("home/q ha/x"));
+        row("everything on by default", {}, "switches", QStringLiteral("discovery raw restore"));
+        row("each switched off",
+            {QStringLiteral("--no-discovery"), QStringLiteral("--no-raw"),
+             QStringLiteral("--no-restore-loads")},
+            "switches", QString());
+        row("will and client id", {}, "will",
+            QStringLiteral("quorvane-bridge-b quorvane/b/status offline"));
+        row("will under another prefix", {QStringLiteral("--prefix"), QStringLiteral("p")}, "will",
+            QStringLiteral("quorvane-bridge-b p/b/status offline"));
+        row("read clock by default", {}, "readInterval", -1);
+        row("read clock 0", {QStringLiteral("--read-interval"), QStringLiteral("0")},
+            "readInterval", 0);
+        row("read clock 1000", {QStringLiteral("--read-interval"), QStringLiteral("1000")},
+            "readInterval", 1000);
+        row("no port number with a device", {}, "port", 0);
+        QTest::newRow("port numbers from 1")
+            << QStringList{QStringLiteral("--port"), QStringLiteral("1"), QStringLiteral("--board"),
+                           QStringLiteral("b")}
+            << QStringLiteral("port") << QVariant(1);
+        QTest::newRow("port 32767")
+            << QStringList{QStringLiteral("--port"), QStringLiteral("32767"),
+                           QStringLiteral("--board"), QStringLiteral("b")}
+            << QStringLiteral("port") << QVariant(32767);
+        row("board ID of 32", {QStringLiteral("--board"), QString(32, QLatin1Char('a'))}, "board",
+            QString(32, QLatin1Char('a')));
+        row("board ID of _ and -", {QStringLiteral("--board"), QStringLiteral("a_b-9")}, "board",
+            QStringLiteral("a_b-9"));
+        row("log size in MB", {QStringLiteral("--log-max-mb"), QStringLiteral("0.5")},
+            "logMaxBytes", qulonglong(512 * 1024));
+        row("no rotation by default", {}, "logMaxBytes", qulonglong(0));
+    }
+    void acceptedOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, field);
+        QFETCH(QVariant, value);
+        const auto parsed = quorvane::bridge::parseOptions(
+            QStringList{QStringLiteral("quorvane-bridge")} + arguments, {});
+        const auto *exit = std::get_if<Exit>(&parsed);
+        QVERIFY2(!exit, exit ? qPrintable(exit->text) : "");
+        const Options &o = std::get<Options>(parsed);
+        const QMap<QString, QVariant> got{
+            {QStringLiteral("broker"),
+             QStringLiteral("%1 %2").arg(o.mqtt.broker.display(),
+                                         QLatin1String(o.mqtt.broker.tls ? "tls" : "plain"))},
+            {QStringLiteral("prefixes"), o.prefix + QLatin1Char(' ') + o.discoveryPrefix},
+            {QStringLiteral("switches"),
+             QStringList{o.discovery ? QStringLiteral("discovery") : QString(),
+                         o.raw ? QStringLiteral("raw") : QString(),
+                         o.restoreLoads ? QStringLiteral("restore") : QString()}
+                 .join(QLatin1Char(' '))
+                 .simplified()},
+            {QStringLiteral("will"), QStringLiteral("%1 %2 %3")
+                                         .arg(o.mqtt.clientId, o.mqtt.willTopic,
+                                              QString::fromLatin1(o.mqtt.willPayload))},
+            {QStringLiteral("readInterval"), o.readIntervalMs},
+            {QStringLiteral("port"), o.port},
+            {QStringLiteral("board"), o.board},
+            {QStringLiteral("logMaxBytes"), qulonglong(o.record.logMaxBytes)},
+        };
+        QVERIFY2(got.contains(field), qPrintable(field));
+        QCOMPARE(got.value(field), value);
+        QVERIFY(o.mqtt.willRetain);
+    }
+
+    void refusedBounds_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("says");
+        const QStringList line{QStringLiteral("--device"), QStringLiteral("/dev/null"),
+                               QStringLiteral("--board"), QStringLiteral("b")};
+        const auto row = [&](const char *name, const QStringList &extra, const char *says) {
+            QTest::newRow(name) << line + extra << QString::fromLatin1(says);
+        };
+        row("read clock below 0", {QStringLiteral("--read-interval"), QStringLiteral("-1")},
+            "--read-interval takes 0 to 1000");
+        row("read clock above 1000", {QStringLiteral("--read-interval"), QStringLiteral("1001")},
+            "--read-interval takes 0 to 1000");
+        row("log size above a million MB",
+            {QStringLiteral("--log-max-mb"), QStringLiteral("1000001")}, "--log-max-mb takes");
+        row("log size below 0", {QStringLiteral("--log-max-mb"), QStringLiteral("-1")},
+            "--log-max-mb takes");
+        row("broker port 0", {QStringLiteral("--broker"), QStringLiteral("mqtt://h:0")},
+            "no such port");
+        row("broker port past 65535", {QStringLiteral("--broker"), QStringLiteral("mqtt://h:65536")},
+            "not a broker address");
+        row("broker with a path", {QStringLiteral("--broker"), QStringLiteral("mqtt://h/x")},
+            "only mqtt[s]://HOST[:PORT]");
+        row("broker with a user", {QStringLiteral("--broker"), QStringLiteral("mqtt://u@h")},
+            "--username");
+        row("broker without a host", {QStringLiteral("--broker"), QStringLiteral("mqtt://")},
+            "mqtt");
+        row("empty prefix level", {QStringLiteral("--prefix"), QStringLiteral("a//b")},
+            "not a topic prefix");
+        row("wildcard discovery prefix", {QStringLiteral("--discovery-prefix"), QStringLiteral("#")},
+            "not a topic prefix");
+        row("board ID in capitals", {QStringLiteral("--board"), QStringLiteral("Kitchen")},
+            "not a valid board ID");
+        row("a stray argument", {QStringLiteral("extra")}, "unexpected argument 'extra'");
+        row("both a device and a port", {QStringLiteral("--port"), QStringLiteral("1")},
+            "either --device PATH or --port N");
+        QTest::newRow("port 0") << QStringList{QStringLiteral("--port"), QStringLiteral("0")}
+                                << QStringLiteral("not a port number");
+        QTest::newRow("port 32768") << QStringList{QStringLiteral("--port"), QStringLiteral("32768")}
+                                    << QStringLiteral("not a port number");
+        row("a missing password file",
+            {QStringLiteral("--password-file"), QStringLiteral("/nonexistent/pw")},
+            "cannot read the password file");
+    }
+    void refusedBounds()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, says);
+        const auto parsed = quorvane::bridge::parseOptions(
+            QStringList{QStringLiteral("quorvane-bridge")} + arguments, {});
+        const auto *exit = std::get_if<Exit>(&parsed);
+        QVERIFY(exit);
+        QCOMPARE(exit->code, 2);
+        QVERIFY2(exit->text.contains(says), qPrintable(exit->text));
+    }
+
+    void passwordSources_data()
+    {
+        QTest::addColumn<QByteArray>("file"); // empty: no --password-file
+        QTest::addColumn<QString>("environment");
+        QTest::addColumn<QString>("password");
+        QTest::newRow("from the environment") << QByteArray() << "env-pw" << "env-pw";
+        QTest::newRow("the file's first line, without its end")
+            << QByteArray("file-pw\r\nsecond\n") << "" << "file-pw";
+        QTest::newRow("the file wins over the environment")
+            << QByteArray("file-pw") << "env-pw" << "file-pw";
+        QTest::newRow("none") << QByteArray() << "" << "";
+    }
+    void passwordSources()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, environment);
+        QFETCH(QString, password);
+        QTemporaryDir dir;
+        QStringList arguments{QStringLiteral("quorvane-bridge"), QStringLiteral("--device"),
+                              QStringLiteral("/dev/null"), QStringLiteral("--board"),
+                              QStringLiteral("b")};
+        if (!file.isEmpty()) {
+            QFile f(dir.filePath(QStringLiteral("pw")));
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
+            arguments << QStringLiteral("--password-file") << f.fileName();
+        }
+        QProcessEnvironment env;
+        if (!environment.isEmpty())
+            env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), environment);
+        const auto parsed = quorvane::bridge::parseOptions(arguments, env);
+        QVERIFY(std::holds_alternative<Options>(parsed));
+        QCOMPARE(std::get<Options>(parsed).mqtt.password, password);
+    }
+
+    // What a panel's remote port writes reaches the bridge in messages it takes: at most 64
+    // bytes each, in order.
+    void remoteLinkSplitsWhatItWrites_data()
+    {
+        QTest::addColumn<int>("bytes");
+        QTest::addColumn<QList<int>>("messages");
+        QTest::newRow("one letter") << 1 << QList<int>{1};
+        QTest::newRow("64 in one") << 64 << QList<int>{64};
+        QTest::newRow("65 in two") << 65 << QList<int>{64, 1};
+        QTest::newRow("150 in three") << 150 << QList<int>{64, 64, 22};
+    }
+    void remoteLinkSplitsWhatItWrites()
+    {
+        QFETCH(int, bytes);
+        QFETCH(QList<int>, messages);
+        TestBroker broker;
+        QVERIFY(broker.start());
+        Subscriber bridge(broker, {QStringLiteral("quorvane/k/tx")});
+        bridge.client.publish(QStringLiteral("quorvane/k/status"), "online", true);
+        QString error;
+        auto target = quorvane::serial::RemoteTarget::parse(
+            QStringLiteral("mqtt://127.0.0.1:%1/k").arg(broker.port()), &error);
+        QVERIFY2(target, qPrintable(error));
+        quorvane::serial::RemoteLink link(*target, {});
+        QVERIFY(!link.open());
+        QByteArray sent;
+        for (int i = 0; i < bytes; ++i)
+            sent += char('A' + i % 26);
+        QVERIFY(!link.write(sent));
+        QTRY_COMPARE(bridge.tx.size(), messages.size());
+        QList<int> sizes;
+        for (const QByteArray &m : bridge.tx)
+            sizes << int(m.size());
+        QCOMPARE(sizes, messages);
+        QCOMPARE(bridge.tx.join(), sent);
+    }
+
+    // A remote port takes its board's rx under its own prefix and nothing else, goes when the
+    // bridge says the board is offline, and takes nothing once closed.
+    void remoteLinkListensToItsBoardOnly()
+    {
+        TestBroker broker;
+        QVERIFY(broker.start());
+        Subscriber bridge(broker, {});
+        bridge.client.publish(QStringLiteral("home/q/k/status"), "online", true);
+        bridge.client.publish(QStringLiteral("quorvane/k/status"), "offline", true);
+        QString error;
+        auto target = quorvane::serial::RemoteTarget::parse(
+            QStringLiteral("mqtt://127.0.0.1:%1/k?prefix=home/q").arg(broker.port()), &error);
+        QVERIFY2(target, qPrintable(error));
+        quorvane::serial::RemoteLink link(*target, {});
+        QVERIFY(!link.open());
+        QVERIFY(link.isOpen());
+        QSignalSpy lost(&link, &quorvane::serial::RemoteLink::lost);
+        int wakes = 0;
+        connect(&link, &quorvane::serial::RemoteLink::readyRead, this, [&] { ++wakes; });
+        for (const char *t : {"quorvane/k/rx", "home/q/other/rx", "home/q/k/tx", "home/q/k/rx"})
+            bridge.client.publish(QString::fromLatin1(t), QByteArray(t));
+        QTRY_COMPARE(wakes, 1);
+        QTest::qWait(100);
+        QByteArray got;
+        QVERIFY(link.read(got, 1024).count > 0);
+        QCOMPARE(got, QByteArray("home/q/k/rx"));
+        QCOMPARE(link.read(got, 1024).count, 0);
+        QCOMPARE(wakes, 1);
+        QVERIFY(lost.isEmpty());
+
+        bridge.client.publish(QStringLiteral("home/q/k/status"), "offline", true);
+        QTRY_COMPARE(lost.size(), 1);
+        link.close();
+        QVERIFY(!link.isOpen());
+        bridge.client.publish(QStringLiteral("home/q/k/rx"), "late");
+        QTest::qWait(100);
+        QCOMPARE(link.read(got, 1024).count, 0);
+        QCOMPARE(wakes, 1);
     }
 };
 

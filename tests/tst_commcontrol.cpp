@@ -2,14 +2,17 @@
 #include "ptyhelper.h"
 #include "serial/commcontrol.h"
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
 #include <thread>
 
+using quorvane::serial::ByteLink;
 using quorvane::serial::CommControl;
 using quorvane::serial::CommError;
 using quorvane::serial::FixedPortMap;
+using quorvane::serial::LinkFailure;
 
 namespace {
 
@@ -40,6 +43,61 @@ struct Receiver {
         });
     }
     QByteArray text() const { return pieces.join(QString()).toLatin1(); }
+};
+
+// A link the test feeds by hand: counts how often and how much the comm control reads, and
+// whether it asked to be woken by arriving bytes, as a serial device's notifier would.
+class ScriptedLink final : public ByteLink {
+public:
+    int reads = 0;     // read() calls
+    int emptyReads = 0; // of them, reads that found nothing
+    bool wake = true;
+    QByteArray waiting;
+
+    std::optional<LinkFailure> open() override
+    {
+        open_ = true;
+        return std::nullopt;
+    }
+    void close() override { open_ = false; }
+    bool isOpen() const override { return open_; }
+    std::optional<QString> write(const QByteArray &) override { return std::nullopt; }
+    ReadResult read(QByteArray &into, qsizetype max) override
+    {
+        ++reads;
+        const qsizetype take = std::min(max, waiting.size());
+        emptyReads += take == 0 ? 1 : 0;
+        into += waiting.left(take);
+        waiting.remove(0, take);
+        return {take, false, {}};
+    }
+    void setWakeOnData(bool on) override
+    {
+        wake = on;
+        // A level-triggered notifier fires at once for bytes already waiting.
+        if (on && !waiting.isEmpty())
+            QMetaObject::invokeMethod(this, &ByteLink::readyRead, Qt::QueuedConnection);
+    }
+    void feed(const QByteArray &bytes)
+    {
+        waiting += bytes;
+        if (wake)
+            emit readyRead();
+    }
+
+private:
+    bool open_ = false;
+};
+
+struct ScriptedMap final : FixedPortMap {
+    mutable ScriptedLink *link = nullptr;
+    ScriptedMap() : FixedPortMap({{1, QStringLiteral("scripted")}}) {}
+    std::unique_ptr<ByteLink> makeLink(const QString &) const override
+    {
+        auto made = std::make_unique<ScriptedLink>();
+        link = made.get();
+        return made;
+    }
 };
 
 } // namespace
@@ -335,6 +393,111 @@ private slots:
         QTRY_COMPARE(comm.inBufferCount(), sent.size() - got.size());
         got += comm.input().toLatin1();
         QCOMPARE(got, sent);
+    }
+
+    // A line at 9600-baud pace (960 bytes a second) is read on the control's clock: about
+    // 1000 / 12 reads a second, not one per byte, and not a tenth as many. The bounds leave
+    // room for a busy machine's late timers.
+    void aBusyLineIsReadOnTheClock()
+    {
+        auto map = std::make_shared<ScriptedMap>();
+        CommControl comm(map);
+        Receiver rx(comm);
+        comm.setPortOpen(true);
+        ScriptedLink &link = *map->link;
+        QElapsedTimer line;
+        line.start();
+        qint64 fed = 0;
+        QTimer pace;
+        pace.setTimerType(Qt::PreciseTimer);
+        QObject::connect(&pace, &QTimer::timeout, [&] {
+            const qint64 due = line.nsecsElapsed() / 1'041'667;
+            link.feed(QByteArray(int(due - fed), 'a'));
+            fed = due;
+        });
+        pace.start(1);
+        QTest::qWait(1500);
+        pace.stop();
+        const double seconds = double(line.nsecsElapsed()) / 1e9;
+        const double perSecond = double(link.reads) / seconds;
+        QVERIFY2(perSecond > 20 && perSecond < 250, qPrintable(QString::number(perSecond)));
+        QTRY_COMPARE(rx.pieces.size(), int(fed));
+    }
+
+    // The first byte after a quiet spell is read at once; while bytes keep coming they wait
+    // for the clock; a quiet tick stops the clock and bytes wake the control again.
+    void theClockStopsWhenTheLineIsQuiet()
+    {
+        auto map = std::make_shared<ScriptedMap>();
+        CommControl comm(map);
+        Receiver rx(comm);
+        comm.setPortOpen(true);
+        ScriptedLink &link = *map->link;
+        QVERIFY(link.wake);
+        const int before = link.reads;
+        link.feed("a");
+        QCOMPARE(link.reads, before + 1); // at once, not on a tick
+        QVERIFY(!link.wake);
+        link.feed("bc");
+        QCOMPARE(link.reads, before + 1); // held for the clock
+        QTRY_COMPARE(rx.text(), QByteArray("abc"));
+        QTRY_VERIFY(link.wake); // a tick found nothing: the clock is off
+        const int quiet = link.reads;
+        QTest::qWait(200);
+        QCOMPARE(link.reads, quiet); // no ticks while nothing comes
+        link.feed("d");
+        QCOMPARE(link.reads, quiet + 1);
+        QTRY_COMPARE(rx.text(), QByteArray("abcd"));
+    }
+
+    // A read of a kilobyte or more means the line outruns the clock: it is read on every
+    // wake-up from then on. Zero for the interval does the same for any line.
+    void aLineFasterThanTheClockWakesItAtOnce_data()
+    {
+        QTest::addColumn<int>("intervalMs");
+        QTest::addColumn<int>("bytes");
+        QTest::addColumn<bool>("wakes");
+        QTest::newRow("a small read starts the clock") << 12 << 1023 << false;
+        QTest::newRow("a kilobyte read does not") << 12 << 1024 << true;
+        QTest::newRow("no clock at all") << 0 << 1 << true;
+    }
+    void aLineFasterThanTheClockWakesItAtOnce()
+    {
+        QFETCH(int, intervalMs);
+        QFETCH(int, bytes);
+        QFETCH(bool, wakes);
+        auto map = std::make_shared<ScriptedMap>();
+        CommControl comm(map);
+        comm.setReadInterval(std::chrono::milliseconds(intervalMs));
+        comm.setPortOpen(true);
+        map->link->feed(QByteArray(bytes, 'a'));
+        QCOMPARE(map->link->wake, wakes);
+        QCOMPARE(comm.inBufferCount(), qsizetype(bytes));
+    }
+
+    // A full queue leaves the rest in the device; reading resumes once Input() has taken
+    // it down to half, not before and not only once it is empty.
+    void aFullQueueResumesAtHalf()
+    {
+        auto map = std::make_shared<ScriptedMap>();
+        CommControl comm(map);
+        comm.setRThreshold(0);
+        comm.setPortOpen(true);
+        ScriptedLink &link = *map->link;
+        link.feed(QByteArray(CommControl::kQueueBound + 4096, 'a'));
+        QCOMPARE(comm.inBufferCount(), CommControl::kQueueBound);
+        QVERIFY(!link.wake);
+        QTest::qWait(50);
+        const int full = link.reads;
+        comm.setInputLen(1024);
+        while (comm.inBufferCount() - 1024 > CommControl::kQueueBound / 2) {
+            comm.input();
+            QCOMPARE(link.reads, full);
+        }
+        comm.input(); // down to half
+        QCOMPARE(link.reads, full + 1);
+        QCOMPARE(comm.inBufferCount(), CommControl::kQueueBound / 2 + 4096);
+        QCOMPARE(link.waiting.size(), 0);
     }
 
     void openCloseLeavesNoDescriptorBehind()

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "serial/commerror.h"
 #include "serial/portmap.h"
+#include "ui/portoptions.h"
 
 #include <QSerialPortInfo>
 #include <QTest>
@@ -124,6 +125,51 @@ private slots:
             QCOMPARE(map.device(n), listed[n - 1].systemLocation());
             QVERIFY(described[n - 1].startsWith(listed[n - 1].systemLocation()));
         }
+    }
+
+    void portOptions_data()
+    {
+        QTest::addColumn<QStringList>("values");
+        QTest::addColumn<QString>("problem"); // empty: taken
+        QTest::addColumn<QString>("mapped");  // N=TARGET ... as taken
+        QTest::newRow("port 1") << QStringList{"1=/dev/a"} << "" << "1=/dev/a";
+        QTest::newRow("port 5") << QStringList{"5=/dev/a"} << "" << "5=/dev/a";
+        QTest::newRow("blanks around") << QStringList{" 3 = /dev/a "} << "" << "3=/dev/a";
+        QTest::newRow("several") << QStringList{"2=mqtt://b/k", "4=/dev/b"} << ""
+                                 << "2=mqtt://b/k 4=/dev/b";
+        QTest::newRow("port 0") << QStringList{"0=/dev/a"} << "N from 1 to 5" << "";
+        QTest::newRow("port 6") << QStringList{"6=/dev/a"} << "N from 1 to 5" << "";
+        QTest::newRow("no number") << QStringList{"=/dev/a"} << "N from 1 to 5" << "";
+        QTest::newRow("no =") << QStringList{"/dev/a"} << "N from 1 to 5" << "";
+        QTest::newRow("no target") << QStringList{"1="} << "empty device path" << "";
+        QTest::newRow("another scheme") << QStringList{"2=http://b/k"} << "--port 2: " << "";
+        QTest::newRow("one bad among good") << QStringList{"1=/dev/a", "7=/dev/b"}
+                                            << "--port 7=/dev/b" << "";
+    }
+    void portOptions()
+    {
+        QFETCH(QStringList, values);
+        QFETCH(QString, problem);
+        QFETCH(QString, mapped);
+        QCommandLineParser parser;
+        quorvane::ui::addPortOptions(parser);
+        QStringList arguments{QStringLiteral("quorvane")};
+        for (const QString &v : values)
+            arguments << QStringLiteral("--port") << v;
+        QVERIFY(parser.parse(arguments));
+        QString error;
+        const auto read = quorvane::ui::readPortOptions(parser, {}, &error);
+        QVERIFY2(problem.isEmpty() == bool(read), qPrintable(error));
+        if (!read) {
+            QVERIFY2(error.contains(problem), qPrintable(error));
+            return;
+        }
+        QStringList got;
+        for (auto it = read->targets.cbegin(); it != read->targets.cend(); ++it)
+            got << QStringLiteral("%1=%2").arg(it.key()).arg(it.value());
+        QCOMPARE(got.join(QLatin1Char(' ')), mapped);
+        QCOMPARE(quorvane::ui::portMapFor(*read)->device(read->targets.firstKey()),
+                 read->targets.first());
     }
 
     void errorMessageNamesPortDeviceAndReason()

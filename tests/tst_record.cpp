@@ -139,6 +139,54 @@ private slots:
         QCOMPARE(lines(path).first(), QStringLiteral("time,pir,light,indoor,outdoor"));
     }
 
+    // A full log takes the UTC date and time of the row that did not fit; a second rotation
+    // within the same second keeps both files.
+    void rotatedLogsAreNamedByTheirTime_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QStringList>("rotated");
+        QTest::newRow("with an extension")
+            << "readings.csv"
+            << QStringList{"readings-20261209-112512.csv", "readings-20261209-112512-2.csv"};
+        QTest::newRow("without one") << "readings"
+                                     << QStringList{"readings-20261209-112512",
+                                                    "readings-20261209-112512-2"};
+        QTest::newRow("a dot in the folder, none in the name")
+            << "logs.d/readings"
+            << QStringList{"logs.d/readings-20261209-112512", "logs.d/readings-20261209-112512-2"};
+        QTest::newRow("a hidden file") << ".readings"
+                                       << QStringList{".readings-20261209-112512",
+                                                      ".readings-20261209-112512-2"};
+    }
+    void rotatedLogsAreNamedByTheirTime()
+    {
+        QFETCH(QString, name);
+        QFETCH(QStringList, rotated);
+        QTemporaryDir dir;
+        QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("logs.d")));
+        const QString path = dir.filePath(name);
+        const FrameValues v{"1", "64", "28", "31"};
+        const std::string row = record::csvRow(kT, v);
+        record::ReadingsLog log;
+        // Room for one row: each further row rotates.
+        QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + row.size()));
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY(!log.add(kT, v));
+            QVERIFY(!log.flush());
+        }
+        log.close();
+        for (const QString &r : rotated) {
+            QFile f(dir.filePath(r));
+            QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(r));
+            QCOMPARE(f.readAll(), QByteArray(record::kLogHeader.data()) + row.c_str());
+        }
+        QFile current(path);
+        QVERIFY(current.open(QIODevice::ReadOnly));
+        QCOMPARE(current.readAll(),
+                 QByteArray("time,pir,light,indoor,outdoor\r\n"
+                            "2026-12-09T11:25:12.345Z,1,64,28,31\r\n"));
+    }
+
     void capturesReadBackAndAppendSessions()
     {
         QTemporaryDir dir;
