@@ -86,7 +86,11 @@ double memoryMb(qint64 pid, const char *field)
         return -1;
     for (const QByteArray &line : status.readAll().split('\n')) {
         if (line.startsWith(field))
-            return line.mid(qsizetype(std::strlen(field))).trimmed().split(' ').value(0).toDouble() /
+            return line.mid(qsizetype(std::strlen(field)))
+                       .trimmed()
+                       .split(' ')
+                       .value(0)
+                       .toDouble() /
                    1024.0;
     }
     return -1;
@@ -145,7 +149,7 @@ double percentile(std::vector<double> v, double p)
 
 // Frame end written at the board to `state` at a subscriber, at 9600-baud pace; and what
 // the bridge costs meanwhile.
-void stateLatency(const QStringList &extra)
+QJsonObject stateLatency(const QStringList &extra, int kFrames = 500)
 {
     TestBroker broker;
     broker.start();
@@ -153,7 +157,6 @@ void stateLatency(const QStringList &extra)
     BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"), extra);
     StateWatch watch(broker, "quorvane/b1/state");
     spin(500);
-    constexpr int kFrames = 500;
     constexpr long kFirst = 1000;
     FrameTimes zAt(kFrames);
     const Usage u0 = usageOf(bridge.pid());
@@ -172,18 +175,20 @@ void stateLatency(const QStringList &extra)
         if (it != seen.end())
             ms.push_back(double(it->second - zAt[i]) / 1e6);
     }
-    report({{"figure", "bridge_state_latency"},
-            {"options", extra.join(QLatin1Char(' '))},
-            {"frames", double(ms.size())},
-            {"median_ms", percentile(ms, 0.5)},
-            {"p99_ms", percentile(ms, 0.99)},
-            {"cpu_share_of_core", (u1.cpuNs - u0.cpuNs) / 1e9 / wall},
-            {"wakeups_per_s", (u1.switches - u0.switches) / wall},
-            {"rss_mb", memoryMb(bridge.pid(), "VmRSS:")}});
+    const QJsonObject o{{"figure", "bridge_state_latency"},
+                        {"options", extra.join(QLatin1Char(' '))},
+                        {"frames", double(ms.size())},
+                        {"median_ms", percentile(ms, 0.5)},
+                        {"p99_ms", percentile(ms, 0.99)},
+                        {"cpu_share_of_core", (u1.cpuNs - u0.cpuNs) / 1e9 / wall},
+                        {"wakeups_per_s", (u1.switches - u0.switches) / wall},
+                        {"rss_mb", memoryMb(bridge.pid(), "VmRSS:")}};
+    report(o);
+    return o;
 }
 
 // load/N/set published to the letter read at the board, one at a time.
-void commandLatency()
+QJsonObject commandLatency(int commands = 1000)
 {
     TestBroker broker;
     broker.start();
@@ -195,7 +200,7 @@ void commandLatency()
     spin(800);
     std::vector<double> ms;
     QByteArray want, got;
-    for (int i = 0; i < 1000; ++i) {
+    for (int i = 0; i < commands; ++i) {
         const int load = 1 + i % 5;
         const bool on = (i / 5) % 2 == 0;
         want += char('A' + 2 * (load - 1) + (on ? 0 : 1));
@@ -211,11 +216,36 @@ void commandLatency()
             got.append(c, n);
         QCoreApplication::processEvents();
     }
-    report({{"figure", "bridge_command_latency"},
-            {"commands", double(ms.size())},
-            {"in_order", got == want},
-            {"median_ms", percentile(ms, 0.5)},
-            {"p99_ms", percentile(ms, 0.99)}});
+    const QJsonObject o{{"figure", "bridge_command_latency"},
+                        {"commands", double(ms.size())},
+                        {"in_order", got == want},
+                        {"median_ms", percentile(ms, 0.5)},
+                        {"p99_ms", percentile(ms, 0.99)}};
+    report(o);
+    return o;
+}
+
+// --gate: CI's check against gross regressions, a few seconds of each figure.
+int gateRun(const QStringList &extra)
+{
+    int failures = 0;
+    const auto gate = [&](bool ok, const char *what, double value) {
+        std::printf("gate %s: %s (%g)\n", ok ? "ok" : "FAILED", what, value);
+        std::fflush(stdout);
+        failures += ok ? 0 : 1;
+    };
+    const QJsonObject s = stateLatency(extra, 150);
+    gate(s.value("frames").toDouble() == 150, "every frame's state at 9600-baud pace",
+         s.value("frames").toDouble());
+    gate(s.value("p99_ms").toDouble() < 40, "frame end to state p99 < 40 ms",
+         s.value("p99_ms").toDouble());
+    gate(s.value("wakeups_per_s").toDouble() < 300, "wake-ups at 9600-baud pace < 300/s",
+         s.value("wakeups_per_s").toDouble());
+    const QJsonObject c = commandLatency(200);
+    gate(c.value("commands").toDouble() == 200 && c.value("in_order").toBool(),
+         "every command at the board, in order", c.value("commands").toDouble());
+    gate(c.value("p99_ms").toDouble() < 40, "command p99 < 40 ms", c.value("p99_ms").toDouble());
+    return failures == 0 ? 0 : 1;
 }
 
 // Frames as fast as the line takes them for 5 s: the bridge stays up, its memory bounded,
@@ -271,7 +301,8 @@ void scale()
     const std::int64_t start = monotonicNs();
     for (int i = 0; i < kBoards; ++i) {
         times.push_back(std::make_unique<FrameTimes>(kFrames));
-        pacers.push_back(paceFrames(boards[std::size_t(i)]->master(), kFrames, 1000, *times.back()));
+        pacers.push_back(
+            paceFrames(boards[std::size_t(i)]->master(), kFrames, 1000, *times.back()));
     }
     for (pid_t p : pacers) {
         int status = 0;
@@ -305,6 +336,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const bool all = args.size() == 1;
+    if (args.contains(QStringLiteral("--gate")))
+        return gateRun(args.mid(args.indexOf(QStringLiteral("--gate")) + 1));
     if (all || args.contains(QStringLiteral("--latency"))) {
         stateLatency({});
         stateLatency({QStringLiteral("--read-interval"), QStringLiteral("2")});

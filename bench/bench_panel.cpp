@@ -172,9 +172,18 @@ struct Rig {
     }
 };
 
-void throughputAndMemory()
+// --gate: CI's check against gross regressions. Each breach is said and fails the run.
+int gGateFailures = 0;
+void gate(bool ok, const char *what, double value)
 {
-    Rig rig;
+    std::printf("gate %s: %s (%g)\n", ok ? "ok" : "FAILED", what, value);
+    std::fflush(stdout);
+    gGateFailures += ok ? 0 : 1;
+}
+
+// Frames as fast as the line takes them for `ms`: every one must show, in order.
+QJsonObject throughput(Rig &rig, int ms)
+{
     Form1 &f = *rig.form;
     FloodWriter writer(rig.master);
     // Every frame must show, in order: the in-door value counts up by one each time.
@@ -212,7 +221,7 @@ void throughputAndMemory()
     const double cpu0 = clockSeconds(CLOCK_PROCESS_CPUTIME_ID);
     QElapsedTimer t;
     t.start();
-    spin(5000);
+    spin(ms);
     writer.stop();
     clicker.stop();
     // Let the panel take what is still on the line.
@@ -224,14 +233,24 @@ void throughputAndMemory()
     const double seconds = t.nsecsElapsed() / 1e9;
     const double cpu = clockSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
     const double chars = double(writer.chars());
-    report({{"figure", "throughput"},
-            {"chars_per_s", chars / seconds},
-            {"cpu_s_per_mb", cpu / (chars / 1e6)},
-            {"frames", double(target + 1)},
-            // A stop may leave part of one more chunk on the line: frames past the target.
-            {"frames_lost_or_out_of_order", double(outOfOrder + std::max(0L, target - shown))},
-            {"worst_click_ms", worstClickNs / 1e6},
-            {"clicks", clicks}});
+    const QJsonObject o{
+        {"figure", "throughput"},
+        {"chars_per_s", chars / seconds},
+        {"cpu_s_per_mb", cpu / (chars / 1e6)},
+        {"frames", double(target + 1)},
+        // A stop may leave part of one more chunk on the line: frames past the target.
+        {"frames_lost_or_out_of_order", double(outOfOrder + std::max(0L, target - shown))},
+        {"worst_click_ms", worstClickNs / 1e6},
+        {"clicks", clicks}};
+    report(o);
+    return o;
+}
+
+void throughputAndMemory()
+{
+    Rig rig;
+    Form1 &f = *rig.form;
+    throughput(rig, 5000);
 
     // 10 MB more without any frame start: the buffer stays at its bound, memory flat.
     const QByteArray filler(1024 * 1024, 'a');
@@ -256,13 +275,12 @@ void throughputAndMemory()
 
 // Latency from "Z" written to the fourth label, and the whole process's CPU and wake-ups,
 // with the board sending frames back to back at 9600-baud pace.
-void latency(const char *platform, int intervalMs, bool remote)
+QJsonObject latency(const char *platform, int intervalMs, bool remote, int kFrames = 520)
 {
     Rig rig(remote);
     Form1 &f = *rig.form;
     if (intervalMs >= 0)
         f.MSComm1->setReadInterval(std::chrono::milliseconds(intervalMs));
-    constexpr int kFrames = 520;
     constexpr long kFirst = 1000;
     FrameTimes zAt(kFrames);
     std::vector<std::int64_t> shown(kFrames, 0);
@@ -309,6 +327,29 @@ void latency(const char *platform, int intervalMs, bool remote)
                  double(QFileInfo(rig.files.filePath(QStringLiteral("line.qvcap"))).size()) / wall *
                      86400 / 1e6);
     report(o);
+    return o;
+}
+
+// A few seconds of each: far looser than the targets, so only a gross regression fails.
+int gateRun(int intervalMs)
+{
+    const QJsonObject l =
+        latency(qPrintable(QGuiApplication::platformName()), intervalMs, false, 150);
+    gate(l.value("frames").toDouble() == 150, "every frame shown at 9600-baud pace",
+         l.value("frames").toDouble());
+    gate(l.value("p99_ms").toDouble() < 40, "frame end to fourth label p99 < 40 ms",
+         l.value("p99_ms").toDouble());
+    gate(l.value("process_wakeups_per_s").toDouble() < 300, "wake-ups at 9600-baud pace < 300/s",
+         l.value("process_wakeups_per_s").toDouble());
+    Rig rig;
+    if (intervalMs >= 0)
+        rig.form->MSComm1->setReadInterval(std::chrono::milliseconds(intervalMs));
+    const QJsonObject t = throughput(rig, 2000);
+    gate(t.value("chars_per_s").toDouble() >= 0.5e6, "flood >= 0.5M chars/s",
+         t.value("chars_per_s").toDouble());
+    gate(t.value("frames_lost_or_out_of_order").toDouble() == 0, "no frame lost in the flood",
+         t.value("frames_lost_or_out_of_order").toDouble());
+    return gGateFailures == 0 ? 0 : 1;
 }
 
 // A click on a load toggle to its letter read at the board, 1,000 times.
@@ -518,6 +559,8 @@ int main(int argc, char **argv)
     // --interval MS overrides the comm control's read clock, to compare settings.
     const qsizetype at = args.indexOf(QStringLiteral("--interval"));
     const int interval = at >= 0 && at + 1 < args.size() ? args[at + 1].toInt() : -1;
+    if (args.contains(QStringLiteral("--gate")))
+        return gateRun(interval);
     if (args.contains(QStringLiteral("--comm"))) {
         commOnly(interval);
         return 0;

@@ -354,8 +354,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("online"), 3000);
         // The board matches what was commanded, unless told to leave it.
-        QCOMPARE(rig.board->read(int(restored.size()), restored.isEmpty() ? 300 : 2000),
-                 restored);
+        QCOMPARE(rig.board->read(int(restored.size()), restored.isEmpty() ? 300 : 2000), restored);
     }
 
     void brokerSecurity_data()
@@ -555,9 +554,9 @@ private slots:
                          o.restoreLoads ? QStringLiteral("restore") : QString()}
                  .join(QLatin1Char(' '))
                  .simplified()},
-            {QStringLiteral("will"), QStringLiteral("%1 %2 %3")
-                                         .arg(o.mqtt.clientId, o.mqtt.willTopic,
-                                              QString::fromLatin1(o.mqtt.willPayload))},
+            {QStringLiteral("will"),
+             QStringLiteral("%1 %2 %3")
+                 .arg(o.mqtt.clientId, o.mqtt.willTopic, QString::fromLatin1(o.mqtt.willPayload))},
             {QStringLiteral("readInterval"), o.readIntervalMs},
             {QStringLiteral("port"), o.port},
             {QStringLiteral("board"), o.board},
@@ -587,8 +586,8 @@ private slots:
             "--log-max-mb takes");
         row("broker port 0", {QStringLiteral("--broker"), QStringLiteral("mqtt://h:0")},
             "no such port");
-        row("broker port past 65535", {QStringLiteral("--broker"), QStringLiteral("mqtt://h:65536")},
-            "not a broker address");
+        row("broker port past 65535",
+            {QStringLiteral("--broker"), QStringLiteral("mqtt://h:65536")}, "not a broker address");
         row("broker with a path", {QStringLiteral("--broker"), QStringLiteral("mqtt://h/x")},
             "only mqtt[s]://HOST[:PORT]");
         row("broker with a user", {QStringLiteral("--broker"), QStringLiteral("mqtt://u@h")},
@@ -597,8 +596,8 @@ private slots:
             "mqtt");
         row("empty prefix level", {QStringLiteral("--prefix"), QStringLiteral("a//b")},
             "not a topic prefix");
-        row("wildcard discovery prefix", {QStringLiteral("--discovery-prefix"), QStringLiteral("#")},
-            "not a topic prefix");
+        row("wildcard discovery prefix",
+            {QStringLiteral("--discovery-prefix"), QStringLiteral("#")}, "not a topic prefix");
         row("board ID in capitals", {QStringLiteral("--board"), QStringLiteral("Kitchen")},
             "not a valid board ID");
         row("a stray argument", {QStringLiteral("extra")}, "unexpected argument 'extra'");
@@ -606,8 +605,9 @@ private slots:
             "either --device PATH or --port N");
         QTest::newRow("port 0") << QStringList{QStringLiteral("--port"), QStringLiteral("0")}
                                 << QStringLiteral("not a port number");
-        QTest::newRow("port 32768") << QStringList{QStringLiteral("--port"), QStringLiteral("32768")}
-                                    << QStringLiteral("not a port number");
+        QTest::newRow("port 32768")
+            << QStringList{QStringLiteral("--port"), QStringLiteral("32768")}
+            << QStringLiteral("not a port number");
         row("a missing password file",
             {QStringLiteral("--password-file"), QStringLiteral("/nonexistent/pw")},
             "cannot read the password file");
@@ -629,12 +629,15 @@ private slots:
         QTest::addColumn<QByteArray>("file"); // empty: no --password-file
         QTest::addColumn<QString>("environment");
         QTest::addColumn<QString>("password");
-        QTest::newRow("from the environment") << QByteArray() << "env-pw" << "env-pw";
+        QTest::newRow("from the environment") << QByteArray() << "env-pw"
+                                              << "env-pw";
         QTest::newRow("the file's first line, without its end")
-            << QByteArray("file-pw\r\nsecond\n") << "" << "file-pw";
-        QTest::newRow("the file wins over the environment")
-            << QByteArray("file-pw") << "env-pw" << "file-pw";
-        QTest::newRow("none") << QByteArray() << "" << "";
+            << QByteArray("file-pw\r\nsecond\n") << ""
+            << "file-pw";
+        QTest::newRow("the file wins over the environment") << QByteArray("file-pw") << "env-pw"
+                                                            << "file-pw";
+        QTest::newRow("none") << QByteArray() << ""
+                              << "";
     }
     void passwordSources()
     {

@@ -49,7 +49,7 @@ struct Receiver {
 // whether it asked to be woken by arriving bytes, as a serial device's notifier would.
 class ScriptedLink final : public ByteLink {
 public:
-    int reads = 0;     // read() calls
+    int reads = 0;      // read() calls
     int emptyReads = 0; // of them, reads that found nothing
     bool wake = true;
     QByteArray waiting;

@@ -85,18 +85,34 @@ private slots:
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("problem"); // empty: usable
         QTest::addColumn<QString>("tooltip");
-        QTest::newRow("device path") << "/dev/serial/by-id/usb-x" << "" << "/dev/serial/by-id/usb-x";
-        QTest::newRow("board behind a bridge") << "mqtt://broker.lan/kitchen" << ""
+        QTest::newRow("device path") << "/dev/serial/by-id/usb-x"
+                                     << ""
+                                     << "/dev/serial/by-id/usb-x";
+        QTest::newRow("board behind a bridge") << "mqtt://broker.lan/kitchen"
+                                               << ""
                                                << "kitchen via broker.lan";
         QTest::newRow("TLS, user, port and prefix")
-            << "mqtts://me@broker.lan:8884/k-1?prefix=home/q" << "" << "k-1 via broker.lan";
-        QTest::newRow("no board") << "mqtt://broker.lan/" << "'' is not a board ID" << "";
-        QTest::newRow("upper-case board") << "mqtt://b/Kitchen" << "is not a board ID" << "";
-        QTest::newRow("password in the address") << "mqtt://u:pw@b/k" << "no password in the address"
+            << "mqtts://me@broker.lan:8884/k-1?prefix=home/q"
+            << ""
+            << "k-1 via broker.lan";
+        QTest::newRow("no board") << "mqtt://broker.lan/"
+                                  << "'' is not a board ID"
+                                  << "";
+        QTest::newRow("upper-case board") << "mqtt://b/Kitchen"
+                                          << "is not a board ID"
+                                          << "";
+        QTest::newRow("password in the address") << "mqtt://u:pw@b/k"
+                                                 << "no password in the address"
                                                  << "";
-        QTest::newRow("wildcard prefix") << "mqtt://b/k?prefix=a/+" << "?prefix=P" << "";
-        QTest::newRow("another scheme") << "http://b/k" << "neither a device path" << "";
-        QTest::newRow("empty") << "" << "empty device path" << "";
+        QTest::newRow("wildcard prefix") << "mqtt://b/k?prefix=a/+"
+                                         << "?prefix=P"
+                                         << "";
+        QTest::newRow("another scheme") << "http://b/k"
+                                        << "neither a device path"
+                                        << "";
+        QTest::newRow("empty") << ""
+                               << "empty device path"
+                               << "";
     }
     void targets()
     {
@@ -132,19 +148,29 @@ private slots:
         QTest::addColumn<QStringList>("values");
         QTest::addColumn<QString>("problem"); // empty: taken
         QTest::addColumn<QString>("mapped");  // N=TARGET ... as taken
-        QTest::newRow("port 1") << QStringList{"1=/dev/a"} << "" << "1=/dev/a";
-        QTest::newRow("port 5") << QStringList{"5=/dev/a"} << "" << "5=/dev/a";
-        QTest::newRow("blanks around") << QStringList{" 3 = /dev/a "} << "" << "3=/dev/a";
+        QTest::newRow("port 1") << QStringList{"1=/dev/a"} << ""
+                                << "1=/dev/a";
+        QTest::newRow("port 5") << QStringList{"5=/dev/a"} << ""
+                                << "5=/dev/a";
+        QTest::newRow("blanks around") << QStringList{" 3 = /dev/a "} << ""
+                                       << "3=/dev/a";
         QTest::newRow("several") << QStringList{"2=mqtt://b/k", "4=/dev/b"} << ""
                                  << "2=mqtt://b/k 4=/dev/b";
-        QTest::newRow("port 0") << QStringList{"0=/dev/a"} << "N from 1 to 5" << "";
-        QTest::newRow("port 6") << QStringList{"6=/dev/a"} << "N from 1 to 5" << "";
-        QTest::newRow("no number") << QStringList{"=/dev/a"} << "N from 1 to 5" << "";
-        QTest::newRow("no =") << QStringList{"/dev/a"} << "N from 1 to 5" << "";
-        QTest::newRow("no target") << QStringList{"1="} << "empty device path" << "";
-        QTest::newRow("another scheme") << QStringList{"2=http://b/k"} << "--port 2: " << "";
-        QTest::newRow("one bad among good") << QStringList{"1=/dev/a", "7=/dev/b"}
-                                            << "--port 7=/dev/b" << "";
+        QTest::newRow("port 0") << QStringList{"0=/dev/a"} << "N from 1 to 5"
+                                << "";
+        QTest::newRow("port 6") << QStringList{"6=/dev/a"} << "N from 1 to 5"
+                                << "";
+        QTest::newRow("no number") << QStringList{"=/dev/a"} << "N from 1 to 5"
+                                   << "";
+        QTest::newRow("no =") << QStringList{"/dev/a"} << "N from 1 to 5"
+                              << "";
+        QTest::newRow("no target") << QStringList{"1="} << "empty device path"
+                                   << "";
+        QTest::newRow("another scheme") << QStringList{"2=http://b/k"} << "--port 2: "
+                                        << "";
+        QTest::newRow("one bad among good")
+            << QStringList{"1=/dev/a", "7=/dev/b"} << "--port 7=/dev/b"
+            << "";
     }
     void portOptions()
     {

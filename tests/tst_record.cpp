@@ -148,15 +148,14 @@ private slots:
         QTest::newRow("with an extension")
             << "readings.csv"
             << QStringList{"readings-20261209-112512.csv", "readings-20261209-112512-2.csv"};
-        QTest::newRow("without one") << "readings"
-                                     << QStringList{"readings-20261209-112512",
-                                                    "readings-20261209-112512-2"};
+        QTest::newRow("without one")
+            << "readings" << QStringList{"readings-20261209-112512", "readings-20261209-112512-2"};
         QTest::newRow("a dot in the folder, none in the name")
             << "logs.d/readings"
             << QStringList{"logs.d/readings-20261209-112512", "logs.d/readings-20261209-112512-2"};
-        QTest::newRow("a hidden file") << ".readings"
-                                       << QStringList{".readings-20261209-112512",
-                                                      ".readings-20261209-112512-2"};
+        QTest::newRow("a hidden file")
+            << ".readings"
+            << QStringList{".readings-20261209-112512", ".readings-20261209-112512-2"};
     }
     void rotatedLogsAreNamedByTheirTime()
     {
@@ -182,9 +181,8 @@ private slots:
         }
         QFile current(path);
         QVERIFY(current.open(QIODevice::ReadOnly));
-        QCOMPARE(current.readAll(),
-                 QByteArray("time,pir,light,indoor,outdoor\r\n"
-                            "2026-12-09T11:25:12.345Z,1,64,28,31\r\n"));
+        QCOMPARE(current.readAll(), QByteArray("time,pir,light,indoor,outdoor\r\n"
+                                               "2026-12-09T11:25:12.345Z,1,64,28,31\r\n"));
     }
 
     void capturesReadBackAndAppendSessions()
