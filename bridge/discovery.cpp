@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/discovery.h"
 
+#include "mqtt/wire.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -26,9 +28,10 @@ std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, co
         config.insert(QStringLiteral("object_id"),
                       QStringLiteral("quorvane_%1_%2").arg(board, object));
         config.insert(QStringLiteral("device"), device);
-        config.insert(QStringLiteral("availability_topic"), base + QStringLiteral("/status"));
-        config.insert(QStringLiteral("payload_available"), QStringLiteral("online"));
-        config.insert(QStringLiteral("payload_not_available"), QStringLiteral("offline"));
+        config.insert(QStringLiteral("availability_topic"),
+                      base + QLatin1Char('/') + QLatin1String(mqtt::leaf::kStatus));
+        config.insert(QStringLiteral("payload_available"), QLatin1String(mqtt::kOnline));
+        config.insert(QStringLiteral("payload_not_available"), QLatin1String(mqtt::kOffline));
         configs.push_back({QStringLiteral("%1/%2/%3/%4/config")
                                .arg(discoveryPrefix, QLatin1String(component), board, object),
                            QJsonDocument(config).toJson(QJsonDocument::Compact)});

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/options.h"
 
-#include "mqtt/naming.h"
+#include "mqtt/wire.h"
 #include "serial/commcontrol.h"
 
 #include <QCommandLineParser>
@@ -56,9 +56,10 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
                                    QStringLiteral("Board ID in topics, [a-z0-9_-]{1,32} "
                                                   "(default: the host name, lower-cased)."),
                                    QStringLiteral("ID"));
-    const QCommandLineOption prefix(QStringLiteral("prefix"),
-                                    QStringLiteral("Topic prefix (default: quorvane)."),
-                                    QStringLiteral("P"), QStringLiteral("quorvane"));
+    const QCommandLineOption prefix(
+        QStringLiteral("prefix"),
+        QStringLiteral("Topic prefix (default: %1).").arg(QLatin1String(mqtt::kDefaultPrefix)),
+        QStringLiteral("P"), QString::fromLatin1(mqtt::kDefaultPrefix));
     const QCommandLineOption discoveryPrefix(
         QStringLiteral("discovery-prefix"),
         QStringLiteral("Home Assistant discovery prefix (default: homeassistant)."),
@@ -163,8 +164,8 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     o.mqtt.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.board);
     if (o.removeDiscovery)
         o.mqtt.clientId += QStringLiteral("-remove");
-    o.mqtt.willTopic = QStringLiteral("%1/%2/status").arg(o.prefix, o.board);
-    o.mqtt.willPayload = "offline";
+    o.mqtt.willTopic = mqtt::boardTopic(o.prefix, o.board, mqtt::leaf::kStatus);
+    o.mqtt.willPayload = mqtt::kOffline;
     return o;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mqtt/mqttclient.h"
+#include "mqtt/wire.h"
 
 #include <QProcessEnvironment>
 #include <QString>
@@ -19,7 +20,7 @@ struct Options {
     int port = 0;   // --port N, numbered as in the panel
     mqtt::ClientSettings mqtt;
     QString board;
-    QString prefix = QStringLiteral("quorvane");
+    QString prefix = QString::fromLatin1(mqtt::kDefaultPrefix);
     QString discoveryPrefix = QStringLiteral("homeassistant");
     bool discovery = true;
     bool raw = true;

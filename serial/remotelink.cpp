@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "serial/remotelink.h"
 
-#include "mqtt/naming.h"
+#include "mqtt/wire.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -72,7 +72,7 @@ QString RemoteTarget::describe() const
 
 QString RemoteTarget::topic(const char *leaf) const
 {
-    return QStringLiteral("%1/%2/%3").arg(prefix, board, QLatin1String(leaf));
+    return mqtt::boardTopic(prefix, board, leaf);
 }
 
 RemoteLink::RemoteLink(RemoteTarget target, QString password, QObject *parent)
@@ -112,8 +112,8 @@ std::optional<LinkFailure> RemoteLink::open()
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, &wait, &QEventLoop::quit);
     connect(client_.get(), &mqtt::MqttClient::connected, &wait, [this] {
-        client_->subscribe(target_.topic("status"));
-        client_->subscribe(target_.topic("rx"));
+        client_->subscribe(target_.topic(mqtt::leaf::kStatus));
+        client_->subscribe(target_.topic(mqtt::leaf::kRx));
     });
     connect(client_.get(), &mqtt::MqttClient::connectFailed, &wait,
             [&](const QString &why, mqtt::MqttClient::Failure kind) {
@@ -136,11 +136,11 @@ std::optional<LinkFailure> RemoteLink::open()
                                          : CommError::Kind::BrokerUnreachable,
                              QStringLiteral("the broker %1 cannot be reached: %2")
                                  .arg(target_.broker.display(), failure)};
-    } else if (status_ == QLatin1String("offline")) {
+    } else if (status_ == QLatin1String(mqtt::kOffline)) {
         result = LinkFailure{CommError::Kind::BoardOffline,
                              QStringLiteral("the bridge reports board '%1' offline")
                                  .arg(target_.board)};
-    } else if (status_ != QLatin1String("online")) {
+    } else if (status_ != QLatin1String(mqtt::kOnline)) {
         result = LinkFailure{CommError::Kind::NotFound,
                              client_->isConnected()
                                  ? QStringLiteral("no bridge has announced board '%1' on %2")
@@ -163,16 +163,16 @@ std::optional<LinkFailure> RemoteLink::open()
 
 void RemoteLink::onMessage(const QString &topic, const QByteArray &payload)
 {
-    if (topic == target_.topic("status")) {
+    if (topic == target_.topic(mqtt::leaf::kStatus)) {
         status_ = QString::fromUtf8(payload);
         if (!open_) {
             emit statusSeen();
-        } else if (status_ != QLatin1String("online")) {
+        } else if (status_ != QLatin1String(mqtt::kOnline)) {
             lose(QStringLiteral("the bridge reports board '%1' offline").arg(target_.board));
         }
         return;
     }
-    if (topic != target_.topic("rx"))
+    if (topic != target_.topic(mqtt::leaf::kRx))
         return;
     inbox_ += payload;
     if (open_)
@@ -190,8 +190,8 @@ void RemoteLink::close()
 {
     open_ = false;
     if (client_ && client_->isConnected()) {
-        client_->unsubscribe(target_.topic("rx"));
-        client_->unsubscribe(target_.topic("status"));
+        client_->unsubscribe(target_.topic(mqtt::leaf::kRx));
+        client_->unsubscribe(target_.topic(mqtt::leaf::kStatus));
     }
     if (client_)
         client_->stop();
@@ -199,8 +199,8 @@ void RemoteLink::close()
 
 std::optional<QString> RemoteLink::write(const QByteArray &bytes)
 {
-    for (qsizetype at = 0; at < bytes.size(); at += kMaxTxBytes) {
-        if (!client_->publish(target_.topic("tx"), bytes.mid(at, kMaxTxBytes)))
+    for (qsizetype at = 0; at < bytes.size(); at += mqtt::kMaxTxBytes) {
+        if (!client_->publish(target_.topic(mqtt::leaf::kTx), bytes.mid(at, mqtt::kMaxTxBytes)))
             return QStringLiteral("the broker %1 is not connected").arg(target_.broker.display());
     }
     return std::nullopt;

@@ -28,7 +28,6 @@ class RemoteLink final : public ByteLink {
     Q_OBJECT
 public:
     static constexpr int kOpenTimeoutMs = 3000;
-    static constexpr qsizetype kMaxTxBytes = 64; // what the bridge takes in one message
 
     RemoteLink(RemoteTarget target, QString password, QObject *parent = nullptr);
     ~RemoteLink() override;
