@@ -2,6 +2,7 @@
 #include "bridge/discovery.h"
 
 #include "mqtt/wire.h"
+#include "protocol/telemetry.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -36,41 +37,52 @@ std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, co
                                .arg(discoveryPrefix, QLatin1String(component), board, object),
                            QJsonDocument(config).toJson(QJsonDocument::Compact)});
     };
-    const QString state = base + QStringLiteral("/state");
-
-    add("binary_sensor", QStringLiteral("pir"), QStringLiteral("Motion"),
-        {{QStringLiteral("device_class"), QStringLiteral("motion")},
-         {QStringLiteral("state_topic"), state},
-         {QStringLiteral("value_template"),
-          QStringLiteral("{{ 'ON' if value_json.pir else 'OFF' }}")}});
-    add("sensor", QStringLiteral("light"), QStringLiteral("Light"),
-        {{QStringLiteral("state_topic"), state},
-         {QStringLiteral("value_template"), QStringLiteral("{{ value_json.light }}")},
-         {QStringLiteral("unit_of_measurement"), QStringLiteral("%")},
-         {QStringLiteral("state_class"), QStringLiteral("measurement")},
-         {QStringLiteral("icon"), QStringLiteral("mdi:brightness-6")}});
+    const QString state = base + QLatin1Char('/') + QLatin1String(mqtt::leaf::kState);
+    // What Home Assistant makes of each reading; names, keys and units are the readings' own.
     const struct {
-        const char *object;
+        const char *component;
         const char *name;
-        const char *key;
-    } temperatures[] = {{"indoor", "In-door temperature", "indoor"},
-                        {"outdoor", "Out-door temperature", "outdoor"}};
-    for (const auto &t : temperatures) {
-        add("sensor", QLatin1String(t.object), QLatin1String(t.name),
-            {{QStringLiteral("state_topic"), state},
-             {QStringLiteral("value_template"),
-              QStringLiteral("{{ value_json.%1 }}").arg(QLatin1String(t.key))},
-             {QStringLiteral("device_class"), QStringLiteral("temperature")},
-             {QStringLiteral("unit_of_measurement"), QStringLiteral("°C")},
-             {QStringLiteral("state_class"), QStringLiteral("measurement")}});
+        QJsonObject extra;
+    } entities[] = {
+        {"binary_sensor", "Motion", {{QStringLiteral("device_class"), QStringLiteral("motion")}}},
+        {"sensor",
+         "Light",
+         {{QStringLiteral("state_class"), QStringLiteral("measurement")},
+          {QStringLiteral("icon"), QStringLiteral("mdi:brightness-6")}}},
+        {"sensor",
+         "In-door temperature",
+         {{QStringLiteral("device_class"), QStringLiteral("temperature")},
+          {QStringLiteral("state_class"), QStringLiteral("measurement")}}},
+        {"sensor",
+         "Out-door temperature",
+         {{QStringLiteral("device_class"), QStringLiteral("temperature")},
+          {QStringLiteral("state_class"), QStringLiteral("measurement")}}},
+    };
+    static_assert(std::size(entities) == protocol::kReadingRows.size());
+    for (std::size_t i = 0; i < protocol::kReadingRows.size(); ++i) {
+        const auto &row = protocol::kReadingRows[i];
+        const QString key = QString::fromLatin1(row.name.data(), qsizetype(row.name.size()));
+        QJsonObject config = entities[i].extra;
+        config.insert(QStringLiteral("state_topic"), state);
+        if (row.reading == protocol::Reading::Pir) {
+            config.insert(QStringLiteral("value_template"),
+                          QStringLiteral("{{ 'ON' if value_json.%1 else 'OFF' }}").arg(key));
+        } else {
+            config.insert(QStringLiteral("value_template"),
+                          QStringLiteral("{{ value_json.%1 }}").arg(key));
+        }
+        if (!row.unit.empty())
+            config.insert(QStringLiteral("unit_of_measurement"),
+                          QString::fromUtf8(row.unit.data(), qsizetype(row.unit.size())));
+        add(entities[i].component, key, QLatin1String(entities[i].name), config);
     }
-    for (int n = 1; n <= 5; ++n) {
-        const QString load = base + QStringLiteral("/load/%1").arg(n);
+    for (int n = protocol::kFirstLoad; n <= protocol::kLastLoad; ++n) {
+        const QString load = base + QLatin1Char('/') + mqtt::leaf::load(n);
         add("switch", QStringLiteral("load%1").arg(n), QStringLiteral("Load %1").arg(n),
             {{QStringLiteral("state_topic"), load},
-             {QStringLiteral("command_topic"), load + QStringLiteral("/set")},
-             {QStringLiteral("payload_on"), QStringLiteral("ON")},
-             {QStringLiteral("payload_off"), QStringLiteral("OFF")}});
+             {QStringLiteral("command_topic"), base + QLatin1Char('/') + mqtt::leaf::loadSet(n)},
+             {QStringLiteral("payload_on"), QLatin1String(mqtt::kOn)},
+             {QStringLiteral("payload_off"), QLatin1String(mqtt::kOff)}});
     }
     return configs;
 }

@@ -96,6 +96,7 @@ MqttClient::MqttClient(ClientSettings settings, QObject *parent)
     mosquitto_connect_callback_set(mosq_, &MqttClient::onConnectCb);
     mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnectCb);
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessageCb);
+    mosquitto_subscribe_callback_set(mosq_, &MqttClient::onSubscribeCb);
     mosquitto_log_callback_set(mosq_, &MqttClient::onLogCb);
     if (!settings_.username.isEmpty() || !settings_.password.isEmpty()) {
         mosquitto_username_pw_set(mosq_, settings_.username.toUtf8().constData(),
@@ -252,6 +253,9 @@ void MqttClient::deliver()
         case Event::Message:
             emit message(e.topic, e.payload, e.retained);
             break;
+        case Event::Suback:
+            emit subscribed();
+            break;
         }
         if (!self)
             return;
@@ -404,6 +408,11 @@ void MqttClient::onMessageCb(mosquitto *, void *self, const mosquitto_message *m
     static_cast<MqttClient *>(self)->events_.push_back(
         {Event::Message, 0, QString::fromUtf8(m->topic),
          QByteArray(static_cast<const char *>(m->payload), m->payloadlen), m->retain});
+}
+
+void MqttClient::onSubscribeCb(mosquitto *, void *self, int, int, const int *)
+{
+    static_cast<MqttClient *>(self)->events_.push_back({Event::Suback, 0, {}, {}, false});
 }
 
 void MqttClient::onLogCb(mosquitto *, void *self, int level, const char *text)

@@ -85,13 +85,15 @@ signals:
     void disconnected(const QString &reason);
     void connectFailed(const QString &reason, mqtt::MqttClient::Failure failure);
     void message(const QString &topic, const QByteArray &payload, bool retained);
+    // The broker acknowledged a subscription: from now on its messages come.
+    void subscribed();
     // The backlog has gone out.
     void drained();
 
 private:
     enum class State { Idle, Connecting, Connected };
     struct Event {
-        enum Kind { Connack, Lost, Message } kind;
+        enum Kind { Connack, Lost, Message, Suback } kind;
         int code = 0;
         QString topic;
         QByteArray payload;
@@ -115,6 +117,7 @@ private:
     static void onConnectCb(mosquitto *, void *self, int rc);
     static void onDisconnectCb(mosquitto *, void *self, int rc);
     static void onMessageCb(mosquitto *, void *self, const mosquitto_message *m);
+    static void onSubscribeCb(mosquitto *, void *self, int mid, int count, const int *qos);
     static void onLogCb(mosquitto *, void *self, int level, const char *text);
 
     ClientSettings settings_;

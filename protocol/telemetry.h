@@ -22,15 +22,17 @@ enum class Reading { Pir, Light, InDoor, OutDoor };
 struct ReadingRow {
     Reading reading;
     std::string_view tag;
-    std::string_view suffix;
+    std::string_view suffix; // what the panel's label adds to the board's value
+    std::string_view name;   // in topics, JSON keys and CSV columns
+    std::string_view unit;   // of the board's value, in UTF-8; empty for none
 };
 
 // In processing order: every parse hands the readings on in exactly this order.
 inline constexpr std::array<ReadingRow, 4> kReadingRows{{
-    {Reading::Pir, "Pir:", ""},
-    {Reading::Light, "Lig:", "%"},
-    {Reading::InDoor, "Tp1:", " Deg"},
-    {Reading::OutDoor, "Tp2:", " Deg"},
+    {Reading::Pir, "Pir:", "", "pir", ""},
+    {Reading::Light, "Lig:", "%", "light", "%"},
+    {Reading::InDoor, "Tp1:", " Deg", "indoor", "\u00b0C"},
+    {Reading::OutDoor, "Tp2:", " Deg", "outdoor", "\u00b0C"},
 }};
 
 inline constexpr std::string_view kInitialBuffer = "Text1";

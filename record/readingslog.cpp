@@ -7,6 +7,16 @@
 #include <sys/stat.h>
 
 namespace quorvane::record {
+
+// The columns are the readings' own names, in their order.
+static_assert([] {
+    std::string header = "time";
+    for (const auto &row : protocol::kReadingRows) {
+        header += ',';
+        header += row.name;
+    }
+    return header + "\r\n" == kLogHeader;
+}());
 namespace {
 
 std::tm utc(std::time_t t)

@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The bridge against a real Mosquitto of the test's own, with the board on a pseudo-terminal.
 #include "bridge/bridge.h"
-#include "broker.h"
-#include "ptyhelper.h"
+#include "bridgerig.h"
 #include "serial/remotelink.h"
 
 #include <QElapsedTimer>
@@ -24,88 +23,9 @@ using Messages = QList<QPair<QString, QByteArray>>;
 
 namespace {
 
-constexpr int kUp = 5000; // ms for anything to connect
-
-// A client of the test's own: records what it receives on `filters`.
-struct Subscriber {
-    MqttClient client;
-    QHash<QString, QByteArray> last;
-    QSet<QString> retained;
-    QByteArray rx;
-    QList<QByteArray> tx; // each message, in order
-
-    Subscriber(const TestBroker &broker, const QStringList &filters)
-        : client(broker.clientSettings(QStringLiteral("test-%1").arg(quintptr(this))))
-    {
-        QObject::connect(&client, &MqttClient::connected, &client, [this, filters] {
-            for (const QString &f : filters)
-                client.subscribe(f);
-        });
-        QObject::connect(&client, &MqttClient::message, &client,
-                         [this](const QString &topic, const QByteArray &payload, bool isRetained) {
-                             last[topic] = payload;
-                             if (isRetained)
-                                 retained << topic;
-                             if (topic.endsWith(QLatin1String("/rx")))
-                                 rx += payload;
-                             if (topic.endsWith(QLatin1String("/tx")))
-                                 tx << payload;
-                         });
-        client.start();
-        if (!QTest::qWaitFor([this] { return client.isConnected(); }, kUp))
-            qWarning("the test's client did not connect");
-        QTest::qWait(100); // the subscription is under way
-    }
-    QJsonObject json(const QString &topic) const
-    {
-        return QJsonDocument::fromJson(last.value(topic)).object();
-    }
-};
-
-// Broker, board on a pseudo-terminal reached through a link that can be re-pointed (a board
-// unplugged and plugged back), and the bridge in this process.
-struct Rig {
-    TestBroker broker;
-    QTemporaryDir dir;
-    QString link = dir.filePath(QStringLiteral("board"));
-    std::unique_ptr<PtyPair> board;
-    std::unique_ptr<Bridge> bridge;
-    QStringList log;
-    bool online = false;
-
-    explicit Rig(TestBroker::Config config = {}) : broker(config)
-    {
-        plugBoard();
-        if (!broker.start())
-            qWarning("the broker did not start");
-    }
-    static Options options(const QStringList &extra, const QProcessEnvironment &env = {})
-    {
-        const auto parsed = quorvane::bridge::parseOptions(
-            QStringList{QStringLiteral("quorvane-bridge")} + extra, env);
-        if (const auto *exit = std::get_if<Exit>(&parsed))
-            qFatal("options refused: %s", qPrintable(exit->text));
-        return std::get<Options>(parsed);
-    }
-    void start(const QStringList &extra = {}, const QProcessEnvironment &env = {})
-    {
-        bridge = std::make_unique<Bridge>(
-            options(QStringList{QStringLiteral("--device"), link, QStringLiteral("--broker"),
-                                broker.url(), QStringLiteral("--board"), QStringLiteral("t1")} +
-                        extra,
-                    env));
-        bridge->setLogSink([this](Bridge::Level, const QString &line) { log << line; });
-        QObject::connect(bridge.get(), &Bridge::online, bridge.get(),
-                         [this](bool on) { online = on; });
-        bridge->start();
-    }
-    void plugBoard()
-    {
-        board = std::make_unique<PtyPair>();
-        QFile::remove(link);
-        QFile::link(board->path(), link);
-    }
-};
+constexpr int kUp = kUpMs;
+using Subscriber = TestSubscriber;
+using Rig = BridgeRig;
 
 } // namespace
 
@@ -115,6 +35,7 @@ private slots:
     void readingsAndStateAreRetained()
     {
         Rig rig;
+        QUORVANE_VERIFY_UP(rig);
         QTemporaryDir dir;
         // Logging rides along; a capture it cannot write is said once and changes nothing.
         const QString log = dir.filePath(QStringLiteral("readings.csv"));
@@ -123,6 +44,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         Subscriber early(rig.broker,
                          {QStringLiteral("quorvane/t1/rx"), QStringLiteral("quorvane/t1/state")});
+        QUORVANE_VERIFY_UP(early);
         rig.board->write("Z"); // a frame end before any reading: every value unknown
         QTRY_VERIFY(early.last.contains(QStringLiteral("quorvane/t1/state")));
         QCOMPARE(early.json(QStringLiteral("quorvane/t1/state")).value(QStringLiteral("pir")),
@@ -134,6 +56,7 @@ private slots:
         QTRY_COMPARE(early.rx, sent); // raw bytes, exactly and in order
 
         Subscriber late(rig.broker, {QStringLiteral("quorvane/t1/#")});
+        QUORVANE_VERIFY_UP(late);
         QTRY_COMPARE(late.last.value(QStringLiteral("quorvane/t1/outdoor")), QByteArray("31 Deg"));
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/pir")), QByteArray("1"));
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/light")), QByteArray("dark<b>%"));
@@ -161,8 +84,10 @@ private slots:
     void discoveryDescribesOneDevice()
     {
         Rig rig;
+        QUORVANE_VERIFY_UP(rig);
         rig.start();
         Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
+        QUORVANE_VERIFY_UP(ha);
         QTRY_COMPARE_WITH_TIMEOUT(ha.last.size(), 9, kUp);
         QSet<QString> ids;
         QMap<QString, int> components;
@@ -206,6 +131,7 @@ private slots:
         QVERIFY(remove.waitForFinished(kUp));
         QCOMPARE(remove.exitCode(), 0);
         Subscriber after(rig.broker, {QStringLiteral("homeassistant/#")});
+        QUORVANE_VERIFY_UP(after);
         QTest::qWait(300);
         QVERIFY(after.last.isEmpty()); // no retained config left
     }
@@ -256,9 +182,11 @@ private slots:
         QFETCH(QByteArray, loads);
         QFETCH(int, refused);
         Rig rig;
+        QUORVANE_VERIFY_UP(rig);
         rig.start();
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/load/+")});
+        QUORVANE_VERIFY_UP(app);
         for (const auto &[leaf, payload] : messages)
             QVERIFY(app.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload));
         QCOMPARE(rig.board->read(int(letters.size()), letters.isEmpty() ? 300 : 3000), letters);
@@ -277,10 +205,12 @@ private slots:
     void brokerRestartBringsBackRetainedState()
     {
         Rig rig;
+        QUORVANE_VERIFY_UP(rig);
         rig.start();
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         {
             Subscriber app(rig.broker, {});
+            QUORVANE_VERIFY_UP(app);
             app.client.publish(QStringLiteral("quorvane/t1/load/2/set"), "ON");
             app.client.publish(QStringLiteral("quorvane/t1/load/4/set"), "OFF");
             QCOMPARE(rig.board->read(2), QByteArray("CH"));
@@ -294,6 +224,7 @@ private slots:
         QElapsedTimer back;
         back.start();
         Subscriber late(rig.broker, {QStringLiteral("quorvane/t1/#")});
+        QUORVANE_VERIFY_UP(late);
         QTRY_COMPARE_WITH_TIMEOUT(late.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("online"), 5000);
         QTRY_COMPARE(late.json(QStringLiteral("quorvane/t1/state")).value(QStringLiteral("indoor")),
@@ -305,6 +236,7 @@ private slots:
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/load/4")), QByteArray("OFF"));
         QVERIFY(!late.last.contains(QStringLiteral("quorvane/t1/load/1")));
         Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
+        QUORVANE_VERIFY_UP(ha);
         QTRY_COMPARE(ha.last.size(), 9);
     }
 
@@ -341,9 +273,11 @@ private slots:
         QFETCH(QByteArray, sent);
         QFETCH(QByteArray, restored);
         Rig rig;
+        QUORVANE_VERIFY_UP(rig);
         rig.start(arguments);
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/status")});
+        QUORVANE_VERIFY_UP(app);
         for (const auto &[leaf, payload] : commands)
             app.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload);
         QCOMPARE(rig.board->read(int(sent.size()), sent.isEmpty() ? 200 : 2000), sent);
@@ -381,6 +315,7 @@ private slots:
         QFETCH(QString, password);
         QFETCH(QString, failure);
         Rig rig({true, tls});
+        QUORVANE_VERIFY_UP(rig);
         arguments.replaceInStrings(QRegularExpression(QStringLiteral("^CA$")), rig.broker.caFile());
         QProcessEnvironment env;
         env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), password);
@@ -416,6 +351,7 @@ private slots:
                       broker.url(), QStringLiteral("--board"), QStringLiteral("t1")});
         QVERIFY(bridge.waitForStarted());
         Subscriber app(broker, {QStringLiteral("quorvane/t1/status")});
+        QUORVANE_VERIFY_UP(app);
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("online"), kUp);
         QElapsedTimer t;
@@ -679,6 +615,7 @@ private slots:
         TestBroker broker;
         QVERIFY(broker.start());
         Subscriber bridge(broker, {QStringLiteral("quorvane/k/tx")});
+        QUORVANE_VERIFY_UP(bridge);
         bridge.client.publish(QStringLiteral("quorvane/k/status"), "online", true);
         QString error;
         auto target = quorvane::serial::RemoteTarget::parse(
@@ -705,6 +642,7 @@ private slots:
         TestBroker broker;
         QVERIFY(broker.start());
         Subscriber bridge(broker, {});
+        QUORVANE_VERIFY_UP(bridge);
         bridge.client.publish(QStringLiteral("home/q/k/status"), "online", true);
         bridge.client.publish(QStringLiteral("quorvane/k/status"), "offline", true);
         QString error;

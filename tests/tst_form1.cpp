@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "boxcloser.h"
 #include "bridge/bridge.h"
-#include "broker.h"
+#include "bridgerig.h"
 #include "frametable.h"
 #include "paintcounter.h"
 #include "panelrig.h"
@@ -16,7 +16,6 @@
 #include <algorithm>
 
 using namespace quorvane::ui;
-using quorvane::bridge::Bridge;
 using quorvane::serial::CommControl;
 using quorvane::serial::FixedPortMap;
 
@@ -27,44 +26,28 @@ namespace {
 const bool kRemote = qEnvironmentVariable("QUORVANE_TEST_LINK") == QLatin1String("remote");
 
 // A board on a pseudo-terminal behind a bridge and a broker of the test's own.
-struct RemoteBoard {
-    TestBroker broker;
-    std::unique_ptr<Bridge> bridge;
-    bool online = false;
-
-    RemoteBoard(const QString &device, const QString &board = QStringLiteral("t1"))
-    {
-        if (!broker.start())
-            qWarning("the broker did not start");
-        bridge = std::make_unique<Bridge>(
-            std::get<quorvane::bridge::Options>(quorvane::bridge::parseOptions(
-                {QStringLiteral("quorvane-bridge"), QStringLiteral("--device"), device,
-                 QStringLiteral("--broker"), broker.url(), QStringLiteral("--board"), board,
-                 QStringLiteral("--no-discovery")},
-                {})));
-        bridge->setLogSink({});
-        QObject::connect(bridge.get(), &Bridge::online, bridge.get(),
-                         [this](bool on) { online = on; });
-        bridge->start();
-        if (!QTest::qWaitFor([this] { return online; }, 5000))
-            qWarning("the bridge did not come online");
-    }
-    QString target(const QString &board = QStringLiteral("t1")) const
-    {
-        return QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(board);
-    }
-};
+std::unique_ptr<BridgeRig> remoteBoard(const QString &device)
+{
+    auto rig = std::make_unique<BridgeRig>(TestBroker::Config{}, device);
+    if (rig->failure.isEmpty())
+        rig->startOnline({QStringLiteral("--no-discovery")});
+    return rig;
+}
 
 struct Panel {
     PtyPair pty;
-    std::unique_ptr<RemoteBoard> remote;
+    std::unique_ptr<BridgeRig> remote;
     int ended = 0;
     std::unique_ptr<Form1> form;
 
     explicit Panel(QMap<int, QString> extra = {})
     {
-        if (kRemote)
-            remote = std::make_unique<RemoteBoard>(pty.path());
+        if (kRemote) {
+            remote = remoteBoard(pty.path());
+            // Every case needs the board; going on without it would only time out.
+            if (!remote->failure.isEmpty())
+                qFatal("%s", qPrintable(remote->failure));
+        }
         extra.insert(1, kRemote ? remote->target() : pty.path());
         form = showPanel(extra, &ended);
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
@@ -585,7 +568,9 @@ private slots:
         QFETCH(bool, brokerUp);
         QFETCH(QString, says);
         PtyPair pty;
-        RemoteBoard remote(pty.path());
+        const auto rig = remoteBoard(pty.path());
+        BridgeRig &remote = *rig;
+        QUORVANE_VERIFY_UP(remote);
         const QString target = remote.target(board);
         if (!brokerUp) {
             remote.broker.kill();

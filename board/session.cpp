@@ -1,0 +1,192 @@
+// SPDX-License-Identifier: MIT
+#include "board/session.h"
+
+#include "protocol/commands.h"
+
+namespace quorvane::board {
+namespace proto = quorvane::protocol;
+using serial::CommControl;
+using serial::CommError;
+
+Session::Session(SessionOptions options, QObject *parent)
+    : QObject(parent), options_(std::move(options)), buffer_(proto::kInitialBuffer)
+{
+    std::shared_ptr<const serial::PortMap> map;
+    if (options_.device.isEmpty())
+        map = std::make_shared<serial::SystemPortMap>();
+    else
+        map = std::make_shared<serial::FixedPortMap>(QMap<int, QString>{{1, options_.device}});
+    comm_ = std::make_unique<CommControl>(std::move(map));
+    // Armed as the panel's handler arms it: notified from the first received character.
+    comm_->setRThreshold(1);
+    comm_->setInputLen(1);
+    if (options_.readIntervalMs >= 0)
+        comm_->setReadInterval(std::chrono::milliseconds(options_.readIntervalMs));
+    connect(comm_.get(), &CommControl::OnComm, this, &Session::onComm);
+    lineRetry_.setInterval(kLineRetryMs);
+    connect(&lineRetry_, &QTimer::timeout, this, &Session::openLine);
+}
+
+Session::~Session() = default;
+
+void Session::say(Level level, const QString &text) const
+{
+    if (log_)
+        log_(level, text);
+}
+
+QString Session::lineName() const
+{
+    return options_.device.isEmpty() ? QStringLiteral("port %1").arg(options_.port)
+                                     : options_.device;
+}
+
+void Session::start()
+{
+    stopped_ = false;
+    openLine();
+}
+
+void Session::stop()
+{
+    stopped_ = true;
+    lineRetry_.stop();
+    if (comm_->portOpen())
+        comm_->setPortOpen(false);
+}
+
+void Session::openLine()
+{
+    if (stopped_)
+        return;
+    try {
+        comm_->setCommPort(qint16(options_.device.isEmpty() ? options_.port : 1));
+        comm_->setPortOpen(true);
+    } catch (const CommError &e) {
+        if (!lineRetry_.isActive()) {
+            say(Level::Warning, QStringLiteral("%1; retrying every %2 s")
+                                    .arg(e.message())
+                                    .arg(kLineRetryMs / 1000));
+            lineRetry_.start();
+        }
+        return;
+    }
+    lineRetry_.stop();
+    say(Level::Info, QStringLiteral("line open on %1").arg(lineName()));
+    if (lineWasLost_ && options_.restoreLoads)
+        restoreLoads();
+    lineWasLost_ = false;
+    emit lineChanged(true);
+}
+
+void Session::onComm()
+{
+    const qint16 event = comm_->commEvent();
+    if (event == CommControl::EvReceive) {
+        const QByteArray bytes = comm_->input().toLatin1();
+        emit received(bytes);
+        const auto result =
+            proto::receive(buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
+                           [this](proto::Reading r, std::string_view text) { onReading(r, text); });
+        if (result == proto::ReceiveResult::Parsed) {
+            ++counters_.frames;
+            emit frameEnded(std::exchange(changed_, 0));
+        }
+        comm_->setRThreshold(0);
+        comm_->setInputLen(0);
+    } else if (event == CommControl::EvDeviceLost) {
+        say(Level::Warning, QStringLiteral("the board's line was lost; retrying every %1 s")
+                                .arg(kLineRetryMs / 1000));
+        ++counters_.lineLosses;
+        lineWasLost_ = true;
+        emit lineChanged(false);
+        if (!stopped_)
+            lineRetry_.start();
+    }
+    comm_->setRThreshold(1);
+    comm_->setInputLen(1);
+}
+
+void Session::onReading(proto::Reading r, std::string_view text)
+{
+    const auto i = std::size_t(r);
+    const QString value = QString::fromLatin1(text.data(), qsizetype(text.size()));
+    if (readings_[i] != value)
+        changed_ |= 1u << i;
+    readings_[i] = value;
+}
+
+QString Session::boardValue(std::size_t i) const
+{
+    return readings_[i] ? readings_[i]->chopped(qsizetype(proto::kReadingRows[i].suffix.size()))
+                        : QString();
+}
+
+std::optional<bool> Session::load(int n) const
+{
+    return proto::isLoadNumber(n) ? loads_[std::size_t(n - proto::kFirstLoad)] : std::nullopt;
+}
+
+std::optional<QString> Session::switchLoad(int n, bool on)
+{
+    if (auto error = send(QByteArray(1, proto::loadLetter(n, on)), "load command"))
+        return error;
+    commanded(n, on);
+    return std::nullopt;
+}
+
+std::optional<QString> Session::switchAll(bool on)
+{
+    QByteArray letters(1, on ? proto::kAllOnLetter : proto::kAllOffLetter);
+    if (!on) {
+        for (int n = proto::kFirstLoad; n <= proto::kLastLoad; ++n) {
+            if (load(n).value_or(false))
+                letters += proto::loadLetter(n, false);
+        }
+    }
+    if (auto error = send(letters, "all-loads command"))
+        return error;
+    for (int n = proto::kFirstLoad; n <= proto::kLastLoad; ++n)
+        commanded(n, on);
+    return std::nullopt;
+}
+
+std::optional<QString> Session::sendRaw(const QByteArray &bytes)
+{
+    return send(bytes, "raw bytes");
+}
+
+std::optional<QString> Session::send(const QByteArray &letters, const char *what)
+{
+    if (!comm_->portOpen())
+        return QStringLiteral("%1 not sent: the board's line is not open").arg(QLatin1String(what));
+    try {
+        comm_->setOutput(QString::fromLatin1(letters));
+    } catch (const CommError &e) {
+        return QStringLiteral("%1 not sent: %2").arg(QLatin1String(what), e.message());
+    }
+    return std::nullopt;
+}
+
+void Session::commanded(int n, bool on)
+{
+    loads_[std::size_t(n - proto::kFirstLoad)] = on;
+    emit loadCommanded(n, on);
+}
+
+void Session::restoreLoads()
+{
+    QByteArray letters;
+    for (int n = proto::kFirstLoad; n <= proto::kLastLoad; ++n) {
+        if (const auto on = load(n))
+            letters += proto::loadLetter(n, *on);
+    }
+    if (letters.isEmpty())
+        return;
+    if (const auto error = send(letters, "load restore"))
+        say(Level::Warning, *error);
+    else
+        say(Level::Info, QStringLiteral("loads restored (%1)").arg(QString::fromLatin1(letters)));
+}
+
+} // namespace quorvane::board

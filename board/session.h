@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+// One board on one line, as every face of the bridge shows it: the line and its retry, the
+// newest readings, what each load was last commanded, the one path commands take to the
+// board, and counts of what happened. It says what changed and knows nothing of how it is
+// shown. One thread, the Qt event loop.
+#pragma once
+
+#include "protocol/telemetry.h"
+#include "serial/commcontrol.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace quorvane::board {
+
+// Log levels as syslog and the journal number them.
+enum class Level { Error = 3, Warning = 4, Notice = 5, Info = 6, Debug = 7 };
+using LogSink = std::function<void(Level, const QString &)>;
+
+struct SessionOptions {
+    QString device;           // the board's serial device, or else
+    int port = 0;             // its port, numbered as in the panel
+    bool restoreLoads = true; // when the line comes back, send each load's commanded state
+    int readIntervalMs = -1;  // the comm control's own unless set
+};
+
+struct Counters {
+    quint64 frames = 0; // frame ends received
+    quint64 lineLosses = 0;
+};
+
+class Session : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kLineRetryMs = 2000;
+    static constexpr std::size_t kReadingCount = protocol::kReadingRows.size();
+
+    explicit Session(SessionOptions options, QObject *parent = nullptr);
+    ~Session() override;
+
+    void setLogSink(LogSink sink) { log_ = std::move(sink); }
+    // Opens the line, and keeps trying every kLineRetryMs while it cannot.
+    void start();
+    // Closes the line and stops trying.
+    void stop();
+
+    bool lineOpen() const { return comm_->portOpen(); }
+    // "port 3", or the device path.
+    QString lineName() const;
+    serial::CommControl &line() { return *comm_; }
+    const serial::CommControl &line() const { return *comm_; }
+
+    // Reading i (in the order of protocol::kReadingRows) as the panel's label shows it, or
+    // nothing before its first frame.
+    const std::optional<QString> &reading(std::size_t i) const { return readings_[i]; }
+    // The value as the board sent it, without the label's suffix.
+    QString boardValue(std::size_t i) const;
+    // What load n was last commanded, or nothing since start.
+    std::optional<bool> load(int n) const;
+    const Counters &counters() const { return counters_; }
+
+    // The one path commands take to the board. Each returns why nothing was sent, or nothing.
+    [[nodiscard]] std::optional<QString> switchLoad(int n, bool on);
+    // All off as the panel does it: the all-off letter, then the off-letter of each load
+    // that was on.
+    [[nodiscard]] std::optional<QString> switchAll(bool on);
+    [[nodiscard]] std::optional<QString> sendRaw(const QByteArray &bytes);
+
+signals:
+    // A frame ended; bit i of `changed` is set for each reading new or different since the
+    // frame before.
+    void frameEnded(unsigned changed);
+    // Bytes as they were read from the line.
+    void received(const QByteArray &bytes);
+    void loadCommanded(int n, bool on);
+    void lineChanged(bool open);
+
+private:
+    void openLine();
+    void onComm();
+    void onReading(protocol::Reading r, std::string_view text);
+    [[nodiscard]] std::optional<QString> send(const QByteArray &letters, const char *what);
+    void commanded(int n, bool on);
+    void restoreLoads();
+    void say(Level level, const QString &text) const;
+
+    SessionOptions options_;
+    std::unique_ptr<serial::CommControl> comm_;
+    LogSink log_;
+    QTimer lineRetry_;
+    std::string buffer_;
+    std::array<std::optional<QString>, kReadingCount> readings_;
+    unsigned changed_ = 0; // since the last frame end
+    std::array<std::optional<bool>, protocol::kLoadCount> loads_;
+    Counters counters_;
+    bool lineWasLost_ = false;
+    bool stopped_ = true;
+};
+
+} // namespace quorvane::board

@@ -1,0 +1,341 @@
+// SPDX-License-Identifier: MIT
+#include "bridge/mqttface.h"
+
+#include "bridge/discovery.h"
+#include "mqtt/wire.h"
+#include "protocol/commands.h"
+#include "protocol/telemetry.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMetaObject>
+
+#include <utility>
+
+namespace quorvane::bridge {
+namespace proto = quorvane::protocol;
+using board::Level;
+
+namespace {
+
+// Raw bytes held while the broker is slower than the line; older ones are dropped past this.
+constexpr qsizetype kRxHold = 64 * 1024;
+
+// A value the board sent as a plain decimal number goes into the JSON state as a number.
+QJsonValue jsonValue(const QString &text)
+{
+    const QByteArray bytes = text.toLatin1();
+    if (!proto::isPlainNumber(std::string_view(bytes.constData(), std::size_t(bytes.size()))))
+        return QJsonValue::Null;
+    return text.toDouble();
+}
+
+// "ON" or "OFF", letter case and surrounding blanks ignored; nothing for anything else.
+std::optional<bool> parseSwitch(const QByteArray &payload)
+{
+    if (payload.size() > mqtt::kMaxCommandBytes || !QUtf8StringView(payload).isValidUtf8())
+        return std::nullopt;
+    const QByteArray word = payload.trimmed().toUpper();
+    if (word == mqtt::kOn)
+        return true;
+    if (word == mqtt::kOff)
+        return false;
+    return std::nullopt;
+}
+
+QString printable(const QByteArray &payload)
+{
+    if (payload.size() > 40)
+        return QStringLiteral("%1 bytes").arg(payload.size());
+    QString s = QStringLiteral("'");
+    for (char c : payload) {
+        const auto u = static_cast<unsigned char>(c);
+        s += (u >= 0x20 && u < 0x7f) ? QString(QLatin1Char(c))
+                                     : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return s + QLatin1Char('\'');
+}
+
+QLatin1String readingName(std::size_t i)
+{
+    const std::string_view name = proto::kReadingRows[i].name;
+    return QLatin1String(name.data(), qsizetype(name.size()));
+}
+
+} // namespace
+
+MqttFace::MqttFace(board::Session &session, const Options &options, QObject *parent)
+    : QObject(parent), session_(session), options_(options),
+      base_(options_.prefix + QLatin1Char('/') + options_.board),
+      mqtt_(std::make_unique<mqtt::MqttClient>(options_.mqtt))
+{
+    connect(mqtt_.get(), &mqtt::MqttClient::connected, this, &MqttFace::onBrokerUp);
+    connect(mqtt_.get(), &mqtt::MqttClient::disconnected, this, [this](const QString &why) {
+        say(Level::Warning, QStringLiteral("disconnected from the broker %1: %2; reconnecting")
+                                .arg(options_.mqtt.broker.display(), why));
+        publishStatus();
+    });
+    connect(
+        mqtt_.get(), &mqtt::MqttClient::connectFailed, this,
+        [this](const QString &why, mqtt::MqttClient::Failure failure) {
+            static const char *const hints[] = {
+                "is the broker running and listening there?",
+                "check --username and the password",
+                "check the broker's certificate and --cafile",
+            };
+            say(Level::Warning,
+                QStringLiteral("cannot connect to the broker %1: %2; %3; retrying")
+                    .arg(options_.mqtt.broker.display(), why, QLatin1String(hints[int(failure)])));
+        });
+    connect(mqtt_.get(), &mqtt::MqttClient::drained, this, [this] {
+        if (std::exchange(framePending_, false))
+            onFrameEnd();
+        flushRx();
+    });
+    connect(mqtt_.get(), &mqtt::MqttClient::message, this,
+            [this](const QString &topic, const QByteArray &payload, bool) {
+                onMessage(topic, payload);
+            });
+
+    connect(&session_, &board::Session::frameEnded, this, [this](unsigned changed) {
+        unpublished_ |= changed;
+        onFrameEnd();
+    });
+    if (options_.raw)
+        connect(&session_, &board::Session::received, this, &MqttFace::onReceived);
+    connect(&session_, &board::Session::loadCommanded, this, &MqttFace::publishLoad);
+    connect(&session_, &board::Session::lineChanged, this, &MqttFace::publishStatus);
+
+    stateLater_.setSingleShot(true);
+    connect(&stateLater_, &QTimer::timeout, this, [this] {
+        if (std::exchange(framePending_, false))
+            onFrameEnd();
+    });
+}
+
+MqttFace::~MqttFace() = default;
+
+QString MqttFace::topic(const QString &leaf) const
+{
+    return mqtt::boardTopic(options_.prefix, options_.board, leaf);
+}
+
+void MqttFace::say(Level level, const QString &text) const
+{
+    if (log_ && (level != Level::Debug || options_.verbose))
+        log_(level, text);
+}
+
+void MqttFace::start()
+{
+    mqtt_->start();
+}
+
+void MqttFace::stop()
+{
+    if (stopping_)
+        return;
+    stopping_ = true;
+    if (mqtt_->isConnected())
+        publish(QLatin1String(mqtt::leaf::kStatus), mqtt::kOffline, true);
+    mqtt_->stop();
+}
+
+void MqttFace::onReceived(const QByteArray &bytes)
+{
+    rx_ += bytes;
+    if (!rxFlushPosted_) {
+        // Everything taken from the line in one read goes out as one message.
+        rxFlushPosted_ = true;
+        QMetaObject::invokeMethod(this, &MqttFace::flushRx, Qt::QueuedConnection);
+    }
+}
+
+void MqttFace::onFrameEnd()
+{
+    if (mqtt_->backlogged() || (sinceState_.isValid() && sinceState_.elapsed() < kMinStateMs)) {
+        // A line faster than any real board (a 9600-baud frame takes 30 ms), or a broker that
+        // takes less than the line brings: the latest goes out a moment later, so memory stays
+        // bounded and the newest state is never behind a queue of stale ones.
+        framePending_ = true;
+        if (!stateLater_.isActive())
+            stateLater_.start(kMinStateMs);
+        return;
+    }
+    sinceState_.start();
+    publishState();
+}
+
+void MqttFace::publishState()
+{
+    QJsonObject state;
+    for (std::size_t i = 0; i < board::Session::kReadingCount; ++i) {
+        const auto &reading = session_.reading(i);
+        if (reading && (unpublished_ & (1u << i)))
+            publish(readingName(i), reading->toUtf8(), true);
+        // The number is the value the board sent, without the label's suffix.
+        state.insert(readingName(i), reading ? jsonValue(session_.boardValue(i)) : QJsonValue());
+    }
+    unpublished_ = 0;
+    state.insert(QStringLiteral("time"),
+                 QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    publish(QLatin1String(mqtt::leaf::kState), QJsonDocument(state).toJson(QJsonDocument::Compact),
+            true);
+}
+
+void MqttFace::flushRx()
+{
+    rxFlushPosted_ = false;
+    if (rx_.isEmpty())
+        return;
+    if (mqtt_->backlogged()) {
+        if (rx_.size() > kRxHold) {
+            if (rxDropped_ == 0)
+                say(Level::Warning, QStringLiteral("the broker is slower than the line: raw "
+                                                   "bytes are being dropped"));
+            rxDropped_ += rx_.size() - kRxHold;
+            rx_.remove(0, rx_.size() - kRxHold);
+        }
+        return; // sent when the backlog has gone out
+    }
+    publish(QLatin1String(mqtt::leaf::kRx), rx_, false);
+    rx_.clear();
+}
+
+void MqttFace::onBrokerUp()
+{
+    say(Level::Info,
+        QStringLiteral("connected to the broker %1").arg(options_.mqtt.broker.display()));
+    for (const char *leaf : {mqtt::leaf::kLoadSets, mqtt::leaf::kAllSet})
+        mqtt_->subscribe(topic(leaf));
+    if (options_.raw)
+        mqtt_->subscribe(topic(mqtt::leaf::kTx));
+    if (options_.discovery) {
+        mqtt_->subscribe(options_.discoveryPrefix + QStringLiteral("/status"));
+        publishDiscovery();
+    }
+    statusKnown_ = false;
+    publishStatus();
+    publishRetainedValues();
+}
+
+void MqttFace::publishRetainedValues()
+{
+    // The latest of everything, once: a reconnect brings no backlog of missed frames.
+    bool any = false;
+    for (std::size_t i = 0; i < board::Session::kReadingCount; ++i) {
+        if (session_.reading(i)) {
+            unpublished_ |= 1u << i;
+            any = true;
+        }
+    }
+    if (any)
+        onFrameEnd();
+    for (int n = proto::kFirstLoad; n <= proto::kLastLoad; ++n) {
+        if (const auto on = session_.load(n))
+            publishLoad(n, *on);
+    }
+}
+
+void MqttFace::publishDiscovery()
+{
+    for (const DiscoveryConfig &c :
+         discoveryConfigs(options_.discoveryPrefix, base_, options_.board))
+        mqtt_->publish(c.topic, c.payload, true);
+}
+
+void MqttFace::publishStatus()
+{
+    const bool on = mqtt_->isConnected() && session_.lineOpen() && !stopping_;
+    if (statusKnown_ && on == lastStatus_)
+        return;
+    if (mqtt_->isConnected()) {
+        publish(QLatin1String(mqtt::leaf::kStatus), on ? mqtt::kOnline : mqtt::kOffline, true);
+        statusKnown_ = true;
+    }
+    lastStatus_ = on;
+    emit online(on);
+}
+
+void MqttFace::publishLoad(int n, bool on)
+{
+    publish(mqtt::leaf::load(n), on ? mqtt::kOn : mqtt::kOff, true);
+}
+
+void MqttFace::publish(const QString &leaf, const QByteArray &payload, bool retain)
+{
+    const QString t = topic(leaf);
+    // Formatting costs more than the publish; only --verbose pays it.
+    if (mqtt_->publish(t, payload, retain) && options_.verbose)
+        say(Level::Debug, QStringLiteral("sent %1 %2").arg(t, printable(payload)));
+}
+
+void MqttFace::onMessage(const QString &t, const QByteArray &payload)
+{
+    if (options_.verbose)
+        say(Level::Debug, QStringLiteral("received %1 %2").arg(t, printable(payload)));
+    if (options_.discovery && t == options_.discoveryPrefix + QStringLiteral("/status")) {
+        if (payload == mqtt::kOnline)
+            publishDiscovery(); // Home Assistant restarted
+        return;
+    }
+    const QString leaf = t.mid(base_.size() + 1);
+    if (leaf == QLatin1String(mqtt::leaf::kAllSet)) {
+        onAllCommand(payload);
+        return;
+    }
+    if (leaf == QLatin1String(mqtt::leaf::kTx) && options_.raw) {
+        onRawBytes(payload);
+        return;
+    }
+    const auto n = mqtt::leaf::loadOfSet(leaf);
+    if (!n || !proto::isLoadNumber(*n)) {
+        refuse(QStringLiteral("no such command topic: %1").arg(t));
+        return;
+    }
+    onLoadCommand(*n, payload);
+}
+
+void MqttFace::onLoadCommand(int load, const QByteArray &payload)
+{
+    const auto on = parseSwitch(payload);
+    if (!on) {
+        refuse(
+            QStringLiteral("load %1: %2 is neither ON nor OFF").arg(load).arg(printable(payload)));
+        return;
+    }
+    if (const auto error = session_.switchLoad(load, *on))
+        refuse(*error);
+}
+
+void MqttFace::onAllCommand(const QByteArray &payload)
+{
+    const auto on = parseSwitch(payload);
+    if (!on) {
+        refuse(QStringLiteral("all: %1 is neither ON nor OFF").arg(printable(payload)));
+        return;
+    }
+    if (const auto error = session_.switchAll(*on))
+        refuse(*error);
+}
+
+void MqttFace::onRawBytes(const QByteArray &payload)
+{
+    if (payload.size() > mqtt::kMaxTxBytes) {
+        refuse(QStringLiteral("tx: %1 bytes, at most %2 per message")
+                   .arg(payload.size())
+                   .arg(mqtt::kMaxTxBytes));
+        return;
+    }
+    if (const auto error = session_.sendRaw(payload))
+        refuse(*error);
+}
+
+void MqttFace::refuse(const QString &why)
+{
+    ++refused_;
+    say(Level::Notice, QStringLiteral("refused: %1 (%2 refused so far)").arg(why).arg(refused_));
+}
+
+} // namespace quorvane::bridge

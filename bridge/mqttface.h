@@ -1,0 +1,77 @@
+// SPDX-License-Identifier: MIT
+// The board session on an MQTT broker: readings, state and commanded load states go out
+// retained; load commands and raw bytes come in and take the session's command path; Home
+// Assistant discovery describes the board. Messages it cannot take are refused and counted.
+#pragma once
+
+#include "board/session.h"
+#include "bridge/options.h"
+#include "mqtt/mqttclient.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+namespace quorvane::bridge {
+
+class MqttFace : public QObject {
+    Q_OBJECT
+public:
+    // At most one state per this many ms; only a line far faster than the board's is held.
+    static constexpr int kMinStateMs = 10;
+
+    MqttFace(board::Session &session, const Options &options, QObject *parent = nullptr);
+    ~MqttFace() override;
+
+    void setLogSink(board::LogSink sink) { log_ = std::move(sink); }
+    void start();
+    // Publishes offline and disconnects cleanly.
+    void stop();
+
+    int refusedCount() const { return refused_; }
+    QString topic(const QString &leaf) const;
+    QString topic(const char *leaf) const { return topic(QString::fromLatin1(leaf)); }
+
+signals:
+    void online(bool on); // the status topic's value changed
+
+private:
+    void onFrameEnd();
+    void onReceived(const QByteArray &bytes);
+    void flushRx();
+    void onBrokerUp();
+    void onMessage(const QString &topic, const QByteArray &payload);
+    void onLoadCommand(int load, const QByteArray &payload);
+    void onAllCommand(const QByteArray &payload);
+    void onRawBytes(const QByteArray &payload);
+    void publishState();
+    void publishLoad(int n, bool on);
+    void publishStatus();
+    void publishRetainedValues();
+    void publishDiscovery();
+    void publish(const QString &leaf, const QByteArray &payload, bool retain);
+    void refuse(const QString &why);
+    void say(board::Level level, const QString &text) const;
+
+    board::Session &session_;
+    const Options &options_;
+    QString base_; // PREFIX/BOARD
+    std::unique_ptr<mqtt::MqttClient> mqtt_;
+    board::LogSink log_;
+    QTimer stateLater_;
+    QElapsedTimer sinceState_;
+
+    unsigned unpublished_ = 0; // readings changed since they last went out
+    QByteArray rx_;            // received bytes not yet published
+    bool rxFlushPosted_ = false;
+    qint64 rxDropped_ = 0;
+    bool framePending_ = false; // a frame ended while the broker was backlogged
+    bool lastStatus_ = false;
+    bool statusKnown_ = false;
+    bool stopping_ = false;
+    int refused_ = 0;
+};
+
+} // namespace quorvane::bridge

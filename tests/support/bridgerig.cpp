@@ -1,0 +1,92 @@
+// SPDX-License-Identifier: MIT
+#include "bridgerig.h"
+
+#include <QFile>
+#include <QJsonDocument>
+
+using quorvane::bridge::Bridge;
+using quorvane::bridge::Exit;
+using quorvane::bridge::Options;
+using quorvane::mqtt::MqttClient;
+
+TestSubscriber::TestSubscriber(const TestBroker &broker, const QStringList &filters)
+    : client(broker.clientSettings(QStringLiteral("test-%1").arg(quintptr(this))))
+{
+    int acknowledged = 0;
+    QObject::connect(&client, &MqttClient::connected, &client, [this, filters] {
+        for (const QString &f : filters)
+            client.subscribe(f);
+    });
+    QObject::connect(&client, &MqttClient::subscribed, &client, [&acknowledged] { ++acknowledged; });
+    QObject::connect(&client, &MqttClient::message, &client,
+                     [this](const QString &topic, const QByteArray &payload, bool isRetained) {
+                         last[topic] = payload;
+                         if (isRetained)
+                             retained << topic;
+                         if (topic.endsWith(QLatin1String("/rx")))
+                             rx += payload;
+                         if (topic.endsWith(QLatin1String("/tx")))
+                             tx << payload;
+                     });
+    client.start();
+    if (!QTest::qWaitFor([&] { return client.isConnected() && acknowledged == filters.size(); },
+                         kUpMs))
+        failure = QStringLiteral("the test's client did not connect and subscribe");
+    QObject::disconnect(&client, &MqttClient::subscribed, nullptr, nullptr);
+}
+
+QJsonObject TestSubscriber::json(const QString &topic) const
+{
+    return QJsonDocument::fromJson(last.value(topic)).object();
+}
+
+BridgeRig::BridgeRig(TestBroker::Config config, const QString &named)
+    : broker(config), device(named)
+{
+    if (device.isEmpty()) {
+        plugBoard();
+        device = link;
+    }
+    if (!broker.start())
+        failure = QStringLiteral("the broker did not start: %1").arg(broker.log());
+}
+
+Options BridgeRig::options(const QStringList &arguments, const QProcessEnvironment &env)
+{
+    const auto parsed = quorvane::bridge::parseOptions(
+        QStringList{QStringLiteral("quorvane-bridge")} + arguments, env);
+    if (const auto *exit = std::get_if<Exit>(&parsed))
+        qFatal("options refused: %s", qPrintable(exit->text));
+    return std::get<Options>(parsed);
+}
+
+void BridgeRig::start(const QStringList &extra, const QProcessEnvironment &env)
+{
+    bridge = std::make_unique<Bridge>(
+        options(QStringList{QStringLiteral("--device"), device, QStringLiteral("--broker"),
+                            broker.url(), QStringLiteral("--board"), QStringLiteral("t1")} +
+                    extra,
+                env));
+    bridge->setLogSink([this](Bridge::Level, const QString &line) { log << line; });
+    QObject::connect(bridge.get(), &Bridge::online, bridge.get(), [this](bool on) { online = on; });
+    bridge->start();
+}
+
+void BridgeRig::startOnline(const QStringList &extra)
+{
+    start(extra);
+    if (failure.isEmpty() && !QTest::qWaitFor([this] { return online; }, kUpMs))
+        failure = QStringLiteral("the bridge did not come online: %1").arg(log.join(QLatin1String("; ")));
+}
+
+void BridgeRig::plugBoard()
+{
+    board = std::make_unique<PtyPair>();
+    QFile::remove(link);
+    QFile::link(board->path(), link);
+}
+
+QString BridgeRig::target(const QString &boardId) const
+{
+    return QStringLiteral("mqtt://127.0.0.1:%1/%2").arg(broker.port()).arg(boardId);
+}

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: MIT
+// A board behind a bridge, for suites and benches: a broker of the test's own, the board on a
+// pseudo-terminal (or a device the test names), and the bridge in this process; and a client
+// of the test's own that records what it receives. A fixture that cannot come up says why in
+// `failure`; QUORVANE_VERIFY_UP stops the test there instead of going on half-built.
+#pragma once
+
+#include "bridge/bridge.h"
+#include "broker.h"
+#include "ptyhelper.h"
+
+#include <QHash>
+#include <QJsonObject>
+#include <QProcessEnvironment>
+#include <QSet>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+#define QUORVANE_VERIFY_UP(fixture)                                                              \
+    QVERIFY2((fixture).failure.isEmpty(), qPrintable((fixture).failure))
+
+inline constexpr int kUpMs = 5000; // for anything to connect or come online
+
+// Connects and subscribes to `filters`, waiting for the broker to acknowledge each.
+struct TestSubscriber {
+    quorvane::mqtt::MqttClient client;
+    QHash<QString, QByteArray> last;
+    QSet<QString> retained;
+    QByteArray rx;
+    QList<QByteArray> tx; // each message, in order
+    QString failure;
+
+    TestSubscriber(const TestBroker &broker, const QStringList &filters);
+    QJsonObject json(const QString &topic) const;
+};
+
+struct BridgeRig {
+    TestBroker broker;
+    QTemporaryDir dir;
+    QString link = dir.filePath(QStringLiteral("board"));
+    std::unique_ptr<PtyPair> board; // the board's end, behind `link`; none with a named device
+    QString device;                 // what the bridge opens
+    std::unique_ptr<quorvane::bridge::Bridge> bridge;
+    QStringList log;
+    bool online = false;
+    QString failure;
+
+    // A board of the rig's own behind a link that can be re-pointed (unplugged and plugged
+    // back), or `device` as it is.
+    explicit BridgeRig(TestBroker::Config config = {}, const QString &device = {});
+    static quorvane::bridge::Options options(const QStringList &arguments,
+                                             const QProcessEnvironment &env = {});
+    // Starts the bridge on the board as board "t1", with `extra` options.
+    void start(const QStringList &extra = {}, const QProcessEnvironment &env = {});
+    // Starts it and waits for it to come online; says why not in `failure`.
+    void startOnline(const QStringList &extra = {});
+    void plugBoard();
+    // The board as a panel's port reaches it through the broker.
+    QString target(const QString &board = QStringLiteral("t1")) const;
+};
