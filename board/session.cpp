@@ -25,6 +25,8 @@ Session::Session(SessionOptions options, QObject *parent)
     connect(comm_.get(), &CommControl::OnComm, this, &Session::onComm);
     lineRetry_.setInterval(kLineRetryMs);
     connect(&lineRetry_, &QTimer::timeout, this, &Session::openLine);
+    silence_.setSingleShot(true);
+    connect(&silence_, &QTimer::timeout, this, &Session::onSilence);
 }
 
 Session::~Session() = default;
@@ -44,6 +46,7 @@ QString Session::lineName() const
 void Session::start()
 {
     stopped_ = false;
+    uptime_.start();
     openLine();
 }
 
@@ -51,8 +54,10 @@ void Session::stop()
 {
     stopped_ = true;
     lineRetry_.stop();
+    silence_.stop();
     if (comm_->portOpen())
         comm_->setPortOpen(false);
+    updateAvailability();
 }
 
 void Session::openLine()
@@ -76,7 +81,74 @@ void Session::openLine()
     if (lineWasLost_ && options_.restoreLoads)
         restoreLoads();
     lineWasLost_ = false;
+    // A board just found gets the silence's length to say something.
+    silent_ = false;
+    if (options_.silenceMs > 0)
+        silence_.start(options_.silenceMs);
     emit lineChanged(true);
+    updateAvailability();
+}
+
+void Session::onFrameEnd()
+{
+    ++counters_.frames;
+    newestFrame_ = QDateTime::currentDateTimeUtc();
+    sinceFrame_.start();
+    advanceMinute();
+    ++perSecond_[std::size_t(second_ % qint64(perSecond_.size()))];
+    if (options_.silenceMs > 0)
+        silence_.start(options_.silenceMs);
+    if (std::exchange(silent_, false))
+        say(Level::Info, QStringLiteral("the board is sending again"));
+    emit frameEnded(std::exchange(changed_, 0));
+    updateAvailability();
+}
+
+void Session::onSilence()
+{
+    if (!lineOpen())
+        return;
+    silent_ = true;
+    say(Level::Warning, QStringLiteral("no frame from the board for %1 s: it is offline until it "
+                                       "sends again")
+                            .arg(options_.silenceMs / 1000.0));
+    updateAvailability();
+}
+
+void Session::updateAvailability()
+{
+    const bool now = available();
+    if (now == lastAvailable_)
+        return;
+    lastAvailable_ = now;
+    emit availabilityChanged(now);
+}
+
+void Session::advanceMinute() const
+{
+    const qint64 now = uptimeMs() / 1000;
+    for (qint64 s = std::max(second_ + 1, now - qint64(perSecond_.size()) + 1); s <= now; ++s)
+        perSecond_[std::size_t(s % qint64(perSecond_.size()))] = 0;
+    second_ = std::max(second_, now);
+}
+
+int Session::framesInLastMinute() const
+{
+    advanceMinute();
+    quint64 sum = 0;
+    for (quint32 n : perSecond_)
+        sum += n;
+    return int(sum);
+}
+
+std::optional<QDateTime> Session::newestFrame() const
+{
+    return newestFrame_.isValid() ? std::optional(newestFrame_) : std::nullopt;
+}
+
+std::optional<qint64> Session::newestFrameAgeMs() const
+{
+    return sinceFrame_.isValid() ? std::optional(sinceFrame_.elapsed()) : std::nullopt;
 }
 
 void Session::onComm()
@@ -88,10 +160,8 @@ void Session::onComm()
         const auto result =
             proto::receive(buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
                            [this](proto::Reading r, std::string_view text) { onReading(r, text); });
-        if (result == proto::ReceiveResult::Parsed) {
-            ++counters_.frames;
-            emit frameEnded(std::exchange(changed_, 0));
-        }
+        if (result == proto::ReceiveResult::Parsed)
+            onFrameEnd();
         comm_->setRThreshold(0);
         comm_->setInputLen(0);
     } else if (event == CommControl::EvDeviceLost) {
@@ -99,7 +169,9 @@ void Session::onComm()
                                 .arg(kLineRetryMs / 1000));
         ++counters_.lineLosses;
         lineWasLost_ = true;
+        silence_.stop();
         emit lineChanged(false);
+        updateAvailability();
         if (!stopped_)
             lineRetry_.start();
     }

@@ -9,6 +9,8 @@
 #include "serial/commcontrol.h"
 
 #include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -30,6 +32,9 @@ struct SessionOptions {
     int port = 0;             // its port, numbered as in the panel
     bool restoreLoads = true; // when the line comes back, send each load's commanded state
     int readIntervalMs = -1;  // the comm control's own unless set
+    // The board streams a frame a second: no frame end for this long and it is silent
+    // (powered off, hung) though its line is open. 0: never silent.
+    int silenceMs = 10000;
 };
 
 struct Counters {
@@ -55,6 +60,9 @@ public:
     bool lineOpen() const { return comm_->portOpen(); }
     // "port 3", or the device path.
     QString lineName() const;
+    // The board is there: its line is open and it is not silent.
+    bool available() const { return lineOpen() && !silent_; }
+    bool silent() const { return silent_; }
     serial::CommControl &line() { return *comm_; }
     const serial::CommControl &line() const { return *comm_; }
 
@@ -66,6 +74,12 @@ public:
     // What load n was last commanded, or nothing since start.
     std::optional<bool> load(int n) const;
     const Counters &counters() const { return counters_; }
+    // Since start().
+    qint64 uptimeMs() const { return uptime_.isValid() ? uptime_.elapsed() : 0; }
+    // When the newest frame ended (UTC), and how long ago; nothing before the first.
+    std::optional<QDateTime> newestFrame() const;
+    std::optional<qint64> newestFrameAgeMs() const;
+    int framesInLastMinute() const;
 
     // The one path commands take to the board. Each returns why nothing was sent, or nothing.
     [[nodiscard]] std::optional<QString> switchLoad(int n, bool on);
@@ -82,9 +96,15 @@ signals:
     void received(const QByteArray &bytes);
     void loadCommanded(int n, bool on);
     void lineChanged(bool open);
+    // available() changed.
+    void availabilityChanged(bool available);
 
 private:
     void openLine();
+    void onFrameEnd();
+    void onSilence();
+    void updateAvailability();
+    void advanceMinute() const;
     void onComm();
     void onReading(protocol::Reading r, std::string_view text);
     [[nodiscard]] std::optional<QString> send(const QByteArray &letters, const char *what);
@@ -101,6 +121,16 @@ private:
     unsigned changed_ = 0; // since the last frame end
     std::array<std::optional<bool>, protocol::kLoadCount> loads_;
     Counters counters_;
+    QTimer silence_;
+    bool silent_ = false;
+    bool lastAvailable_ = false;
+    QElapsedTimer uptime_;
+    QElapsedTimer sinceFrame_;
+    QDateTime newestFrame_;
+    // Frame ends in each of the last 60 seconds of uptime, for a rate that a flood cannot
+    // make costly to keep.
+    mutable std::array<quint32, 60> perSecond_{};
+    mutable qint64 second_ = 0;
     bool lineWasLost_ = false;
     bool stopped_ = true;
 };

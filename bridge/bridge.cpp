@@ -11,7 +11,7 @@ namespace {
 
 board::SessionOptions sessionOptions(const Options &o)
 {
-    return {o.device, o.port, o.restoreLoads, o.readIntervalMs};
+    return {o.device, o.port, o.restoreLoads, o.readIntervalMs, o.silenceSeconds * 1000};
 }
 
 } // namespace

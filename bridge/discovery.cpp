@@ -20,19 +20,37 @@ std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, co
         {QStringLiteral("model"), QStringLiteral("Home-automation controller board")},
         {QStringLiteral("sw_version"), QStringLiteral(QUORVANE_VERSION)},
     };
+    const QJsonObject origin{
+        {QStringLiteral("name"), QStringLiteral("Quorvane")},
+        {QStringLiteral("sw_version"), QStringLiteral(QUORVANE_VERSION)},
+        {QStringLiteral("support_url"), QStringLiteral("https://quorvane.example.org")},
+    };
+    const auto available = [&](const char *leaf) {
+        return QJsonObject{
+            {QStringLiteral("topic"), base + QLatin1Char('/') + QLatin1String(leaf)},
+            {QStringLiteral("payload_available"), QLatin1String(mqtt::kOnline)},
+            {QStringLiteral("payload_not_available"), QLatin1String(mqtt::kOffline)},
+        };
+    };
+    // The board's entities are there while the bridge is and the board is sending; the
+    // bridge's own health stays readable while the board is silent, when it matters most.
+    const QJsonArray boardAvailability{available(mqtt::leaf::kStatus),
+                                       available(mqtt::leaf::kBoard)};
+    const QJsonArray bridgeAvailability{available(mqtt::leaf::kStatus)};
     std::vector<DiscoveryConfig> configs;
     auto add = [&](const char *component, const QString &object, const QString &name,
-                   QJsonObject config) {
+                   QJsonObject config, bool ofTheBoard = true) {
         config.insert(QStringLiteral("name"), name);
         config.insert(QStringLiteral("unique_id"),
                       QStringLiteral("quorvane_%1_%2").arg(board, object));
         config.insert(QStringLiteral("object_id"),
                       QStringLiteral("quorvane_%1_%2").arg(board, object));
         config.insert(QStringLiteral("device"), device);
-        config.insert(QStringLiteral("availability_topic"),
-                      base + QLatin1Char('/') + QLatin1String(mqtt::leaf::kStatus));
-        config.insert(QStringLiteral("payload_available"), QLatin1String(mqtt::kOnline));
-        config.insert(QStringLiteral("payload_not_available"), QLatin1String(mqtt::kOffline));
+        config.insert(QStringLiteral("origin"), origin);
+        config.insert(QStringLiteral("availability"),
+                      ofTheBoard ? boardAvailability : bridgeAvailability);
+        config.insert(QStringLiteral("availability_mode"), QStringLiteral("all"));
+        config.insert(QStringLiteral("qos"), 1);
         configs.push_back({QStringLiteral("%1/%2/%3/%4/config")
                                .arg(discoveryPrefix, QLatin1String(component), board, object),
                            QJsonDocument(config).toJson(QJsonDocument::Compact)});
@@ -83,6 +101,53 @@ std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, co
              {QStringLiteral("command_topic"), base + QLatin1Char('/') + mqtt::leaf::loadSet(n)},
              {QStringLiteral("payload_on"), QLatin1String(mqtt::kOn)},
              {QStringLiteral("payload_off"), QLatin1String(mqtt::kOff)}});
+    }
+
+    // The bridge's health, for people looking after it; the noisy ones start disabled.
+    const QString health = base + QLatin1Char('/') + QLatin1String(mqtt::leaf::kHealth);
+    const struct {
+        const char *key;
+        const char *name;
+        QJsonObject extra;
+        bool enabled;
+    } diagnostics[] = {
+        {"newest_frame",
+         "Newest frame",
+         {{QStringLiteral("device_class"), QStringLiteral("timestamp")}},
+         true},
+        {"line_losses",
+         "Line losses",
+         {{QStringLiteral("state_class"), QStringLiteral("total_increasing")},
+          {QStringLiteral("icon"), QStringLiteral("mdi:connection")}},
+         true},
+        {"refused_commands",
+         "Refused commands",
+         {{QStringLiteral("state_class"), QStringLiteral("total_increasing")},
+          {QStringLiteral("icon"), QStringLiteral("mdi:cancel")}},
+         true},
+        {"frames_last_minute",
+         "Frames in the last minute",
+         {{QStringLiteral("state_class"), QStringLiteral("measurement")}},
+         false},
+        {"broker_reconnects",
+         "Broker reconnects",
+         {{QStringLiteral("state_class"), QStringLiteral("total_increasing")}},
+         false},
+        {"uptime_s",
+         "Uptime",
+         {{QStringLiteral("device_class"), QStringLiteral("duration")},
+          {QStringLiteral("unit_of_measurement"), QStringLiteral("s")}},
+         false},
+    };
+    for (const auto &d : diagnostics) {
+        QJsonObject config = d.extra;
+        config.insert(QStringLiteral("state_topic"), health);
+        config.insert(QStringLiteral("value_template"),
+                      QStringLiteral("{{ value_json.%1 }}").arg(QLatin1String(d.key)));
+        config.insert(QStringLiteral("entity_category"), QStringLiteral("diagnostic"));
+        if (!d.enabled)
+            config.insert(QStringLiteral("enabled_by_default"), false);
+        add("sensor", QLatin1String(d.key), QLatin1String(d.name), config, false);
     }
     return configs;
 }

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
+#include <QRandomGenerator>
 
 #include <utility>
 
@@ -21,6 +22,9 @@ namespace {
 
 // Raw bytes held while the broker is slower than the line; older ones are dropped past this.
 constexpr qsizetype kRxHold = 64 * 1024;
+// Commands, load states, availability and discovery must arrive; readings and state are
+// corrected by the next frame.
+constexpr int kSure = 1;
 
 // A value the board sent as a plain decimal number goes into the JSON state as a number.
 QJsonValue jsonValue(const QString &text)
@@ -93,10 +97,7 @@ MqttFace::MqttFace(board::Session &session, const Options &options, QObject *par
             onFrameEnd();
         flushRx();
     });
-    connect(mqtt_.get(), &mqtt::MqttClient::message, this,
-            [this](const QString &topic, const QByteArray &payload, bool) {
-                onMessage(topic, payload);
-            });
+    connect(mqtt_.get(), &mqtt::MqttClient::message, this, &MqttFace::onMessage);
 
     connect(&session_, &board::Session::frameEnded, this, [this](unsigned changed) {
         unpublished_ |= changed;
@@ -106,6 +107,18 @@ MqttFace::MqttFace(board::Session &session, const Options &options, QObject *par
         connect(&session_, &board::Session::received, this, &MqttFace::onReceived);
     connect(&session_, &board::Session::loadCommanded, this, &MqttFace::publishLoad);
     connect(&session_, &board::Session::lineChanged, this, &MqttFace::publishStatus);
+    connect(&session_, &board::Session::availabilityChanged, this, [this] {
+        publishBoard();
+        publishHealth();
+    });
+
+    healthClock_.setInterval(kHealthMs);
+    connect(&healthClock_, &QTimer::timeout, this, &MqttFace::publishHealth);
+    healthSoon_.setSingleShot(true);
+    healthSoon_.setInterval(1000);
+    connect(&healthSoon_, &QTimer::timeout, this, &MqttFace::publishHealth);
+    announceLater_.setSingleShot(true);
+    connect(&announceLater_, &QTimer::timeout, this, &MqttFace::announce);
 
     stateLater_.setSingleShot(true);
     connect(&stateLater_, &QTimer::timeout, this, [this] {
@@ -137,8 +150,14 @@ void MqttFace::stop()
     if (stopping_)
         return;
     stopping_ = true;
-    if (mqtt_->isConnected())
-        publish(QLatin1String(mqtt::leaf::kStatus), mqtt::kOffline, true);
+    healthClock_.stop();
+    healthSoon_.stop();
+    announceLater_.stop();
+    if (mqtt_->isConnected()) {
+        // Nobody will say whether the board is sending once we are gone.
+        publish(QLatin1String(mqtt::leaf::kBoard), mqtt::kOffline, true, kSure);
+        publish(QLatin1String(mqtt::leaf::kStatus), mqtt::kOffline, true, kSure);
+    }
     mqtt_->stop();
 }
 
@@ -207,17 +226,32 @@ void MqttFace::onBrokerUp()
 {
     say(Level::Info,
         QStringLiteral("connected to the broker %1").arg(options_.mqtt.broker.display()));
+    ++connects_;
     for (const char *leaf : {mqtt::leaf::kLoadSets, mqtt::leaf::kAllSet})
-        mqtt_->subscribe(topic(leaf));
+        mqtt_->subscribe(topic(leaf), kSure);
     if (options_.raw)
-        mqtt_->subscribe(topic(mqtt::leaf::kTx));
+        mqtt_->subscribe(topic(mqtt::leaf::kTx), kSure);
     if (options_.discovery) {
-        mqtt_->subscribe(options_.discoveryPrefix + QStringLiteral("/status"));
+        mqtt_->subscribe(options_.discoveryPrefix + QStringLiteral("/status"), kSure);
         publishDiscovery();
     }
     statusKnown_ = false;
     publishStatus();
+    publishBoard();
     publishRetainedValues();
+    publishHealth();
+    healthClock_.start();
+}
+
+void MqttFace::announce()
+{
+    // Home Assistant came up: everything it needs to show the board, as a start would send.
+    publishDiscovery();
+    statusKnown_ = false;
+    publishStatus();
+    publishBoard();
+    publishRetainedValues();
+    publishHealth();
 }
 
 void MqttFace::publishRetainedValues()
@@ -242,7 +276,7 @@ void MqttFace::publishDiscovery()
 {
     for (const DiscoveryConfig &c :
          discoveryConfigs(options_.discoveryPrefix, base_, options_.board))
-        mqtt_->publish(c.topic, c.payload, true);
+        mqtt_->publish(c.topic, c.payload, true, kSure);
 }
 
 void MqttFace::publishStatus()
@@ -251,36 +285,86 @@ void MqttFace::publishStatus()
     if (statusKnown_ && on == lastStatus_)
         return;
     if (mqtt_->isConnected()) {
-        publish(QLatin1String(mqtt::leaf::kStatus), on ? mqtt::kOnline : mqtt::kOffline, true);
+        publish(QLatin1String(mqtt::leaf::kStatus), on ? mqtt::kOnline : mqtt::kOffline, true,
+                kSure);
         statusKnown_ = true;
     }
     lastStatus_ = on;
     emit online(on);
 }
 
-void MqttFace::publishLoad(int n, bool on)
+void MqttFace::publishBoard()
 {
-    publish(mqtt::leaf::load(n), on ? mqtt::kOn : mqtt::kOff, true);
+    if (!stopping_)
+        publish(QLatin1String(mqtt::leaf::kBoard),
+                session_.available() ? mqtt::kOnline : mqtt::kOffline, true, kSure);
 }
 
-void MqttFace::publish(const QString &leaf, const QByteArray &payload, bool retain)
+QJsonObject MqttFace::health() const
+{
+    const auto newest = session_.newestFrame();
+    const auto age = session_.newestFrameAgeMs();
+    const auto &counters = session_.counters();
+    return {
+        {QStringLiteral("version"), QStringLiteral(QUORVANE_VERSION)},
+        {QStringLiteral("uptime_s"), double(session_.uptimeMs() / 1000)},
+        {QStringLiteral("line"),
+         session_.lineOpen() ? QStringLiteral("open") : QStringLiteral("closed")},
+        {QStringLiteral("board"),
+         QLatin1String(session_.available() ? mqtt::kOnline : mqtt::kOffline)},
+        {QStringLiteral("frames"), double(counters.frames)},
+        {QStringLiteral("frames_last_minute"), session_.framesInLastMinute()},
+        {QStringLiteral("newest_frame"),
+         newest ? QJsonValue(newest->toString(Qt::ISODateWithMs)) : QJsonValue()},
+        {QStringLiteral("newest_frame_age_s"),
+         age ? QJsonValue(double(*age) / 1000) : QJsonValue()},
+        {QStringLiteral("line_losses"), double(counters.lineLosses)},
+        {QStringLiteral("broker_reconnects"), std::max(0, connects_ - 1)},
+        {QStringLiteral("refused_commands"), refused_},
+        {QStringLiteral("raw_bytes_dropped"), double(rxDropped_)},
+    };
+}
+
+void MqttFace::publishHealth()
+{
+    healthSoon_.stop();
+    if (!stopping_)
+        publish(QLatin1String(mqtt::leaf::kHealth),
+                QJsonDocument(health()).toJson(QJsonDocument::Compact), true);
+}
+
+void MqttFace::publishLoad(int n, bool on)
+{
+    publish(mqtt::leaf::load(n), on ? mqtt::kOn : mqtt::kOff, true, kSure);
+}
+
+void MqttFace::publish(const QString &leaf, const QByteArray &payload, bool retain, int qos)
 {
     const QString t = topic(leaf);
     // Formatting costs more than the publish; only --verbose pays it.
-    if (mqtt_->publish(t, payload, retain) && options_.verbose)
+    if (mqtt_->publish(t, payload, retain, qos) && options_.verbose)
         say(Level::Debug, QStringLiteral("sent %1 %2").arg(t, printable(payload)));
 }
 
-void MqttFace::onMessage(const QString &t, const QByteArray &payload)
+void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retained)
 {
     if (options_.verbose)
-        say(Level::Debug, QStringLiteral("received %1 %2").arg(t, printable(payload)));
+        say(Level::Debug,
+            QStringLiteral("received %1 %2%3")
+                .arg(t, printable(payload), retained ? QStringLiteral(" (retained)") : QString()));
     if (options_.discovery && t == options_.discoveryPrefix + QStringLiteral("/status")) {
-        if (payload == mqtt::kOnline)
-            publishDiscovery(); // Home Assistant restarted
+        if (payload == mqtt::kOnline && !announceLater_.isActive())
+            announceLater_.start(
+                QRandomGenerator::global()->bounded(kAnnounceMinMs, kAnnounceMaxMs + 1));
         return;
     }
     const QString leaf = t.mid(base_.size() + 1);
+    if (retained && isCommand(leaf)) {
+        // A stored command is old news replayed by the broker on every subscribe: acting on
+        // it would switch a load at each start and reconnect, whatever was chosen since.
+        refuseRetained(t, payload);
+        return;
+    }
     if (leaf == QLatin1String(mqtt::leaf::kAllSet)) {
         onAllCommand(payload);
         return;
@@ -332,9 +416,31 @@ void MqttFace::onRawBytes(const QByteArray &payload)
         refuse(*error);
 }
 
+bool MqttFace::isCommand(const QString &leaf) const
+{
+    return leaf == QLatin1String(mqtt::leaf::kAllSet) || leaf == QLatin1String(mqtt::leaf::kTx) ||
+           mqtt::leaf::loadOfSet(leaf).has_value();
+}
+
+void MqttFace::refuseRetained(const QString &t, const QByteArray &payload)
+{
+    ++refused_;
+    if (!healthSoon_.isActive())
+        healthSoon_.start();
+    if (retainedTold_.contains(t))
+        return;
+    retainedTold_.insert(t);
+    say(Level::Warning,
+        QStringLiteral("refused: a retained command on %1 (%2): stored commands are never acted "
+                       "on; clear it with: mosquitto_pub -r -n -t '%1'")
+            .arg(t, printable(payload)));
+}
+
 void MqttFace::refuse(const QString &why)
 {
     ++refused_;
+    if (!healthSoon_.isActive())
+        healthSoon_.start();
     say(Level::Notice, QStringLiteral("refused: %1 (%2 refused so far)").arg(why).arg(refused_));
 }
 

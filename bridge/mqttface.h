@@ -9,7 +9,9 @@
 #include "mqtt/mqttclient.h"
 
 #include <QElapsedTimer>
+#include <QJsonObject>
 #include <QObject>
+#include <QSet>
 #include <QTimer>
 
 #include <memory>
@@ -21,6 +23,11 @@ class MqttFace : public QObject {
 public:
     // At most one state per this many ms; only a line far faster than the board's is held.
     static constexpr int kMinStateMs = 10;
+    static constexpr int kHealthMs = 60'000;
+    // Home Assistant asks to be told everything again when it starts; a bridge answers
+    // after a random wait within this, so that many bridges do not answer at once.
+    static constexpr int kAnnounceMinMs = 500;
+    static constexpr int kAnnounceMaxMs = 2000;
 
     MqttFace(board::Session &session, const Options &options, QObject *parent = nullptr);
     ~MqttFace() override;
@@ -31,6 +38,8 @@ public:
     void stop();
 
     int refusedCount() const { return refused_; }
+    // What the health topic says, as JSON.
+    QJsonObject health() const;
     QString topic(const QString &leaf) const;
     QString topic(const char *leaf) const { return topic(QString::fromLatin1(leaf)); }
 
@@ -42,16 +51,21 @@ private:
     void onReceived(const QByteArray &bytes);
     void flushRx();
     void onBrokerUp();
-    void onMessage(const QString &topic, const QByteArray &payload);
+    void onMessage(const QString &topic, const QByteArray &payload, bool retained);
+    bool isCommand(const QString &leaf) const;
+    void refuseRetained(const QString &topic, const QByteArray &payload);
     void onLoadCommand(int load, const QByteArray &payload);
     void onAllCommand(const QByteArray &payload);
     void onRawBytes(const QByteArray &payload);
     void publishState();
     void publishLoad(int n, bool on);
     void publishStatus();
+    void publishBoard();
+    void publishHealth();
+    void announce();
     void publishRetainedValues();
     void publishDiscovery();
-    void publish(const QString &leaf, const QByteArray &payload, bool retain);
+    void publish(const QString &leaf, const QByteArray &payload, bool retain, int qos = 0);
     void refuse(const QString &why);
     void say(board::Level level, const QString &text) const;
 
@@ -61,6 +75,9 @@ private:
     std::unique_ptr<mqtt::MqttClient> mqtt_;
     board::LogSink log_;
     QTimer stateLater_;
+    QTimer healthClock_;
+    QTimer healthSoon_; // a refusal is told within a second, however many come
+    QTimer announceLater_;
     QElapsedTimer sinceState_;
 
     unsigned unpublished_ = 0; // readings changed since they last went out
@@ -72,6 +89,8 @@ private:
     bool statusKnown_ = false;
     bool stopping_ = false;
     int refused_ = 0;
+    int connects_ = 0;
+    QSet<QString> retainedTold_; // topics whose stored command was logged once
 };
 
 } // namespace quorvane::bridge

@@ -80,11 +80,16 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
                        "and wakes more often.")
             .arg(serial::CommControl::kDefaultReadInterval.count()),
         QStringLiteral("MS"));
+    const QCommandLineOption silence(
+        QStringLiteral("silence"),
+        QStringLiteral("The board is offline when no frame has come for SECONDS (default 10; "
+                       "0: never)."),
+        QStringLiteral("SECONDS"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Log every message too."));
     p.addOptions({help, version, device, port, broker, cafile, insecure, username, passwordFile,
                   board, prefix, discoveryPrefix, noDiscovery, noRaw, noRestore, removeDiscovery,
-                  readInterval, verbose});
+                  readInterval, silence, verbose});
     serial::addRecordOptions(p);
 
     if (!p.parse(arguments))
@@ -158,6 +163,12 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
         o.readIntervalMs = p.value(readInterval).toInt(&ok);
         if (!ok || o.readIntervalMs < 0 || o.readIntervalMs > 1000)
             return mistake(QStringLiteral("--read-interval takes 0 to 1000 ms"));
+    }
+    if (p.isSet(silence)) {
+        bool ok = false;
+        o.silenceSeconds = p.value(silence).toInt(&ok);
+        if (!ok || o.silenceSeconds < 0 || o.silenceSeconds > 86400)
+            return mistake(QStringLiteral("--silence takes 0 to 86400 seconds"));
     }
     if (QString error; !serial::readRecordOptions(p, &o.record, &error))
         return mistake(error);

@@ -28,6 +28,7 @@ struct Options {
     bool verbose = false;
     bool removeDiscovery = false;
     int readIntervalMs = -1; // the comm control's own unless set
+    int silenceSeconds = 10; // no frame for this long: the board is offline; 0: never
     serial::RecordOptions record;
 };
 

@@ -71,7 +71,8 @@ std::optional<QString> readPasswordFile(const QString &path, QString *error)
 {
     QFile f(path);
     if (!f.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the password file '%1': %2").arg(path, f.errorString());
+        *error =
+            QStringLiteral("cannot read the password file '%1': %2").arg(path, f.errorString());
         return std::nullopt;
     }
     QByteArray line = f.readLine(4096);
@@ -99,10 +100,9 @@ MqttClient::MqttClient(ClientSettings settings, QObject *parent)
     mosquitto_subscribe_callback_set(mosq_, &MqttClient::onSubscribeCb);
     mosquitto_log_callback_set(mosq_, &MqttClient::onLogCb);
     if (!settings_.username.isEmpty() || !settings_.password.isEmpty()) {
-        mosquitto_username_pw_set(mosq_, settings_.username.toUtf8().constData(),
-                                  settings_.password.isEmpty()
-                                      ? nullptr
-                                      : settings_.password.toUtf8().constData());
+        mosquitto_username_pw_set(
+            mosq_, settings_.username.toUtf8().constData(),
+            settings_.password.isEmpty() ? nullptr : settings_.password.toUtf8().constData());
     }
     if (!settings_.willTopic.isEmpty()) {
         mosquitto_will_set(mosq_, settings_.willTopic.toUtf8().constData(),
@@ -329,12 +329,12 @@ void MqttClient::stop(int flushMs)
     events_.clear();
 }
 
-bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain)
+bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain, int qos)
 {
     if (state_ != State::Connected)
         return false;
     const int rc = mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(),
-                                     int(payload.size()), payload.constData(), 0, retain);
+                                     int(payload.size()), payload.constData(), qos, retain);
     if (mosquitto_want_write(mosq_)) {
         backlogged_ = true;
         if (writable_)
@@ -343,11 +343,11 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
     return rc == MOSQ_ERR_SUCCESS;
 }
 
-bool MqttClient::subscribe(const QString &filter)
+bool MqttClient::subscribe(const QString &filter, int qos)
 {
     if (state_ != State::Connected)
         return false;
-    const int rc = mosquitto_subscribe(mosq_, nullptr, filter.toUtf8().constData(), 0);
+    const int rc = mosquitto_subscribe(mosq_, nullptr, filter.toUtf8().constData(), qos);
     watchWrites();
     return rc == MOSQ_ERR_SUCCESS;
 }
@@ -379,9 +379,8 @@ QString MqttClient::describe(int rc) const
         return QStringLiteral("host name '%1' not found").arg(settings_.broker.host);
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
-        return QStringLiteral("TLS failed%1").arg(lastError_.isEmpty()
-                                                      ? QString()
-                                                      : QStringLiteral(": ") + lastError_);
+        return QStringLiteral("TLS failed%1")
+            .arg(lastError_.isEmpty() ? QString() : QStringLiteral(": ") + lastError_);
     case MOSQ_ERR_CONN_LOST:
         return lastError_.isEmpty() ? QStringLiteral("connection lost")
                                     : QStringLiteral("connection lost: ") + lastError_;

@@ -68,9 +68,10 @@ public:
     bool isConnected() const { return state_ == State::Connected; }
     const ClientSettings &settings() const { return settings_; }
 
-    // False when not connected or the client refused the message.
-    bool publish(const QString &topic, const QByteArray &payload, bool retain = false);
-    bool subscribe(const QString &filter);
+    // False when not connected or the client refused the message. QoS 1 messages are sent
+    // again until the broker has them, across reconnects of this client.
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false, int qos = 0);
+    bool subscribe(const QString &filter, int qos = 0);
     // Messages are waiting for the socket: the broker or the network is slower than we publish.
     bool backlogged() const;
     bool unsubscribe(const QString &filter);

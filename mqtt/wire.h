@@ -20,11 +20,13 @@ bool isValidTopicPrefix(const QString &prefix);
 
 // Leaves under PREFIX/BOARD.
 namespace leaf {
-inline constexpr const char *kStatus = "status";     // retained: the bridge holds the line
-inline constexpr const char *kState = "state";       // retained JSON of the newest frame
-inline constexpr const char *kRx = "rx";             // bytes from the board, as they came
-inline constexpr const char *kTx = "tx";             // bytes for the board
-inline constexpr const char *kAllSet = "all/set";    // ON / OFF for every load
+inline constexpr const char *kStatus = "status";       // retained: the bridge holds the line
+inline constexpr const char *kBoard = "board";         // retained: the board itself is sending
+inline constexpr const char *kHealth = "health";       // retained JSON: how the bridge is doing
+inline constexpr const char *kState = "state";         // retained JSON of the newest frame
+inline constexpr const char *kRx = "rx";               // bytes from the board, as they came
+inline constexpr const char *kTx = "tx";               // bytes for the board
+inline constexpr const char *kAllSet = "all/set";      // ON / OFF for every load
 inline constexpr const char *kLoadSets = "load/+/set"; // the filter for every load's command
 QString load(int n);    // "load/N": retained ON / OFF, what was last commanded
 QString loadSet(int n); // "load/N/set"

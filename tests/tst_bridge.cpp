@@ -4,6 +4,7 @@
 #include "bridgerig.h"
 #include "serial/remotelink.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -88,16 +89,53 @@ private slots:
         rig.start();
         Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
         QUORVANE_VERIFY_UP(ha);
-        QTRY_COMPARE_WITH_TIMEOUT(ha.last.size(), 9, kUp);
+        QTRY_COMPARE_WITH_TIMEOUT(ha.last.size(), 15, kUp);
         QSet<QString> ids;
+        QStringList diagnostic, disabled;
         QMap<QString, int> components;
         for (auto it = ha.last.cbegin(); it != ha.last.cend(); ++it) {
             const QJsonObject c = QJsonDocument::fromJson(it.value()).object();
             QVERIFY2(!c.isEmpty(), qPrintable(it.key()));
             ++components[it.key().section(QLatin1Char('/'), 1, 1)];
             ids << c.value(QStringLiteral("unique_id")).toString();
-            QCOMPARE(c.value(QStringLiteral("availability_topic")).toString(),
-                     QStringLiteral("quorvane/t1/status"));
+            // Every entity is unavailable while the bridge or the board is gone; the bridge's
+            // own health only while the bridge is.
+            const bool ofTheBridge =
+                c.value(QStringLiteral("entity_category")) == QLatin1String("diagnostic");
+            QStringList availability;
+            for (const QJsonValue a : c.value(QStringLiteral("availability")).toArray()) {
+                availability << a[QStringLiteral("topic")].toString();
+                QCOMPARE(a[QStringLiteral("payload_available")].toString(),
+                         QStringLiteral("online"));
+                QCOMPARE(a[QStringLiteral("payload_not_available")].toString(),
+                         QStringLiteral("offline"));
+            }
+            QCOMPARE(availability, ofTheBridge
+                                       ? QStringList{QStringLiteral("quorvane/t1/status")}
+                                       : (QStringList{QStringLiteral("quorvane/t1/status"),
+                                                      QStringLiteral("quorvane/t1/board")}));
+            QVERIFY(!c.contains(QStringLiteral("availability_topic")));
+            QCOMPARE(c.value(QStringLiteral("availability_mode")).toString(),
+                     QStringLiteral("all"));
+            QCOMPARE(c.value(QStringLiteral("qos")), QJsonValue(1));
+            const QJsonObject origin = c.value(QStringLiteral("origin")).toObject();
+            QCOMPARE(origin.value(QStringLiteral("name")).toString(), QStringLiteral("Quorvane"));
+            QCOMPARE(origin.value(QStringLiteral("sw_version")).toString(),
+                     QStringLiteral(QUORVANE_VERSION));
+            QVERIFY(origin.value(QStringLiteral("support_url")).toString().startsWith("https://"));
+            if (ofTheBridge) {
+                const QString key = c.value(QStringLiteral("unique_id")).toString().mid(12);
+                diagnostic << key;
+                if (c.value(QStringLiteral("enabled_by_default")) == QJsonValue(false))
+                    disabled << key;
+                QCOMPARE(c.value(QStringLiteral("state_topic")).toString(),
+                         QStringLiteral("quorvane/t1/health"));
+                QCOMPARE(c.value(QStringLiteral("value_template")).toString(),
+                         QStringLiteral("{{ value_json.%1 }}").arg(key));
+                if (key == QLatin1String("newest_frame"))
+                    QCOMPARE(c.value(QStringLiteral("device_class")).toString(),
+                             QStringLiteral("timestamp"));
+            }
             QCOMPARE(
                 c.value(QStringLiteral("device")).toObject().value(QStringLiteral("identifiers")),
                 QJsonValue(QJsonArray{QStringLiteral("quorvane_t1")}));
@@ -114,15 +152,31 @@ private slots:
                          c.value(QStringLiteral("state_topic")).toString() +
                              QStringLiteral("/set"));
         }
-        QCOMPARE(ids.size(), 9);
+        QCOMPARE(ids.size(), 15);
         QCOMPARE(components, (QMap<QString, int>{{QStringLiteral("binary_sensor"), 1},
-                                                 {QStringLiteral("sensor"), 3},
+                                                 {QStringLiteral("sensor"), 9},
                                                  {QStringLiteral("switch"), 5}}));
+        diagnostic.sort();
+        disabled.sort();
+        QCOMPARE(diagnostic, (QStringList{"broker_reconnects", "frames_last_minute", "line_losses",
+                                          "newest_frame", "refused_commands", "uptime_s"}));
+        QCOMPARE(disabled, (QStringList{"broker_reconnects", "frames_last_minute", "uptime_s"}));
 
-        // Home Assistant restarted: it asks again by announcing itself.
+        // Home Assistant restarted: it asks again by announcing itself, and is told the
+        // configs, then what it needs to show them.
+        rig.board->write("XPir:1YLig:64YZ");
+        Subscriber board(rig.broker, {QStringLiteral("quorvane/t1/#")});
+        QUORVANE_VERIFY_UP(board);
+        QTRY_VERIFY(board.last.contains(QStringLiteral("quorvane/t1/state")));
         ha.last.clear();
+        board.last.clear();
         ha.client.publish(QStringLiteral("homeassistant/status"), "online");
-        QTRY_COMPARE(ha.last.size(), 10); // its own announcement and the nine configs
+        QTRY_COMPARE(ha.last.size(), 16); // its own announcement and the configs
+        for (const char *leaf : {"status", "board", "health", "state", "pir", "light"})
+            QTRY_VERIFY2(board.last.contains(QStringLiteral("quorvane/t1/") + QLatin1String(leaf)),
+                         leaf);
+        QCOMPARE(board.last.value(QStringLiteral("quorvane/t1/status")), QByteArray("online"));
+        QCOMPARE(board.last.value(QStringLiteral("quorvane/t1/board")), QByteArray("online"));
 
         QProcess remove;
         remove.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
@@ -158,6 +212,10 @@ private slots:
                                 << 0;
         QTest::newRow("all off sends the off-letters of loads that were on")
             << Messages{set(2, "ON"), set(4, "ON"), all("off")} << QByteArray("CGLDH")
+            << QByteArray("00000") << 0;
+        // QoS 1 may deliver a command twice: each letter sets a state, so twice is once.
+        QTest::newRow("a command delivered twice switches as once")
+            << Messages{set(1, "ON"), set(1, "ON"), all("OFF"), all("OFF")} << QByteArray("AALBL")
             << QByteArray("00000") << 0;
         QTest::newRow("all off with no load on")
             << Messages{all("OFF")} << QByteArray("L") << QByteArray("00000") << 0;
@@ -237,7 +295,7 @@ private slots:
         QVERIFY(!late.last.contains(QStringLiteral("quorvane/t1/load/1")));
         Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
         QUORVANE_VERIFY_UP(ha);
-        QTRY_COMPARE(ha.last.size(), 9);
+        QTRY_COMPARE(ha.last.size(), 15);
     }
 
     void deviceLostAndBack_data()
@@ -289,6 +347,142 @@ private slots:
                                   QByteArray("online"), 3000);
         // The board matches what was commanded, unless told to leave it.
         QCOMPARE(rig.board->read(int(restored.size()), restored.isEmpty() ? 300 : 2000), restored);
+    }
+
+    // A command the broker stored (published retained, by mistake or by a script) is replayed
+    // at every subscribe: it must switch nothing, at start nor after the broker comes back,
+    // while the same command sent now is acted on.
+    void retainedCommandsSwitchNothing()
+    {
+        Rig rig({false, false, true});
+        QUORVANE_VERIFY_UP(rig);
+        const Messages stored{{QStringLiteral("load/1/set"), "ON"},
+                              {QStringLiteral("all/set"), "OFF"},
+                              {QStringLiteral("tx"), "K"}};
+        {
+            Subscriber someone(rig.broker, {QStringLiteral("quorvane/t1/#")});
+            QUORVANE_VERIFY_UP(someone);
+            for (const auto &[leaf, payload] : stored)
+                someone.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload, true);
+            Subscriber check(rig.broker, {QStringLiteral("quorvane/t1/#")});
+            QUORVANE_VERIFY_UP(check);
+            QTRY_COMPARE(check.retained.size(), 3); // the broker holds them
+        }
+        rig.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
+        QTRY_COMPARE(rig.bridge->refusedCount(), 3);
+        QCOMPARE(rig.board->read(1, 300), QByteArray());
+        // Sent now, even with the retain flag, a command is news.
+        Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/load/2")});
+        QUORVANE_VERIFY_UP(app);
+        app.client.publish(QStringLiteral("quorvane/t1/load/2/set"), "ON", true);
+        QCOMPARE(rig.board->read(1), QByteArray("C"));
+        QTRY_COMPARE(app.last.value(QStringLiteral("quorvane/t1/load/2")), QByteArray("ON"));
+
+        rig.broker.stop(); // it keeps what it held, the new retained command too
+        QTRY_VERIFY(!rig.online);
+        QVERIFY(rig.broker.start());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->refusedCount(), 7, 3 * kUp);
+        QVERIFY(rig.online);
+        QCOMPARE(rig.board->read(1, 300), QByteArray());
+        // One line per topic, with the command that clears it.
+        for (const char *leaf : {"load/1/set", "all/set", "tx", "load/2/set"}) {
+            const QString t = QStringLiteral("quorvane/t1/") + QLatin1String(leaf);
+            const QStringList said =
+                rig.log.filter(QStringLiteral("retained command on %1 ").arg(t));
+            QCOMPARE(said.size(), 1);
+            QVERIFY2(said[0].contains(QStringLiteral("mosquitto_pub -r -n -t '%1'").arg(t)),
+                     qPrintable(said[0]));
+        }
+    }
+
+    // The line stays open while the board is powered off or hung: only the frames stopping
+    // tell. The board topic says so; status keeps saying the bridge holds the line.
+    void aSilentBoardIsOffline_data()
+    {
+        QTest::addColumn<QString>("silence");
+        QTest::addColumn<bool>("goesOffline");
+        QTest::newRow("after a second") << "1" << true;
+        QTest::newRow("never with 0") << "0" << false;
+    }
+    void aSilentBoardIsOffline()
+    {
+        QFETCH(QString, silence);
+        QFETCH(bool, goesOffline);
+        Rig rig;
+        QUORVANE_VERIFY_UP(rig);
+        rig.start({QStringLiteral("--silence"), silence});
+        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
+        Subscriber ha(rig.broker,
+                      {QStringLiteral("quorvane/t1/status"), QStringLiteral("quorvane/t1/board"),
+                       QStringLiteral("quorvane/t1/health")});
+        QUORVANE_VERIFY_UP(ha);
+        const QString board = QStringLiteral("quorvane/t1/board");
+        rig.board->write("XPir:1YZ");
+        QTRY_COMPARE(ha.last.value(board), QByteArray("online"));
+        QElapsedTimer quiet;
+        quiet.start();
+        if (!goesOffline) {
+            QTest::qWait(1500);
+            QCOMPARE(ha.last.value(board), QByteArray("online"));
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(ha.last.value(board), QByteArray("offline"), 2000);
+        QVERIFY(quiet.elapsed() >= 900);
+        QCOMPARE(ha.last.value(QStringLiteral("quorvane/t1/status")), QByteArray("online"));
+        QTRY_COMPARE(ha.json(QStringLiteral("quorvane/t1/health")).value(QStringLiteral("board")),
+                     QJsonValue(QStringLiteral("offline")));
+        rig.board->write("XPir:0YZ");
+        QTRY_COMPARE(ha.last.value(board), QByteArray("online"));
+        QCOMPARE(rig.log.filter(QStringLiteral("no frame from the board")).size(), 1);
+        QCOMPARE(rig.log.filter(QStringLiteral("sending again")).size(), 1);
+        QVERIFY(rig.online);
+    }
+
+    void healthFollowsTheBoard()
+    {
+        Rig rig;
+        QUORVANE_VERIFY_UP(rig);
+        rig.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
+        Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/health")});
+        QUORVANE_VERIFY_UP(app);
+        const QString topic = QStringLiteral("quorvane/t1/health");
+        const auto health = [&](const char *field) {
+            return app.json(topic).value(QLatin1String(field));
+        };
+        QTRY_VERIFY(app.last.contains(topic));
+        QVERIFY(app.retained.contains(topic));
+        QCOMPARE(health("version"), QJsonValue(QStringLiteral(QUORVANE_VERSION)));
+        QCOMPARE(health("frames"), QJsonValue(0));
+        QCOMPARE(health("newest_frame"), QJsonValue(QJsonValue::Null));
+        QCOMPARE(health("newest_frame_age_s"), QJsonValue(QJsonValue::Null));
+        QCOMPARE(health("line"), QJsonValue(QStringLiteral("open")));
+        QCOMPARE(health("board"), QJsonValue(QStringLiteral("online")));
+        for (const char *zero : {"line_losses", "refused_commands", "broker_reconnects",
+                                 "raw_bytes_dropped", "frames_last_minute"})
+            QVERIFY2(health(zero) == QJsonValue(0), zero);
+        QVERIFY(health("uptime_s").toDouble() >= 0);
+
+        rig.board->write("XPir:1YZXLig:2YZ");
+        QTest::qWait(50);
+        // A refusal is told within a second, with the frames that came before it.
+        app.client.publish(QStringLiteral("quorvane/t1/load/9/set"), "ON");
+        QTRY_COMPARE_WITH_TIMEOUT(health("refused_commands"), QJsonValue(1), 3000);
+        QCOMPARE(health("frames"), QJsonValue(2));
+        QCOMPARE(health("frames_last_minute"), QJsonValue(2));
+        QVERIFY(
+            QDateTime::fromString(health("newest_frame").toString(), Qt::ISODateWithMs).isValid());
+        QVERIFY(health("newest_frame_age_s").toDouble() >= 0);
+
+        rig.board.reset(); // unplugged: told at once
+        QTRY_COMPARE_WITH_TIMEOUT(health("line_losses"), QJsonValue(1), 1000);
+        QCOMPARE(health("line"), QJsonValue(QStringLiteral("closed")));
+        QCOMPARE(health("board"), QJsonValue(QStringLiteral("offline")));
+        rig.plugBoard();
+        QTRY_COMPARE_WITH_TIMEOUT(health("line"), QJsonValue(QStringLiteral("open")), 3000);
+        QCOMPARE(health("line_losses"), QJsonValue(1));
+        QCOMPARE(health("frames"), QJsonValue(2));
     }
 
     void brokerSecurity_data()
@@ -447,6 +641,10 @@ private slots:
             QStringLiteral("quorvane-bridge-b quorvane/b/status offline"));
         row("will under another prefix", {QStringLiteral("--prefix"), QStringLiteral("p")}, "will",
             QStringLiteral("quorvane-bridge-b p/b/status offline"));
+        row("silence by default", {}, "silence", 10);
+        row("silence off", {QStringLiteral("--silence"), QStringLiteral("0")}, "silence", 0);
+        row("silence of a day", {QStringLiteral("--silence"), QStringLiteral("86400")}, "silence",
+            86400);
         row("read clock by default", {}, "readInterval", -1);
         row("read clock 0", {QStringLiteral("--read-interval"), QStringLiteral("0")},
             "readInterval", 0);
@@ -494,6 +692,7 @@ private slots:
              QStringLiteral("%1 %2 %3")
                  .arg(o.mqtt.clientId, o.mqtt.willTopic, QString::fromLatin1(o.mqtt.willPayload))},
             {QStringLiteral("readInterval"), o.readIntervalMs},
+            {QStringLiteral("silence"), o.silenceSeconds},
             {QStringLiteral("port"), o.port},
             {QStringLiteral("board"), o.board},
             {QStringLiteral("logMaxBytes"), qulonglong(o.record.logMaxBytes)},
@@ -516,6 +715,10 @@ private slots:
             "--read-interval takes 0 to 1000");
         row("read clock above 1000", {QStringLiteral("--read-interval"), QStringLiteral("1001")},
             "--read-interval takes 0 to 1000");
+        row("silence below 0", {QStringLiteral("--silence"), QStringLiteral("-1")},
+            "--silence takes 0 to 86400");
+        row("silence above a day", {QStringLiteral("--silence"), QStringLiteral("86401")},
+            "--silence takes 0 to 86400");
         row("log size above a million MB",
             {QStringLiteral("--log-max-mb"), QStringLiteral("1000001")}, "--log-max-mb takes");
         row("log size below 0", {QStringLiteral("--log-max-mb"), QStringLiteral("-1")},

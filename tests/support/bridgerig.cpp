@@ -17,7 +17,8 @@ TestSubscriber::TestSubscriber(const TestBroker &broker, const QStringList &filt
         for (const QString &f : filters)
             client.subscribe(f);
     });
-    QObject::connect(&client, &MqttClient::subscribed, &client, [&acknowledged] { ++acknowledged; });
+    QObject::connect(&client, &MqttClient::subscribed, &client,
+                     [&acknowledged] { ++acknowledged; });
     QObject::connect(&client, &MqttClient::message, &client,
                      [this](const QString &topic, const QByteArray &payload, bool isRetained) {
                          last[topic] = payload;
@@ -76,7 +77,8 @@ void BridgeRig::startOnline(const QStringList &extra)
 {
     start(extra);
     if (failure.isEmpty() && !QTest::qWaitFor([this] { return online; }, kUpMs))
-        failure = QStringLiteral("the bridge did not come online: %1").arg(log.join(QLatin1String("; ")));
+        failure =
+            QStringLiteral("the bridge did not come online: %1").arg(log.join(QLatin1String("; ")));
 }
 
 void BridgeRig::plugBoard()

@@ -18,7 +18,7 @@
 
 #include <memory>
 
-#define QUORVANE_VERIFY_UP(fixture)                                                              \
+#define QUORVANE_VERIFY_UP(fixture)                                                                \
     QVERIFY2((fixture).failure.isEmpty(), qPrintable((fixture).failure))
 
 inline constexpr int kUpMs = 5000; // for anything to connect or come online

@@ -25,10 +25,9 @@ sockaddr_in loopback(quint16 port)
 QString tool(const QString &name)
 {
     const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty()
-               ? QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"),
-                                                       QStringLiteral("/usr/bin")})
-               : found;
+    return found.isEmpty() ? QStandardPaths::findExecutable(
+                                 name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")})
+                           : found;
 }
 
 } // namespace
@@ -60,8 +59,7 @@ TestBroker::TestBroker() : TestBroker(Config{}) {}
 TestBroker::TestBroker(Config config) : config_(config), port_(freeLocalPort())
 {
     process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.setStandardOutputFile(dir_.filePath(QStringLiteral("broker.log")),
-                                   QIODevice::Append);
+    process_.setStandardOutputFile(dir_.filePath(QStringLiteral("broker.log")), QIODevice::Append);
     if (!writeConfig())
         qWarning("TestBroker: could not write the broker's configuration");
 }
@@ -116,7 +114,11 @@ bool TestBroker::writeConfig()
 {
     if (!dir_.isValid())
         return false;
-    QByteArray conf = "persistence false\nlog_dest stdout\nlog_type error\nlog_type warning\n";
+    QByteArray conf = "log_dest stdout\nlog_type error\nlog_type warning\n";
+    if (config_.persistent)
+        conf += "persistence true\npersistence_location " + dir_.path().toLocal8Bit() + "/\n";
+    else
+        conf += "persistence false\n";
     if (::geteuid() == 0)
         conf += "user root\n"; // it would otherwise drop to a user who cannot read our files
     conf += "listener " + QByteArray::number(port_) + " 127.0.0.1\n";
@@ -136,15 +138,16 @@ bool TestBroker::writeConfig()
             ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0)
             return false;
         ext.close();
-        const QStringList ec{QStringLiteral("-newkey"), QStringLiteral("ec"),
-                             QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
-                             QStringLiteral("-nodes")};
+        const QStringList ec{
+            QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
         if (!run(QStringLiteral("openssl"),
                  QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
                      QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"),
                                  QStringLiteral("-out"), QStringLiteral("ca.crt"),
                                  QStringLiteral("-days"), QStringLiteral("2"),
-                                 QStringLiteral("-subj"), QStringLiteral("/CN=Quorvane test CA")}) ||
+                                 QStringLiteral("-subj"),
+                                 QStringLiteral("/CN=Quorvane test CA")}) ||
             !run(QStringLiteral("openssl"),
                  QStringList{QStringLiteral("req")} + ec +
                      QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"),
@@ -185,6 +188,14 @@ bool TestBroker::start()
     }
     qWarning("TestBroker: the broker did not come up: %s", qPrintable(log()));
     return false;
+}
+
+void TestBroker::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.terminate();
+    process_.waitForFinished(5000);
 }
 
 void TestBroker::kill()

@@ -12,8 +12,9 @@
 class TestBroker {
 public:
     struct Config {
-        bool password = false; // only kUser / kPassword may connect
-        bool tls = false;      // mqtts, server certificate from caFile()
+        bool password = false;   // only kUser / kPassword may connect
+        bool tls = false;        // mqtts, server certificate from caFile()
+        bool persistent = false; // retained messages survive a restart, as on a real broker
     };
     static constexpr const char *kUser = "quorvane";
     static constexpr const char *kPassword = "s3cret-test";
@@ -28,6 +29,8 @@ public:
     bool start();
     // Ends it at once, as a crash would.
     void kill();
+    // Ends it as a service stop would: a persistent broker saves what it holds.
+    void stop();
 
     quint16 port() const { return port_; }
     qint64 pid() const { return process_.processId(); }

@@ -9,8 +9,8 @@
 
 #include <atomic>
 #include <cstdint>
-#include <thread>
 #include <ctime>
+#include <thread>
 #include <vector>
 
 #include <poll.h>
@@ -37,8 +37,8 @@ class FrameTimes {
 public:
     explicit FrameTimes(int frames)
         : size_(sizeof(std::int64_t) * std::size_t(frames)),
-          at_(static_cast<std::int64_t *>(mmap(nullptr, size_, PROT_READ | PROT_WRITE,
-                                               MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
+          at_(static_cast<std::int64_t *>(
+              mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0)))
     {
     }
     ~FrameTimes() { munmap(at_, size_); }
@@ -98,8 +98,8 @@ public:
                       chunk += numberedFrame(seq++);
                   qsizetype done = 0;
                   while (done < chunk.size() && !stop_) {
-                      const ssize_t n = ::write(fd, chunk.constData() + done,
-                                                size_t(chunk.size() - done));
+                      const ssize_t n =
+                          ::write(fd, chunk.constData() + done, size_t(chunk.size() - done));
                       if (n > 0) {
                           done += n;
                           continue;
