@@ -10,7 +10,6 @@
 namespace quorvane::record {
 namespace {
 
-constexpr std::uint64_t kMaxRecord = 1u << 24; // no read or write is ever this large
 // A plain file goes out as the line would carry it: 960 bytes a second, in small pieces.
 constexpr std::size_t kPlainPiece = 12;
 constexpr std::int64_t kMicrosPerByteAt9600 = 1'000'000 / 960;
@@ -59,6 +58,9 @@ std::optional<std::string> CaptureWriter::open(const std::string &path)
             errno = 0;
             return failed("will not append to");
         }
+        // A stream open for update needs a positioning call between a read and a write.
+        if (std::fseek(file_, 0, SEEK_END) != 0)
+            return failed("cannot append to");
     }
     last_ = Clock::now();
     const std::string start = isoTime(WallClock::now());
@@ -107,40 +109,78 @@ std::optional<std::string> CaptureReader::open(const std::string &path)
 {
     if (file_)
         std::fclose(file_);
+    path_ = path;
+    capture_ = false;
     file_ = std::fopen(path.c_str(), "rb");
     if (!file_)
-        return "cannot open " + path + ": " + std::strerror(errno);
-    std::string head(kCaptureHeader.size(), '\0');
-    capture_ =
-        std::fread(head.data(), 1, head.size(), file_) == head.size() && head == kCaptureHeader;
+        return fileError("cannot open", path, errno);
+    char head[48];
+    const std::string_view got(head, std::fread(head, 1, sizeof head, file_));
+    if (std::ferror(file_)) {
+        const int error = errno;
+        std::fclose(file_);
+        file_ = nullptr;
+        return fileError("cannot read", path, error);
+    }
+    capture_ = got.substr(0, kCaptureHeader.size()) == kCaptureHeader;
+    if (!capture_ && got.substr(0, kCaptureMagic.size()) == kCaptureMagic) {
+        // Played as bytes, a newer capture would be noise on the panel: say what it is.
+        std::string version;
+        for (char c : got.substr(kCaptureMagic.size(), 16)) {
+            if (c == '\n')
+                break;
+            version += (c >= ' ' && c <= '~') ? c : '?';
+        }
+        std::fclose(file_);
+        file_ = nullptr;
+        return path + ": a capture of format version \"" + version +
+               "\", which this build cannot read (it reads version 1)";
+    }
     rewind();
     return std::nullopt;
 }
 
 void CaptureReader::rewind()
 {
+    if (!file_)
+        return;
+    std::clearerr(file_);
     std::fseek(file_, capture_ ? long(kCaptureHeader.size()) : 0L, SEEK_SET);
-    at_ = std::chrono::microseconds(0);
+    atMs_ = 0;
     plainBytes_ = 0;
+    ended_.reset();
+    damaged_ = false;
 }
 
-bool CaptureReader::varint(std::uint64_t &out)
+bool CaptureReader::stop(long offset, const std::string &what, bool damage)
+{
+    if (std::ferror(file_))
+        ended_ = fileError("cannot read", path_, errno);
+    else
+        ended_ = path_ + ": the record at byte " + std::to_string(offset) + " " + what;
+    damaged_ = damage;
+    return false;
+}
+
+CaptureReader::Varint CaptureReader::varint(std::uint64_t &out)
 {
     out = 0;
-    for (int shift = 0; shift < 64; shift += 7) {
+    for (int shift = 0;; shift += 7) {
         const int c = std::fgetc(file_);
         if (c == EOF)
-            return false;
+            return Varint::End;
+        // The tenth byte carries the 64th bit alone; more than that is no 64-bit number.
+        if (shift == 63 && c > 1)
+            return Varint::TooLong;
         out |= std::uint64_t(c & 0x7F) << shift;
         if (!(c & 0x80))
-            return true;
+            return Varint::Ok;
     }
-    return false;
 }
 
 bool CaptureReader::next(CaptureRecord &out)
 {
-    if (!file_)
+    if (!file_ || ended_)
         return false;
     if (!capture_) {
         out.direction = Direction::FromBoard;
@@ -148,19 +188,44 @@ bool CaptureReader::next(CaptureRecord &out)
         out.bytes.resize(std::fread(out.bytes.data(), 1, kPlainPiece, file_));
         out.at = std::chrono::microseconds(std::int64_t(plainBytes_) * kMicrosPerByteAt9600);
         plainBytes_ += out.bytes.size();
+        if (out.bytes.empty() && std::ferror(file_))
+            return stop(0, {}, true);
         return !out.bytes.empty();
     }
+    const long offset = std::ftell(file_);
+    const int first = std::fgetc(file_);
+    if (first == EOF)
+        return std::ferror(file_) ? stop(offset, {}, true) : false;
+    std::ungetc(first, file_);
+
     std::uint64_t delta = 0;
     std::uint64_t lengthAndKind = 0;
-    if (!varint(delta) || !varint(lengthAndKind) || (lengthAndKind & 3) == 3 ||
-        (lengthAndKind >> 2) > kMaxRecord)
-        return false;
+    Varint v = varint(delta);
+    if (v == Varint::Ok)
+        v = varint(lengthAndKind);
+    if (v == Varint::End)
+        return stop(offset, "is cut short", true);
+    if (v == Varint::TooLong)
+        return stop(offset, "holds a number longer than 64 bits", true);
+    // A kind from a newer format may mean its other fields differently: look no further.
+    if ((lengthAndKind & 3) == 3)
+        return stop(offset, "is of a kind this build does not know; the rest is left unread",
+                    false);
+    if (delta > kMaxDeltaMs)
+        return stop(offset,
+                    "comes " + std::to_string(delta) + " ms after the one before, more than a day",
+                    true);
+    if (atMs_ + delta > kMaxSpanMs)
+        return stop(offset, "comes more than 100 years after the start of the file", true);
+    const std::uint64_t length = lengthAndKind >> 2;
+    if (length > kMaxRecordBytes)
+        return stop(offset, "claims " + std::to_string(length) + " bytes, more than 16 MiB", true);
     out.direction = Direction(lengthAndKind & 3);
-    out.bytes.resize(std::size_t(lengthAndKind >> 2));
+    out.bytes.resize(std::size_t(length));
     if (std::fread(out.bytes.data(), 1, out.bytes.size(), file_) != out.bytes.size())
-        return false;
-    at_ += std::chrono::milliseconds(std::int64_t(delta));
-    out.at = at_;
+        return stop(offset, "is cut short", true);
+    atMs_ += delta;
+    out.at = std::chrono::microseconds(std::int64_t(atMs_) * 1000);
     return true;
 }
 

@@ -10,6 +10,8 @@
 //     bytes   `length` of them; for a session, its UTC start time in ISO 8601
 //   A varint is 7 bits a byte, least significant first, the high bit set on all but the
 //   last. Opening an existing capture appends a new session; sessions play back to back.
+// Captures travel by mail, so a reader takes nothing on trust: a record may be at most a day
+// after the one before and 100 years after the start of the file, and hold at most 16 MiB.
 #pragma once
 
 #include <chrono>
@@ -22,6 +24,11 @@
 namespace quorvane::record {
 
 inline constexpr std::string_view kCaptureHeader = "quorvane-capture 1\n";
+// What every version's header begins with.
+inline constexpr std::string_view kCaptureMagic = "quorvane-capture ";
+inline constexpr std::uint64_t kMaxRecordBytes = 1u << 24;
+inline constexpr std::uint64_t kMaxDeltaMs = 24ull * 3600 * 1000;
+inline constexpr std::uint64_t kMaxSpanMs = 36525 * kMaxDeltaMs;
 
 enum class Direction : std::uint8_t { FromBoard = 0, ToBoard = 1, Session = 2 };
 
@@ -36,11 +43,12 @@ public:
 
     // Starts a new capture, or a new session at the end of an existing one; refuses to touch
     // a file that is not a capture. Returns an error text, or nothing.
-    std::optional<std::string> open(const std::string &path);
+    [[nodiscard]] std::optional<std::string> open(const std::string &path);
     bool isOpen() const { return file_ != nullptr; }
     // Records bytes that crossed the line at `at`, flushed at once. Returns an error text, or
     // nothing; after an error the capture is closed.
-    std::optional<std::string> write(Direction d, std::string_view bytes, Clock::time_point at);
+    [[nodiscard]] std::optional<std::string> write(Direction d, std::string_view bytes,
+                                                   Clock::time_point at);
     void close();
 
 private:
@@ -66,20 +74,32 @@ public:
     CaptureReader(const CaptureReader &) = delete;
     CaptureReader &operator=(const CaptureReader &) = delete;
 
-    std::optional<std::string> open(const std::string &path);
+    // Refuses a file it cannot open and a capture of another format version.
+    [[nodiscard]] std::optional<std::string> open(const std::string &path);
     bool isCapture() const { return capture_; }
-    // The next record; false at the end of the file (a record cut short ends it too).
+    // The next record; false at the end of the file, or at the first record it cannot take.
     bool next(CaptureRecord &out);
+    // Why next() returned false: nothing at the file's clean end, otherwise what stopped it,
+    // naming the record's byte offset.
+    [[nodiscard]] const std::optional<std::string> &ended() const { return ended_; }
+    // Whether that was damage (a record cut short or claiming what the format cannot mean)
+    // rather than a kind of record this build does not know, which a newer one may write.
+    bool damaged() const { return damaged_; }
     // Back to the first record.
     void rewind();
 
 private:
-    bool varint(std::uint64_t &out);
+    enum class Varint { Ok, End, TooLong };
+    Varint varint(std::uint64_t &out);
+    bool stop(long offset, const std::string &what, bool damage);
 
+    std::string path_;
     std::FILE *file_ = nullptr;
     bool capture_ = false;
-    std::chrono::microseconds at_{0};
+    std::uint64_t atMs_ = 0;
     std::uint64_t plainBytes_ = 0;
+    std::optional<std::string> ended_;
+    bool damaged_ = false;
 };
 
 } // namespace quorvane::record

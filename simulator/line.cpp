@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <system_error>
 #include <termios.h>
 #include <unistd.h>
@@ -64,6 +65,13 @@ Line Line::openDevice(const std::string &path)
     if (isatty(fd))
         makeRaw(fd);
     return line;
+}
+
+int Line::unread() const
+{
+    // The master reports nothing queued; the slave's input queue is where written bytes wait.
+    int n = 0;
+    return hold_ >= 0 && ::ioctl(hold_, FIONREAD, &n) == 0 ? n : -1;
 }
 
 Line::Line(Line &&other) noexcept

@@ -21,6 +21,10 @@ public:
 
     int fd() const { return fd_; }
     const std::string &path() const { return path_; }
+    bool isPty() const { return hold_ >= 0; }
+    // Bytes written to a pseudo-terminal that the panel's end holds unread, or -1 when that
+    // cannot be told. Bytes on their way in the kernel may not count yet.
+    int unread() const;
 
 private:
     Line(int fd, int hold, std::string path);

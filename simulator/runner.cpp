@@ -3,6 +3,7 @@
 
 #include "record/capture.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <random>
 #include <sys/stat.h>
 #include <system_error>
+#include <termios.h>
 #include <unistd.h>
 
 namespace quorvane::sim {
@@ -22,11 +24,16 @@ namespace {
 
 // A replay runs no further ahead of a slow reader than this.
 constexpr std::size_t kReplayAhead = 64 * 1024;
+// Bytes just written reach the panel's input queue a moment later: an empty queue counts as
+// taken only once it has stayed empty this long.
+constexpr auto kTakenSettle = std::chrono::milliseconds(100);
 
-// When a record is due, from the start of the replay: its recorded time over the speed.
+// When a record is due, from the start of the replay: its recorded time over the speed,
+// bounded (at 31 years) so that no speed makes a clock reading plus it overflow.
 std::chrono::microseconds replayDue(std::chrono::microseconds recorded, double speed)
 {
-    return std::chrono::microseconds(std::int64_t(double(recorded.count()) / speed));
+    const double due = std::min(double(recorded.count()) / speed, 1e15);
+    return std::chrono::microseconds(std::int64_t(due));
 }
 
 } // namespace
@@ -105,6 +112,44 @@ bool Runner::waitForLine(std::chrono::milliseconds wait, bool writable)
     return ready <= 0 || !(p.revents & POLLIN) || serveInput();
 }
 
+bool Runner::waitUntilTaken(const std::atomic<bool> &stop)
+{
+    if (!line_->isPty()) {
+        if (isatty(line_->fd()))
+            ::tcdrain(line_->fd());
+        return true;
+    }
+    int before = -1;
+    auto moved = Clock::now();
+    std::optional<Clock::time_point> emptySince;
+    while (!stop.load()) {
+        const int unread = line_->unread();
+        const auto now = Clock::now();
+        if (unread < 0)
+            return true;
+        if (unread != before) {
+            before = unread;
+            moved = now; // a reader still taking bytes earns more time
+        }
+        if (unread > 0) {
+            emptySince.reset();
+        } else if (!emptySince) {
+            emptySince = now;
+        } else if (now - *emptySince >= kTakenSettle) {
+            return true;
+        }
+        if (unread > 0 && now - moved >= options_.untakenWait) {
+            log_ << "quorvane-board: the panel did not take the replay's last bytes (" << unread
+                 << " still waiting) within " << options_.untakenWait.count()
+                 << " ms; the replay ends without them\n";
+            return true;
+        }
+        if (!waitForLine(std::chrono::milliseconds(10), false))
+            return false;
+    }
+    return true;
+}
+
 int Runner::replay(const std::atomic<bool> &stop)
 {
     record::CaptureReader reader;
@@ -115,6 +160,7 @@ int Runner::replay(const std::atomic<bool> &stop)
     auto start = Clock::now();
     record::CaptureRecord next;
     bool have = reader.next(next);
+    bool told = false;   // what ended a pass early is said once, not on every loop
     std::string pending; // due but not yet taken by the line: a replay loses nothing
     while (!stop.load()) {
         if (!pending.empty()) {
@@ -125,8 +171,16 @@ int Runner::replay(const std::atomic<bool> &stop)
             }
         }
         if (!have && pending.empty()) {
-            if (!options_.loop)
-                return 0;
+            if (reader.ended() && !told) {
+                log_ << "quorvane-board: " << *reader.ended() << '\n';
+                told = true;
+            }
+            // A damaged file ends the replay, --loop or not, once its good part is out.
+            if (!options_.loop || reader.damaged()) {
+                if (!waitUntilTaken(stop))
+                    return 1;
+                return reader.damaged() ? 1 : 0;
+            }
             reader.rewind();
             have = reader.next(next);
             if (!have)

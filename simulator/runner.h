@@ -24,6 +24,8 @@ struct Options {
     std::string replay;                // play the board's side of this capture instead
     double speed = 1;                  // replay pace: times the recorded pace
     bool loop = false;                 // replay again from the start at the end
+    // How long the end of a replay waits for the panel to take bytes it is not taking.
+    std::chrono::milliseconds untakenWait{3000};
 };
 
 // A replay speed from the command line: a number above 0, up to a million times.
@@ -39,8 +41,9 @@ public:
 
     // Opens the line (and the link); returns the path the panel opens. Throws std::system_error.
     const std::string &open();
-    // Runs until `stop` is set or `count` frames are out (or the replay ends); returns 0, or 1
-    // when the line or the replay file fails.
+    // Runs until `stop` is set or `count` frames are out (or the replay ends, once the panel
+    // has taken what it played or left it untaken too long); returns 0, or 1 when the line
+    // fails or the replay file is damaged.
     int run(const std::atomic<bool> &stop);
 
     const Board &board() const { return board_; }
@@ -53,6 +56,7 @@ private:
     void sendFrame();
     int replay(const std::atomic<bool> &stop);
     bool waitForLine(std::chrono::milliseconds wait, bool writable);
+    bool waitUntilTaken(const std::atomic<bool> &stop);
 
     Options options_;
     std::ostream &log_;

@@ -69,6 +69,30 @@ std::chrono::milliseconds boardSpan(const std::vector<record::CaptureRecord> &rs
 
 const auto kT = record::WallClock::time_point(std::chrono::milliseconds(1'796'815'512'345));
 
+QByteArray varint(quint64 v)
+{
+    QByteArray out;
+    for (; v >= 0x80; v >>= 7)
+        out += char(0x80 | (v & 0x7F));
+    return out + char(v);
+}
+
+QByteArray rec(quint64 deltaMs, quint64 kind, const QByteArray &bytes)
+{
+    return varint(deltaMs) + varint(quint64(bytes.size()) << 2 | kind) + bytes;
+}
+
+const QByteArray kHeader = "quorvane-capture 1\n";
+
+QString writeFile(const QTemporaryDir &dir, const QByteArray &bytes)
+{
+    const QString path = dir.filePath(QStringLiteral("mailed.qvcap"));
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        return {};
+    return path;
+}
+
 } // namespace
 
 class TestRecord : public QObject {
@@ -219,6 +243,185 @@ private slots:
         const auto plain = records(other);
         QCOMPARE(plain.front().direction, record::Direction::FromBoard);
         QVERIFY(boardSpan(plain) > milliseconds(980) && boardSpan(plain) <= milliseconds(1000));
+    }
+
+    // The bytes on disk, varints at the edges of one and two bytes included.
+    void captureBytesAreExact()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("line.qvcap"));
+        using std::chrono::milliseconds;
+        {
+            record::CaptureWriter w;
+            QVERIFY(!w.open(path.toStdString()));
+            // The first record's delta depends on how long opening took; every later one is
+            // exact, as the writer keeps whole milliseconds.
+            auto t = record::CaptureWriter::Clock::now() + milliseconds(1000);
+            QVERIFY(!w.write(record::Direction::FromBoard, "x", t));
+            QVERIFY(!w.write(record::Direction::FromBoard, std::string(31, 'a'),
+                             t += milliseconds(127)));
+            QVERIFY(
+                !w.write(record::Direction::ToBoard, std::string(32, 'b'), t += milliseconds(128)));
+            QVERIFY(!w.write(record::Direction::FromBoard, {}, t += milliseconds(1)));
+            QVERIFY(!w.write(record::Direction::FromBoard, std::string(4095, 'c'),
+                             t += milliseconds(16382)));
+            QVERIFY(!w.write(record::Direction::ToBoard, std::string(4096, 'd'),
+                             t += milliseconds(16384)));
+            QVERIFY(!w.write(record::Direction::FromBoard, "e", t - milliseconds(5000)));
+        }
+        const QByteArray expected = QByteArray("\x7f\x7c") + QByteArray(31, 'a') +
+                                    QByteArray("\x80\x01\x81\x01") + QByteArray(32, 'b') +
+                                    QByteArray("\xff\x7f\xfc\x7f") + QByteArray(4095, 'c') +
+                                    QByteArray("\x80\x80\x01\x81\x80\x01") + QByteArray(4096, 'd') +
+                                    QByteArray("\x00\x04"
+                                               "e",
+                                               3);
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray got = f.readAll();
+        QVERIFY(got.startsWith(kHeader));
+        // A session: no delta, 24 bytes of UTC time.
+        QCOMPARE(got.mid(19, 2), QByteArray("\x00\x62", 2));
+        QVERIFY(QString::fromLatin1(got.mid(21, 24))
+                    .contains(QRegularExpression(
+                        QStringLiteral("^20\\d\\d-\\d\\d-\\d\\dT[\\d:.]{12}Z$"))));
+        // Then "x" about a second on (two bytes of delta), then the rest to the byte.
+        QCOMPARE(got.mid(47, 2), QByteArray("\x04x"));
+        QCOMPARE(got.size(), 49 + expected.size());
+        QCOMPARE(got.mid(49).toHex(), expected.toHex());
+    }
+
+    // Mailed captures are read without trust: each ends at its first record that cannot be,
+    // saying why and where.
+    void hostileCapturesEndWithAReason_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<int>("records");
+        QTest::addColumn<qint64>("lastAtMs");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<bool>("damaged");
+        const QByteArray frame = rec(0, 0, "XPir:1YZ"); // 10 bytes: the next is at byte 29
+        const QByteArray max = "\xff\xff\xff\xff\xff\xff\xff\xff\xff";
+        QTest::newRow("a clean end") << kHeader + frame + rec(5, 1, "A") << 2 << 5LL << "" << false;
+        QTest::newRow("a record cut short in its bytes")
+            << kHeader + frame + rec(5, 0, "XLig:5YZ").chopped(1) << 1 << 0LL
+            << "mailed.qvcap: the record at byte 29 is cut short" << true;
+        QTest::newRow("a record cut short in its length")
+            << kHeader + frame + "\x05" << 1 << 0LL << "byte 29 is cut short" << true;
+        QTest::newRow("a record cut short in a varint")
+            << kHeader + frame + "\x85" << 1 << 0LL << "byte 29 is cut short" << true;
+        QTest::newRow("a varint longer than 64 bits")
+            << kHeader + frame + max + "\x02" + "\x04x" << 1 << 0LL
+            << "byte 29 holds a number longer than 64 bits" << true;
+        QTest::newRow("a varint of 64 bits, 2^63 ms")
+            << kHeader + frame + QByteArray(9, '\x80') + "\x01" + "\x04x" << 1 << 0LL
+            << "byte 29 comes 9223372036854775808 ms after the one before, more than a day" << true;
+        QTest::newRow("a delta of 2^63 - 1 ms")
+            << kHeader + frame + rec(quint64(INT64_MAX), 0, "x") << 1 << 0LL
+            << "comes 9223372036854775807 ms after" << true;
+        QTest::newRow("a delta of a day")
+            << kHeader + frame + rec(86'400'000, 0, "x") << 2 << 86'400'000LL << "" << false;
+        QTest::newRow("a delta of a day and a millisecond")
+            << kHeader + frame + rec(86'400'001, 0, "x") << 1 << 0LL
+            << "byte 29 comes 86400001 ms after the one before, more than a day" << true;
+        QByteArray century = kHeader;
+        for (int day = 0; day < 36525; ++day)
+            century += rec(86'400'000, 0, "x");
+        QTest::newRow("a hundred years, a day at a time")
+            << century << 36525 << 36525 * 86'400'000LL << "" << false;
+        QTest::newRow("a hundred years and a millisecond")
+            << century + rec(1, 0, "y") << 36525 << 36525 * 86'400'000LL
+            << QStringLiteral("byte %1 comes more than 100 years after the start of the file")
+                   .arg(century.size())
+            << true;
+        QTest::newRow("a length of 16 MiB, cut short")
+            << kHeader + frame + varint(0) + varint(quint64(1) << 26) + "XPir" << 1 << 0LL
+            << "byte 29 is cut short" << true;
+        QTest::newRow("a length past 16 MiB")
+            << kHeader + frame + varint(0) + varint((quint64(1) << 26) + 4) + "XPir" << 1 << 0LL
+            << "byte 29 claims 16777217 bytes, more than 16 MiB" << true;
+        QTest::newRow("a huge length") << kHeader + frame + varint(0) + varint(~quint64(3)) << 1
+                                       << 0LL << "claims 4611686018427387903 bytes" << true;
+        QTest::newRow("an unknown kind")
+            << kHeader + frame + rec(5, 3, "news") + rec(5, 0, "XLig:5YZ") << 1 << 0LL
+            << "byte 29 is of a kind this build does not know" << false;
+        QTest::newRow("an unknown kind with a huge delta")
+            << kHeader + rec(quint64(INT64_MAX), 3, "news") << 0 << 0LL << "byte 19 is of a kind"
+            << false;
+    }
+    void hostileCapturesEndWithAReason()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(int, records);
+        QFETCH(qint64, lastAtMs);
+        QFETCH(QString, said);
+        QFETCH(bool, damaged);
+        QTemporaryDir dir;
+        const QString path = writeFile(dir, file);
+        record::CaptureReader reader;
+        QVERIFY(!reader.open(path.toStdString()));
+        QVERIFY(reader.isCapture());
+        for (int pass = 0; pass < 2; ++pass) { // and the same again after a rewind
+            record::CaptureRecord r;
+            int n = 0;
+            while (reader.next(r))
+                ++n;
+            QCOMPARE(n, records);
+            if (n > 0)
+                QCOMPARE(qint64(r.at.count()), lastAtMs * 1000);
+            const QString ended = QString::fromStdString(reader.ended().value_or(""));
+            QVERIFY2(said.isEmpty() ? ended.isEmpty() : ended.contains(said), qPrintable(ended));
+            QVERIFY(said.isEmpty() || ended.startsWith(path + ": "));
+            QCOMPARE(reader.damaged(), damaged);
+            QVERIFY(!reader.next(r)); // an end stays an end
+            reader.rewind();
+        }
+    }
+
+    // A capture of another format version is refused rather than played as noise; a file that
+    // only looks like one is bytes like any other.
+    void otherFormatVersionsAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("refused");
+        QTest::addColumn<bool>("capture");
+        QTest::newRow("version 2")
+            << QByteArray("quorvane-capture 2\n\x00\x04x") << "version \"2\"" << false;
+        QTest::newRow("version 10")
+            << QByteArray("quorvane-capture 10\nxyz") << "version \"10\"" << false;
+        QTest::newRow("version 1 with a CR")
+            << QByteArray("quorvane-capture 1\r\n\x00\x04x") << "version \"1?\"" << false;
+        QTest::newRow("a bare header")
+            << QByteArray("quorvane-capture ") << "version \"\"" << false;
+        QTest::newRow("version 1, empty") << kHeader << "" << true;
+        QTest::newRow("no space") << QByteArray("quorvane-capture2\n\x00\x04x") << "" << false;
+        QTest::newRow("capitals") << QByteArray("Quorvane-capture 2\n") << "" << false;
+        QTest::newRow("a header cut short") << QByteArray("quorvane-capt") << "" << false;
+    }
+    void otherFormatVersionsAreRefused()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, refused);
+        QFETCH(bool, capture);
+        QTemporaryDir dir;
+        const QString path = writeFile(dir, file);
+        record::CaptureReader reader;
+        const auto error = reader.open(path.toStdString());
+        QCOMPARE(QString::fromStdString(error.value_or("")).contains(refused), true);
+        QCOMPARE(error.has_value(), !refused.isEmpty());
+        if (error) {
+            QVERIFY(error->find("this build cannot read") != std::string::npos);
+            record::CaptureRecord r;
+            QVERIFY(!reader.next(r));
+            return;
+        }
+        QCOMPARE(reader.isCapture(), capture);
+        std::string bytes;
+        record::CaptureRecord r;
+        while (reader.next(r))
+            bytes += r.bytes;
+        QCOMPARE(QByteArray::fromStdString(bytes), capture ? QByteArray() : file);
+        QVERIFY(!reader.ended());
     }
 
     void unwritableFilesAreSaidOnce_data()

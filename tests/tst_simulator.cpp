@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: MIT
 #include "protocol/telemetry.h"
+#include "record/capture.h"
 #include "simulator/board.h"
 #include "simulator/runner.h"
 
+#include <QElapsedTimer>
+#include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <thread>
@@ -13,6 +18,58 @@
 
 using namespace quorvane::sim;
 using quorvane::protocol::Reading;
+namespace record = quorvane::record;
+
+namespace {
+
+struct Played {
+    int ms; // recorded time of the record, from the first
+    record::Direction direction;
+    std::string bytes;
+};
+
+// Writes a capture of `records`; returns the board's side of it as a panel would receive it.
+QByteArray writeCapture(const QString &path, const std::vector<Played> &records)
+{
+    record::CaptureWriter writer;
+    if (writer.open(path.toStdString()))
+        return {};
+    const auto t0 = record::CaptureWriter::Clock::now();
+    QByteArray board;
+    for (const Played &r : records) {
+        if (writer.write(r.direction, r.bytes, t0 + std::chrono::milliseconds(r.ms)))
+            return {};
+        if (r.direction == record::Direction::FromBoard)
+            board.append(r.bytes.data(), qsizetype(r.bytes.size()));
+    }
+    return board;
+}
+
+// Reads the panel's end in small helpings, slower than a replay at speed writes, until
+// `bytes` have come, the line goes, or `ms` pass; each byte with when it came.
+QByteArray readSlowly(int fd, qsizetype bytes, int ms, std::vector<qint64> *arrivals = nullptr)
+{
+    QByteArray got;
+    QElapsedTimer t;
+    t.start();
+    while (got.size() < bytes && t.elapsed() < ms) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 20);
+        char buf[64];
+        const ssize_t n = ::read(fd, buf, std::min(sizeof buf, std::size_t(bytes - got.size())));
+        if (n > 0) {
+            got.append(buf, n);
+            if (arrivals)
+                arrivals->insert(arrivals->end(), std::size_t(n), t.elapsed());
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        } else if ((n < 0 && errno != EAGAIN && errno != EINTR) || (p.revents & POLLHUP)) {
+            break; // the board closed the line
+        }
+    }
+    return got;
+}
+
+} // namespace
 
 class TestSimulator : public QObject {
     Q_OBJECT
@@ -141,6 +198,97 @@ private slots:
         QCOMPARE(runner.board().loadsText(), std::string("loads: 0 0 0 0 0"));
         QCOMPARE(runner.board().ignored(), 1u);
         QVERIFY(log.str().find("K -> all on") != std::string::npos);
+    }
+
+    // A replay ends only once the panel has read what it played: a board that closed its end
+    // earlier would take the last frames with it.
+    void replayDeliversItsLastByte_data()
+    {
+        QTest::addColumn<double>("speed");
+        QTest::addColumn<bool>("read");
+        QTest::newRow("speed 1") << 1.0 << true;
+        QTest::newRow("speed 10") << 10.0 << true;
+        QTest::newRow("speed 1000") << 1000.0 << true;
+        QTest::newRow("nobody reads") << 1000.0 << false;
+    }
+    void replayDeliversItsLastByte()
+    {
+        QFETCH(double, speed);
+        QFETCH(bool, read);
+        QTemporaryDir dir;
+        Options options;
+        options.replay = dir.filePath(QStringLiteral("line.qvcap")).toStdString();
+        options.speed = speed;
+        options.untakenWait = std::chrono::milliseconds(300);
+        // More than a pseudo-terminal's input queue holds, so some waits in the kernel.
+        const QByteArray board =
+            writeCapture(QString::fromStdString(options.replay),
+                         {{0, record::Direction::FromBoard, "XPir:1YLig:64YTp1:28YTp2:31YZ"},
+                          {40, record::Direction::ToBoard, "A"},
+                          {80, record::Direction::FromBoard, std::string(6000, 'q')},
+                          {120, record::Direction::FromBoard, "XLig:5YZ"}});
+        QVERIFY(!board.isEmpty());
+        std::ostringstream log;
+        auto runner = std::make_unique<Runner>(options, log);
+        const std::string path = runner->open();
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        std::atomic<bool> stop{false};
+        int status = -1;
+        long long replayed = 0;
+        std::thread play([&] {
+            status = runner->run(stop);
+            replayed = runner->bytesReplayed();
+            runner.reset(); // as the program exits: the board's end of the line goes
+        });
+        const QByteArray got = read ? readSlowly(fd, board.size(), 20000) : QByteArray();
+        play.join(); // the replay ends by itself, read or not
+        ::close(fd);
+        QCOMPARE(status, 0);
+        QCOMPARE(replayed, (long long)(board.size()));
+        if (read) {
+            QCOMPARE(got.size(), board.size());
+            QCOMPARE(got.back(), 'Z');
+            QCOMPARE(got, board);
+            QVERIFY2(log.str().find("did not take") == std::string::npos, log.str().c_str());
+        } else {
+            QVERIFY2(log.str().find("did not take the replay's last bytes") != std::string::npos,
+                     log.str().c_str());
+        }
+    }
+
+    // Every pass of a looped replay keeps the recorded pace; a clock left at the first pass
+    // would send the later ones out at once.
+    void loopedReplayKeepsItsPaceOnEveryPass()
+    {
+        QTemporaryDir dir;
+        Options options;
+        options.replay = dir.filePath(QStringLiteral("line.qvcap")).toStdString();
+        options.loop = true;
+        options.speed = 2;
+        QVERIFY(!writeCapture(QString::fromStdString(options.replay),
+                              {{0, record::Direction::FromBoard, "a"},
+                               {200, record::Direction::FromBoard, "b"},
+                               {400, record::Direction::FromBoard, "c"},
+                               {600, record::Direction::FromBoard, "d"}})
+                     .isEmpty());
+        std::ostringstream log;
+        Runner runner(options, log);
+        const int fd = ::open(runner.open().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        std::atomic<bool> stop{false};
+        std::thread play([&] { runner.run(stop); });
+        std::vector<qint64> at;
+        const QByteArray got = readSlowly(fd, 12, 10000, &at);
+        stop = true;
+        play.join();
+        ::close(fd);
+        QCOMPARE(got, QByteArray("abcdabcdabcd"));
+        for (int pass = 0; pass < 3; ++pass) {
+            const qint64 span = at[std::size_t(pass * 4 + 3)] - at[std::size_t(pass * 4)];
+            // 300 ms at twice the pace; a burst takes a few at most, a busy machine more.
+            QVERIFY2(span > 100, qPrintable(QStringLiteral("pass %1: %2 ms").arg(pass).arg(span)));
+        }
     }
 
     void stopRequestEndsTheRun()
