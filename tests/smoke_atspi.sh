@@ -10,4 +10,6 @@ command -v xvfb-run >/dev/null && command -v dbus-run-session >/dev/null || exit
 unset QT_QPA_PLATFORM
 # Qt talks to the bus only when told a screen reader may listen.
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
-exec xvfb-run -a -s "-screen 0 800x600x24" dbus-run-session -- /usr/bin/python3 "$script" "$demo"
+# -noreset: the accessibility bus launcher is a display client that comes and goes; when the
+# last client leaves, Xvfb resets, and a panel connecting then cannot open the display.
+exec xvfb-run -a -s "-screen 0 800x600x24 -noreset" dbus-run-session -- /usr/bin/python3 "$script" "$demo"

@@ -31,6 +31,15 @@ def wait_for(predicate, seconds):
     return False
 
 
+def holds(pid, device):
+    # Whether the process has `device` open: the panel opens its port right after the log.
+    fds = f"/proc/{pid}/fd"
+    try:
+        return any(os.readlink(os.path.join(fds, fd)) == device for fd in os.listdir(fds))
+    except OSError:
+        return False
+
+
 def rows(path):
     with open(path, newline="", encoding="utf-8") as f:
         return list(csv.reader(f))
@@ -43,14 +52,18 @@ def run_panel(board, log, frames):
     panel = subprocess.Popen([demo, "--device", slave, "--open", "--log", log], env=env,
                              stderr=subprocess.DEVNULL)
     try:
-        if not wait_for(lambda: os.path.exists(log) and os.path.getsize(log) > 0, 20):
+        # Deadlines only bound a real failure: a busy machine starts the panel slowly.
+        if not wait_for(lambda: os.path.exists(log) and os.path.getsize(log) > 0, 60):
             sys.exit("the log was never begun")
-        time.sleep(0.5)  # the port opens right after the log
+        if not wait_for(lambda: holds(panel.pid, slave) or panel.poll() is not None, 60) \
+                or panel.poll() is not None:
+            sys.exit("the panel never opened the port")
+        time.sleep(0.2)  # the port is set up in the same call that opened it
         for frame, _ in frames:
             os.write(board[0], frame)
             time.sleep(0.05)
         want = before + len(frames) + (0 if before else 1)
-        if not wait_for(lambda: len(rows(log)) >= want, 10):
+        if not wait_for(lambda: len(rows(log)) >= want, 60):
             sys.exit(f"{len(rows(log))} log lines, wanted {want}")
     finally:
         panel.send_signal(signal.SIGKILL)  # rows are flushed as they are written

@@ -137,7 +137,7 @@ private slots:
         CommControl comm(mapOf(pty.path()));
         comm.setPortOpen(true);
         comm.setOutput(QStringLiteral("A"));
-        QCOMPARE(pty.read(1, 300), QByteArray("A"));
+        QCOMPARE(pty.read(1, 30000), QByteArray("A"));
     }
 
     void burstArrivesAsSeparateNotificationsInOrder()
