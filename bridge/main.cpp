@@ -83,10 +83,8 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     auto parsed = quorvane::bridge::parseOptions(QCoreApplication::arguments(),
                                                  QProcessEnvironment::systemEnvironment());
-    if (const auto *exit = std::get_if<quorvane::bridge::Exit>(&parsed)) {
-        std::fputs(qPrintable(exit->text), exit->code == 0 ? stdout : stderr);
-        return exit->code;
-    }
+    if (const auto *exit = std::get_if<quorvane::bridge::Exit>(&parsed))
+        return quorvane::cli::finish(*exit);
     const auto &options = std::get<quorvane::bridge::Options>(parsed);
     if (options.removeDiscovery)
         return removeDiscovery(options);

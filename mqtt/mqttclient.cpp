@@ -67,19 +67,6 @@ std::optional<BrokerAddress> BrokerAddress::parse(const QString &url, QString *e
     return a;
 }
 
-std::optional<QString> readPasswordFile(const QString &path, QString *error)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read the password file '%1': %2").arg(path, f.errorString());
-        return std::nullopt;
-    }
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
-}
-
 QString BrokerAddress::display() const
 {
     return QStringLiteral("%1:%2").arg(host).arg(port);
@@ -98,10 +85,9 @@ MqttClient::MqttClient(ClientSettings settings, QObject *parent)
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessageCb);
     mosquitto_log_callback_set(mosq_, &MqttClient::onLogCb);
     if (!settings_.username.isEmpty() || !settings_.password.isEmpty()) {
-        mosquitto_username_pw_set(mosq_, settings_.username.toUtf8().constData(),
-                                  settings_.password.isEmpty()
-                                      ? nullptr
-                                      : settings_.password.toUtf8().constData());
+        mosquitto_username_pw_set(
+            mosq_, settings_.username.toUtf8().constData(),
+            settings_.password.isEmpty() ? nullptr : settings_.password.toUtf8().constData());
     }
     if (!settings_.willTopic.isEmpty()) {
         mosquitto_will_set(mosq_, settings_.willTopic.toUtf8().constData(),
@@ -375,9 +361,8 @@ QString MqttClient::describe(int rc) const
         return QStringLiteral("host name '%1' not found").arg(settings_.broker.host);
     case MOSQ_ERR_TLS:
     case MOSQ_ERR_TLS_HANDSHAKE:
-        return QStringLiteral("TLS failed%1").arg(lastError_.isEmpty()
-                                                      ? QString()
-                                                      : QStringLiteral(": ") + lastError_);
+        return QStringLiteral("TLS failed%1")
+            .arg(lastError_.isEmpty() ? QString() : QStringLiteral(": ") + lastError_);
     case MOSQ_ERR_CONN_LOST:
         return lastError_.isEmpty() ? QStringLiteral("connection lost")
                                     : QStringLiteral("connection lost: ") + lastError_;

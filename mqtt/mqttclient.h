@@ -29,10 +29,6 @@ struct BrokerAddress {
     QString display() const; // "broker.lan:1883"
 };
 
-// The broker password from the first line of a file (mode 600, or a secret a service manager
-// hands over), so it never appears on a command line. Fills `error` when it cannot be read.
-std::optional<QString> readPasswordFile(const QString &path, QString *error);
-
 struct ClientSettings {
     BrokerAddress broker;
     QString clientId;
