@@ -132,21 +132,21 @@ std::optional<LinkFailure> RemoteLink::open()
     std::optional<LinkFailure> result;
     if (!failure.isEmpty()) {
         const bool credentials = failureKind == mqtt::MqttClient::Failure::Credentials;
-        result = LinkFailure{credentials ? CommError::Kind::PermissionDenied
+        result = LinkFailure{credentials ? CommError::Kind::BrokerCredentials
                                          : CommError::Kind::BrokerUnreachable,
                              QStringLiteral("the broker %1 cannot be reached: %2")
                                  .arg(target_.broker.display(), failure)};
     } else if (status_ == QLatin1String(mqtt::kOffline)) {
-        result = LinkFailure{CommError::Kind::BoardOffline,
-                             QStringLiteral("the bridge reports board '%1' offline")
-                                 .arg(target_.board)};
+        result =
+            LinkFailure{CommError::Kind::BoardOffline,
+                        QStringLiteral("the bridge reports board '%1' offline").arg(target_.board)};
     } else if (status_ != QLatin1String(mqtt::kOnline)) {
-        result = LinkFailure{CommError::Kind::NotFound,
-                             client_->isConnected()
-                                 ? QStringLiteral("no bridge has announced board '%1' on %2")
-                                       .arg(target_.board, target_.broker.display())
-                                 : QStringLiteral("the broker %1 did not answer")
-                                       .arg(target_.broker.display())};
+        result = LinkFailure{
+            CommError::Kind::NotFound,
+            client_->isConnected()
+                ? QStringLiteral("no bridge has announced board '%1' on %2")
+                      .arg(target_.board, target_.broker.display())
+                : QStringLiteral("the broker %1 did not answer").arg(target_.broker.display())};
     }
     if (result) {
         client_->stop(0);
