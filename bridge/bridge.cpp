@@ -162,7 +162,9 @@ void Bridge::start()
         recorder->start(comm_.get());
     }
     openLine();
-    mqtt_->start();
+    if (const auto refused = mqtt_->start())
+        say(Level::Error, QStringLiteral("cannot connect to the broker %1: %2")
+                              .arg(options_.mqtt.broker.display(), *refused));
 }
 
 void Bridge::stop()

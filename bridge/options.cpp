@@ -115,7 +115,8 @@ std::optional<QString> readCaFile(const QCommandLineParser &p, Options &o)
         return std::nullopt;
     if (!QFile::exists(o.mqtt.caFile))
         return QStringLiteral("CA file '%1' not found").arg(o.mqtt.caFile);
-    return std::nullopt;
+    // One that TLS would only fail on later, without a word, is refused now.
+    return mqtt::checkCaFile(o.mqtt.caFile);
 }
 
 std::optional<QString> readBroker(const QCommandLineParser &p,

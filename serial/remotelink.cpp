@@ -124,7 +124,8 @@ std::optional<LinkFailure> RemoteLink::open()
     connect(client_.get(), &mqtt::MqttClient::message, this, &RemoteLink::onMessage);
     connect(this, &RemoteLink::statusSeen, &wait, &QEventLoop::quit);
     deadline.start(kOpenTimeoutMs);
-    client_->start();
+    if (const auto refused = client_->start())
+        failure = *refused;
     if (failure.isEmpty() && status_.isEmpty())
         wait.exec(QEventLoop::ExcludeUserInputEvents);
     disconnect(client_.get(), nullptr, &wait, nullptr);

@@ -51,7 +51,8 @@ struct Subscriber {
                              if (topic.endsWith(QLatin1String("/tx")))
                                  tx << payload;
                          });
-        client.start();
+        if (const auto refused = client.start())
+            qWarning("the test's client cannot start: %s", qPrintable(*refused));
         if (!QTest::qWaitFor([this] { return client.isConnected(); }, kUp))
             qWarning("the test's client did not connect");
         QTest::qWait(100); // the subscription is under way
