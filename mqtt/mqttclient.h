@@ -25,7 +25,7 @@ struct BrokerAddress {
     bool tls = false;
 
     // Fills `error` and returns nothing for anything else.
-    static std::optional<BrokerAddress> parse(const QString &url, QString *error);
+    [[nodiscard]] static std::optional<BrokerAddress> parse(const QString &url, QString *error);
     QString display() const; // "broker.lan:1883"
 };
 

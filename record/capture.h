@@ -36,16 +36,18 @@ public:
 
     // Starts a new capture, or a new session at the end of an existing one; refuses to touch
     // a file that is not a capture. Returns an error text, or nothing.
-    std::optional<std::string> open(const std::string &path);
+    [[nodiscard]] std::optional<std::string> open(const std::string &path);
     bool isOpen() const { return file_ != nullptr; }
     // Records bytes that crossed the line at `at`, flushed at once. Returns an error text, or
     // nothing; after an error the capture is closed.
-    std::optional<std::string> write(Direction d, std::string_view bytes, Clock::time_point at);
+    [[nodiscard]] std::optional<std::string> write(Direction d, std::string_view bytes,
+                                                   Clock::time_point at);
     void close();
 
 private:
-    std::optional<std::string> record(Direction d, std::string_view bytes, std::uint64_t deltaMs);
-    std::optional<std::string> failed(const std::string &what);
+    [[nodiscard]] std::optional<std::string> record(Direction d, std::string_view bytes,
+                                                    std::uint64_t deltaMs);
+    [[nodiscard]] std::optional<std::string> failed(const std::string &what);
 
     std::string path_;
     std::FILE *file_ = nullptr;
@@ -66,7 +68,7 @@ public:
     CaptureReader(const CaptureReader &) = delete;
     CaptureReader &operator=(const CaptureReader &) = delete;
 
-    std::optional<std::string> open(const std::string &path);
+    [[nodiscard]] std::optional<std::string> open(const std::string &path);
     bool isCapture() const { return capture_; }
     // The next record; false at the end of the file (a record cut short ends it too).
     bool next(CaptureRecord &out);

@@ -198,11 +198,13 @@ void RemoteLink::close()
         client_->stop();
 }
 
-std::optional<QString> RemoteLink::write(const QByteArray &bytes)
+std::optional<LinkFailure> RemoteLink::write(const QByteArray &bytes)
 {
     for (qsizetype at = 0; at < bytes.size(); at += mqtt::kMaxTxBytes) {
         if (!client_->publish(target_.topic(mqtt::leaf::kTx), bytes.mid(at, mqtt::kMaxTxBytes)))
-            return QStringLiteral("the broker %1 is not connected").arg(target_.broker.display());
+            return LinkFailure{
+                CommError::Kind::Io,
+                QStringLiteral("the broker %1 is not connected").arg(target_.broker.display())};
     }
     return std::nullopt;
 }

@@ -23,8 +23,9 @@ struct PortOptions {
 
 void addPortOptions(QCommandLineParser &parser);
 // Fills `error` and returns nothing when an option is wrong.
-std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
-                                           const QProcessEnvironment &environment, QString *error);
+[[nodiscard]] std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
+                                                         const QProcessEnvironment &environment,
+                                                         QString *error);
 // The named ports, the rest numbered as the system lists its serial ports.
 std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
 
@@ -32,9 +33,9 @@ std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
 // work without a display and touch no port. `parser` holds the program's own options and
 // keeps their values. Returns the Exit when the program ends here (help, version or a
 // mistake), for cli::finish() to say.
-std::optional<cli::Exit> readCommandLine(int argc, char **argv, const QString &description,
-                                         QCommandLineParser &parser, PortOptions *ports,
-                                         serial::RecordOptions *record);
+[[nodiscard]] std::optional<cli::Exit>
+readCommandLine(int argc, char **argv, const QString &description, QCommandLineParser &parser,
+                PortOptions *ports, serial::RecordOptions *record);
 
 class Form1;
 // Keeps the log and capture of the window's line, once its event loop runs; problems with
