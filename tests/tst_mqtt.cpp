@@ -7,6 +7,7 @@
 #include "mqtt/mqttclient.h"
 #include "serial/remotelink.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -110,6 +111,19 @@ private slots:
         QCOMPARE(bool(exit), bool(refused));
         if (exit)
             QCOMPARE(exit->text, QStringLiteral("quorvane-bridge: %1\n").arg(*refused));
+    }
+
+    // Removing discovery from a broker that refuses at once ends, and says so.
+    void removeDiscoveryEndsOnARefusal()
+    {
+        QProcess bridge;
+        bridge.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
+                     {QStringLiteral("--remove-discovery"), QStringLiteral("--board"),
+                      QStringLiteral("b"), QStringLiteral("--broker"),
+                      QStringLiteral("mqtt://127.0.0.1:%1").arg(freeLocalPort())});
+        QVERIFY(bridge.waitForFinished(5000));
+        QCOMPARE(bridge.exitCode(), 1);
+        QVERIFY(bridge.readAllStandardError().contains("cannot connect to the broker"));
     }
 
     // A panel's remote port: refused credentials are a failure of their own, not a refused
