@@ -133,7 +133,8 @@ struct StateWatch {
                              auto &board = seen[topic.section(QLatin1Char('/'), 1, 1)];
                              board.emplace(seq, monotonicNs());
                          });
-        client.start();
+        if (const auto refused = client.start())
+            qFatal("the bench's client cannot start: %s", qPrintable(*refused));
         spinUntil([this] { return client.isConnected(); }, 5000);
         spin(200);
     }
@@ -195,7 +196,8 @@ QJsonObject commandLatency(int commands = 1000)
     PtyPair board;
     BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"));
     MqttClient app(broker.clientSettings(QStringLiteral("bench-app")));
-    app.start();
+    if (const auto refused = app.start())
+        qFatal("the bench's client cannot start: %s", qPrintable(*refused));
     spinUntil([&] { return app.isConnected(); }, 5000);
     spin(800);
     std::vector<double> ms;

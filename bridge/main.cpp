@@ -53,6 +53,7 @@ int removeDiscovery(const quorvane::bridge::Options &o)
     MqttClient client(settings);
     client.setReconnect(false);
     int status = 1;
+    bool done = false; // answered, perhaps already within start()
     QObject::connect(&client, &MqttClient::connected, &client, [&] {
         const QString base = o.prefix + QLatin1Char('/') + o.board;
         int sent = 0;
@@ -62,15 +63,22 @@ int removeDiscovery(const quorvane::bridge::Options &o)
         std::fprintf(stderr, "quorvane-bridge: removed %d discovery configs of board '%s'\n", sent,
                      qPrintable(o.board));
         status = 0;
+        done = true;
         QCoreApplication::quit();
     });
     QObject::connect(&client, &MqttClient::connectFailed, &client, [&](const QString &why) {
         std::fprintf(stderr, "quorvane-bridge: cannot connect to the broker %s: %s\n",
                      qPrintable(o.mqtt.broker.display()), qPrintable(why));
+        done = true;
         QCoreApplication::quit();
     });
-    client.start();
-    QCoreApplication::exec();
+    if (const auto refused = client.start()) {
+        std::fprintf(stderr, "quorvane-bridge: cannot connect to the broker %s: %s\n",
+                     qPrintable(o.mqtt.broker.display()), qPrintable(*refused));
+        return 1;
+    }
+    if (!done)
+        QCoreApplication::exec();
     return status;
 }
 
@@ -83,10 +91,8 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
     auto parsed = quorvane::bridge::parseOptions(QCoreApplication::arguments(),
                                                  QProcessEnvironment::systemEnvironment());
-    if (const auto *exit = std::get_if<quorvane::bridge::Exit>(&parsed)) {
-        std::fputs(qPrintable(exit->text), exit->code == 0 ? stdout : stderr);
-        return exit->code;
-    }
+    if (const auto *exit = std::get_if<quorvane::bridge::Exit>(&parsed))
+        return quorvane::cli::finish(*exit);
     const auto &options = std::get<quorvane::bridge::Options>(parsed);
     if (options.removeDiscovery)
         return removeDiscovery(options);

@@ -142,7 +142,9 @@ void MqttFace::say(Level level, const QString &text) const
 
 void MqttFace::start()
 {
-    mqtt_->start();
+    if (const auto refused = mqtt_->start())
+        say(Level::Error, QStringLiteral("cannot connect to the broker %1: %2")
+                              .arg(options_.mqtt.broker.display(), *refused));
 }
 
 void MqttFace::stop()

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/options.h"
 
+#include "cli/sharedoptions.h"
 #include "mqtt/wire.h"
 #include "serial/commcontrol.h"
 
@@ -11,9 +12,193 @@
 namespace quorvane::bridge {
 namespace {
 
-Exit mistake(const QString &text)
+const QString kProgram = QStringLiteral("quorvane-bridge");
+
+// The options in the order --help lists them.
+void addLineOptions(QCommandLineParser &p)
 {
-    return {QStringLiteral("quorvane-bridge: %1\n").arg(text), 2};
+    p.addOption({{QStringLiteral("h"), QStringLiteral("help")},
+                 QStringLiteral("Show this help and exit.")});
+    p.addOption({QStringLiteral("version"), QStringLiteral("Show the version and exit.")});
+    p.addOption({QStringLiteral("device"), QStringLiteral("The board's serial device."),
+                 QStringLiteral("PATH")});
+    p.addOption({QStringLiteral("port"),
+                 QStringLiteral("The board's serial port, numbered as in the panel (1 is the "
+                                "first)."),
+                 QStringLiteral("N")});
+}
+
+void addBrokerOptions(QCommandLineParser &p)
+{
+    p.addOption({QStringLiteral("broker"),
+                 QStringLiteral("mqtt://HOST[:PORT] (default port 1883) or mqtts://HOST[:PORT] "
+                                "(TLS, 8883)."),
+                 QStringLiteral("URL"), QStringLiteral("mqtt://localhost")});
+    p.addOption({QStringLiteral("cafile"),
+                 QStringLiteral("TLS: trust this CA instead of the system's."),
+                 QStringLiteral("FILE")});
+    p.addOption({QStringLiteral("insecure"),
+                 QStringLiteral("TLS: accept any certificate and host name (unsafe; for testing "
+                                "only).")});
+    p.addOption(
+        {QStringLiteral("username"), QStringLiteral("Broker user name."), QStringLiteral("NAME")});
+    p.addOption(cli::passwordFileOption(QStringLiteral("Read the broker password from FILE.")));
+}
+
+void addBoardOptions(QCommandLineParser &p)
+{
+    p.addOption({QStringLiteral("board"),
+                 QStringLiteral("Board ID in topics, [a-z0-9_-]{1,32} (default: the host name, "
+                                "lower-cased)."),
+                 QStringLiteral("ID")});
+    p.addOption(
+        {QStringLiteral("prefix"),
+         QStringLiteral("Topic prefix (default: %1).").arg(QLatin1String(mqtt::kDefaultPrefix)),
+         QStringLiteral("P"), QString::fromLatin1(mqtt::kDefaultPrefix)});
+    p.addOption({QStringLiteral("discovery-prefix"),
+                 QStringLiteral("Home Assistant discovery prefix (default: homeassistant)."),
+                 QStringLiteral("P"), QStringLiteral("homeassistant")});
+    p.addOption(
+        {QStringLiteral("no-discovery"), QStringLiteral("Publish no Home Assistant discovery.")});
+    p.addOption(
+        {QStringLiteral("no-raw"), QStringLiteral("No raw line access (the rx and tx topics).")});
+    p.addOption({QStringLiteral("no-restore-loads"),
+                 QStringLiteral("When the board comes back, leave its loads as they come up.")});
+    p.addOption({QStringLiteral("remove-discovery"),
+                 QStringLiteral("Remove the board from Home Assistant and exit.")});
+}
+
+void addRunOptions(QCommandLineParser &p)
+{
+    p.addOption({QStringLiteral("read-interval"),
+                 QStringLiteral("Read a busy line every MS milliseconds (default %1): lower is "
+                                "quicker and wakes more often.")
+                     .arg(serial::CommControl::kDefaultReadInterval.count()),
+                 QStringLiteral("MS")});
+    p.addOption({QStringLiteral("silence"),
+                 QStringLiteral("The board is offline when no frame has come for SECONDS "
+                                "(default 10; 0: never)."),
+                 QStringLiteral("SECONDS")});
+    p.addOption({QStringLiteral("verbose"), QStringLiteral("Log every message too.")});
+    cli::addRecordOptions(p);
+}
+
+// Each reader takes its part of the command line into `o`, or says what is wrong with it.
+using Reader = std::optional<QString> (*)(const QCommandLineParser &, const QProcessEnvironment &,
+                                          Options &);
+
+std::optional<QString> readLine(const QCommandLineParser &p, const QProcessEnvironment &,
+                                Options &o)
+{
+    o.removeDiscovery = p.isSet(QStringLiteral("remove-discovery"));
+    const bool byPort = p.isSet(QStringLiteral("port"));
+    if (p.isSet(QStringLiteral("device")) == byPort && !o.removeDiscovery)
+        return QStringLiteral("give the board's line with either --device PATH or --port N");
+    o.device = p.value(QStringLiteral("device"));
+    if (!byPort)
+        return std::nullopt;
+    const QString value = p.value(QStringLiteral("port"));
+    QString error;
+    const auto port = cli::readBounded(
+        value, cli::Range<int>{1, 32767},
+        QStringLiteral("'%1' is not a port number; ports are numbered from 1").arg(value), &error);
+    if (!port)
+        return error;
+    o.port = *port;
+    return std::nullopt;
+}
+
+std::optional<QString> readCaFile(const QCommandLineParser &p, Options &o)
+{
+    o.mqtt.caFile = p.value(QStringLiteral("cafile"));
+    o.mqtt.insecure = p.isSet(QStringLiteral("insecure"));
+    const bool caFile = p.isSet(QStringLiteral("cafile"));
+    if ((caFile || o.mqtt.insecure) && !o.mqtt.broker.tls)
+        return QStringLiteral("--cafile and --insecure are for mqtts:// brokers");
+    if (!caFile)
+        return std::nullopt;
+    if (!QFile::exists(o.mqtt.caFile))
+        return QStringLiteral("CA file '%1' not found").arg(o.mqtt.caFile);
+    // One that TLS would only fail on later, without a word, is refused now.
+    return mqtt::checkCaFile(o.mqtt.caFile);
+}
+
+std::optional<QString> readBroker(const QCommandLineParser &p,
+                                  const QProcessEnvironment &environment, Options &o)
+{
+    QString error;
+    const auto address = mqtt::BrokerAddress::parse(p.value(QStringLiteral("broker")), &error);
+    if (!address)
+        return error;
+    o.mqtt.broker = *address;
+    if (auto wrong = readCaFile(p, o))
+        return wrong;
+    o.mqtt.username = p.value(QStringLiteral("username"));
+    const auto password = cli::readPassword(p, environment, &error);
+    if (!password)
+        return error;
+    o.mqtt.password = *password;
+    return std::nullopt;
+}
+
+std::optional<QString> readBoard(const QCommandLineParser &p, const QProcessEnvironment &,
+                                 Options &o)
+{
+    const bool given = p.isSet(QStringLiteral("board"));
+    o.board = given ? p.value(QStringLiteral("board")) : QSysInfo::machineHostName().toLower();
+    if (!mqtt::isValidBoardId(o.board)) {
+        return QStringLiteral("'%1' is not a valid board ID: use 1 to 32 of a-z, 0-9, _ and -%2")
+            .arg(o.board, given ? QString()
+                                : QStringLiteral(" (it is this machine's host name; give one "
+                                                 "with --board)"));
+    }
+    o.prefix = p.value(QStringLiteral("prefix"));
+    o.discoveryPrefix = p.value(QStringLiteral("discovery-prefix"));
+    for (const QString &v : {o.prefix, o.discoveryPrefix}) {
+        if (!mqtt::isValidTopicPrefix(v))
+            return QStringLiteral("'%1' is not a topic prefix (no +, #, or empty levels)").arg(v);
+    }
+    o.discovery = !p.isSet(QStringLiteral("no-discovery"));
+    o.raw = !p.isSet(QStringLiteral("no-raw"));
+    o.restoreLoads = !p.isSet(QStringLiteral("no-restore-loads"));
+    return std::nullopt;
+}
+
+std::optional<QString> readRun(const QCommandLineParser &p, const QProcessEnvironment &, Options &o)
+{
+    o.verbose = p.isSet(QStringLiteral("verbose"));
+    QString error;
+    if (p.isSet(QStringLiteral("read-interval"))) {
+        const auto ms =
+            cli::readBounded(p.value(QStringLiteral("read-interval")), cli::Range<int>{0, 1000},
+                             QStringLiteral("--read-interval takes 0 to 1000 ms"), &error);
+        if (!ms)
+            return error;
+        o.readIntervalMs = *ms;
+    }
+    if (p.isSet(QStringLiteral("silence"))) {
+        const auto seconds =
+            cli::readBounded(p.value(QStringLiteral("silence")), cli::Range<int>{0, 86400},
+                             QStringLiteral("--silence takes 0 to 86400 seconds"), &error);
+        if (!seconds)
+            return error;
+        o.silenceSeconds = *seconds;
+    }
+    auto record = cli::readRecordOptions(p, &error);
+    if (!record)
+        return error;
+    o.record = std::move(*record);
+    return std::nullopt;
+}
+
+// The client's name and Last Will follow from the board and prefix.
+void nameClient(Options &o)
+{
+    o.mqtt.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.board);
+    if (o.removeDiscovery)
+        o.mqtt.clientId += QStringLiteral("-remove");
+    o.mqtt.willTopic = mqtt::boardTopic(o.prefix, o.board, mqtt::leaf::kStatus);
+    o.mqtt.willPayload = mqtt::kOffline;
 }
 
 } // namespace
@@ -26,157 +211,16 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
         "Puts a Quorvane board on an MQTT broker: readings, load switches and Home Assistant "
         "discovery.\nThe broker password is read from --password-file or from the environment "
         "variable QUORVANE_MQTT_PASSWORD, never from the command line."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit."));
-    const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("Show the version and exit."));
-    const QCommandLineOption device(QStringLiteral("device"),
-                                    QStringLiteral("The board's serial device."),
-                                    QStringLiteral("PATH"));
-    const QCommandLineOption port(QStringLiteral("port"),
-                                  QStringLiteral("The board's serial port, numbered as in the "
-                                                 "panel (1 is the first)."),
-                                  QStringLiteral("N"));
-    const QCommandLineOption broker(QStringLiteral("broker"),
-                                    QStringLiteral("mqtt://HOST[:PORT] (default port 1883) or "
-                                                   "mqtts://HOST[:PORT] (TLS, 8883)."),
-                                    QStringLiteral("URL"), QStringLiteral("mqtt://localhost"));
-    const QCommandLineOption cafile(QStringLiteral("cafile"),
-                                    QStringLiteral("TLS: trust this CA instead of the system's."),
-                                    QStringLiteral("FILE"));
-    const QCommandLineOption insecure(
-        QStringLiteral("insecure"),
-        QStringLiteral("TLS: accept any certificate and host name (unsafe; for testing only)."));
-    const QCommandLineOption username(QStringLiteral("username"),
-                                      QStringLiteral("Broker user name."), QStringLiteral("NAME"));
-    const QCommandLineOption passwordFile(QStringLiteral("password-file"),
-                                          QStringLiteral("Read the broker password from FILE."),
-                                          QStringLiteral("FILE"));
-    const QCommandLineOption board(QStringLiteral("board"),
-                                   QStringLiteral("Board ID in topics, [a-z0-9_-]{1,32} "
-                                                  "(default: the host name, lower-cased)."),
-                                   QStringLiteral("ID"));
-    const QCommandLineOption prefix(
-        QStringLiteral("prefix"),
-        QStringLiteral("Topic prefix (default: %1).").arg(QLatin1String(mqtt::kDefaultPrefix)),
-        QStringLiteral("P"), QString::fromLatin1(mqtt::kDefaultPrefix));
-    const QCommandLineOption discoveryPrefix(
-        QStringLiteral("discovery-prefix"),
-        QStringLiteral("Home Assistant discovery prefix (default: homeassistant)."),
-        QStringLiteral("P"), QStringLiteral("homeassistant"));
-    const QCommandLineOption noDiscovery(QStringLiteral("no-discovery"),
-                                         QStringLiteral("Publish no Home Assistant discovery."));
-    const QCommandLineOption noRaw(QStringLiteral("no-raw"),
-                                   QStringLiteral("No raw line access (the rx and tx topics)."));
-    const QCommandLineOption noRestore(
-        QStringLiteral("no-restore-loads"),
-        QStringLiteral("When the board comes back, leave its loads as they come up."));
-    const QCommandLineOption removeDiscovery(
-        QStringLiteral("remove-discovery"),
-        QStringLiteral("Remove the board from Home Assistant and exit."));
-    const QCommandLineOption readInterval(
-        QStringLiteral("read-interval"),
-        QStringLiteral("Read a busy line every MS milliseconds (default %1): lower is quicker "
-                       "and wakes more often.")
-            .arg(serial::CommControl::kDefaultReadInterval.count()),
-        QStringLiteral("MS"));
-    const QCommandLineOption silence(
-        QStringLiteral("silence"),
-        QStringLiteral("The board is offline when no frame has come for SECONDS (default 10; "
-                       "0: never)."),
-        QStringLiteral("SECONDS"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Log every message too."));
-    p.addOptions({help, version, device, port, broker, cafile, insecure, username, passwordFile,
-                  board, prefix, discoveryPrefix, noDiscovery, noRaw, noRestore, removeDiscovery,
-                  readInterval, silence, verbose});
-    serial::addRecordOptions(p);
-
-    if (!p.parse(arguments))
-        return mistake(p.errorText() + QStringLiteral(" (see --help)"));
-    if (p.isSet(help))
-        return Exit{p.helpText(), 0};
-    if (p.isSet(version))
-        return Exit{QStringLiteral("quorvane-bridge %1\n").arg(QStringLiteral(QUORVANE_VERSION)),
-                    0};
-    if (!p.positionalArguments().isEmpty())
-        return mistake(QStringLiteral("unexpected argument '%1' (see --help)")
-                           .arg(p.positionalArguments().constFirst()));
-
+    for (auto add : {addLineOptions, addBrokerOptions, addBoardOptions, addRunOptions})
+        add(p);
+    if (auto exit = cli::parse(p, arguments, kProgram))
+        return *exit;
     Options o;
-    o.removeDiscovery = p.isSet(removeDiscovery);
-    if (p.isSet(device) == p.isSet(port) && !o.removeDiscovery)
-        return mistake(QStringLiteral("give the board's line with either --device PATH or "
-                                      "--port N"));
-    o.device = p.value(device);
-    if (p.isSet(port)) {
-        bool ok = false;
-        o.port = p.value(port).trimmed().toInt(&ok);
-        if (!ok || o.port < 1 || o.port > 32767)
-            return mistake(QStringLiteral("'%1' is not a port number; ports are numbered from 1")
-                               .arg(p.value(port)));
+    for (Reader read : {readLine, readBroker, readBoard, readRun}) {
+        if (const auto wrong = read(p, environment, o))
+            return cli::mistake(kProgram, *wrong);
     }
-
-    QString error;
-    const auto address = mqtt::BrokerAddress::parse(p.value(broker), &error);
-    if (!address)
-        return mistake(error);
-    o.mqtt.broker = *address;
-    o.mqtt.caFile = p.value(cafile);
-    o.mqtt.insecure = p.isSet(insecure);
-    if ((p.isSet(cafile) || o.mqtt.insecure) && !address->tls)
-        return mistake(QStringLiteral("--cafile and --insecure are for mqtts:// brokers"));
-    if (p.isSet(cafile) && !QFile::exists(o.mqtt.caFile))
-        return mistake(QStringLiteral("CA file '%1' not found").arg(o.mqtt.caFile));
-    o.mqtt.username = p.value(username);
-    if (p.isSet(passwordFile)) {
-        const auto password = mqtt::readPasswordFile(p.value(passwordFile), &error);
-        if (!password)
-            return mistake(error);
-        o.mqtt.password = *password;
-    } else if (environment.contains(QStringLiteral("QUORVANE_MQTT_PASSWORD"))) {
-        o.mqtt.password = environment.value(QStringLiteral("QUORVANE_MQTT_PASSWORD"));
-    }
-
-    o.board = p.isSet(board) ? p.value(board) : QSysInfo::machineHostName().toLower();
-    if (!mqtt::isValidBoardId(o.board)) {
-        return mistake(
-            QStringLiteral("'%1' is not a valid board ID: use 1 to 32 of a-z, 0-9, _ and -%2")
-                .arg(o.board, p.isSet(board) ? QString()
-                                             : QStringLiteral(" (it is this machine's host "
-                                                              "name; give one with --board)")));
-    }
-    o.prefix = p.value(prefix);
-    o.discoveryPrefix = p.value(discoveryPrefix);
-    for (const QString &v : {o.prefix, o.discoveryPrefix}) {
-        if (!mqtt::isValidTopicPrefix(v))
-            return mistake(QStringLiteral("'%1' is not a topic prefix (no +, #, or empty "
-                                          "levels)")
-                               .arg(v));
-    }
-    o.discovery = !p.isSet(noDiscovery);
-    o.raw = !p.isSet(noRaw);
-    o.restoreLoads = !p.isSet(noRestore);
-    o.verbose = p.isSet(verbose);
-    if (p.isSet(readInterval)) {
-        bool ok = false;
-        o.readIntervalMs = p.value(readInterval).toInt(&ok);
-        if (!ok || o.readIntervalMs < 0 || o.readIntervalMs > 1000)
-            return mistake(QStringLiteral("--read-interval takes 0 to 1000 ms"));
-    }
-    if (p.isSet(silence)) {
-        bool ok = false;
-        o.silenceSeconds = p.value(silence).toInt(&ok);
-        if (!ok || o.silenceSeconds < 0 || o.silenceSeconds > 86400)
-            return mistake(QStringLiteral("--silence takes 0 to 86400 seconds"));
-    }
-    if (QString error; !serial::readRecordOptions(p, &o.record, &error))
-        return mistake(error);
-    o.mqtt.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.board);
-    if (o.removeDiscovery)
-        o.mqtt.clientId += QStringLiteral("-remove");
-    o.mqtt.willTopic = mqtt::boardTopic(o.prefix, o.board, mqtt::leaf::kStatus);
-    o.mqtt.willPayload = mqtt::kOffline;
+    nameClient(o);
     return o;
 }
 

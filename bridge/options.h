@@ -2,14 +2,14 @@
 // The bridge's command line and environment, checked once at start.
 #pragma once
 
+#include "cli/commandline.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/wire.h"
+#include "serial/recordoptions.h"
 
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
-
-#include "serial/linerecorder.h"
 
 #include <variant>
 
@@ -34,10 +34,7 @@ struct Options {
 
 // What the command line asked for: options to run with, or text to print and the exit code
 // (help and version go to stdout with 0, mistakes to stderr with 2).
-struct Exit {
-    QString text;
-    int code = 0;
-};
+using Exit = cli::Exit;
 
 std::variant<Options, Exit> parseOptions(const QStringList &arguments,
                                          const QProcessEnvironment &environment);

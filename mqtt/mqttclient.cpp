@@ -3,6 +3,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QUrl>
@@ -24,12 +25,27 @@ constexpr int kHousekeepingMs = 1000;
 // Packets handled per readable socket; the notifier fires again for the rest.
 constexpr int kPacketsPerRead = 64;
 
-QString errnoText(int error)
+QString lowerFirst(QString text)
 {
-    QString text = QString::fromLocal8Bit(std::strerror(error));
     if (!text.isEmpty())
         text[0] = text[0].toLower();
     return text;
+}
+
+QString errnoText(int error)
+{
+    return lowerFirst(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// What a refused set-up call of the client library means, or nothing when it was taken.
+std::optional<QString> refusal(int rc, const QString &what)
+{
+    if (rc == MOSQ_ERR_SUCCESS)
+        return std::nullopt;
+    QString why = lowerFirst(QString::fromUtf8(mosquitto_strerror(rc)));
+    if (why.endsWith(QLatin1Char('.')))
+        why.chop(1);
+    return QStringLiteral("the MQTT client library refused %1: %2").arg(what, why);
 }
 
 } // namespace
@@ -67,23 +83,25 @@ std::optional<BrokerAddress> BrokerAddress::parse(const QString &url, QString *e
     return a;
 }
 
-std::optional<QString> readPasswordFile(const QString &path, QString *error)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        *error =
-            QStringLiteral("cannot read the password file '%1': %2").arg(path, f.errorString());
-        return std::nullopt;
-    }
-    QByteArray line = f.readLine(4096);
-    while (line.endsWith('\n') || line.endsWith('\r'))
-        line.chop(1);
-    return QString::fromUtf8(line);
-}
-
 QString BrokerAddress::display() const
 {
     return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+std::optional<QString> checkCaFile(const QString &path)
+{
+    QFile f(path);
+    QString why;
+    if (QFileInfo(path).isDir())
+        why = errnoText(EISDIR);
+    else if (!f.open(QIODevice::ReadOnly))
+        why = lowerFirst(f.errorString());
+    if (!why.isEmpty())
+        return QStringLiteral("cannot read the CA file %1: %2").arg(path, why);
+    // The TLS library takes PEM only, and says little when it finds none.
+    if (!f.readAll().contains("CERTIFICATE-----"))
+        return QStringLiteral("the CA file %1 holds no certificate (PEM)").arg(path);
+    return std::nullopt;
 }
 
 MqttClient::MqttClient(ClientSettings settings, QObject *parent)
@@ -91,35 +109,7 @@ MqttClient::MqttClient(ClientSettings settings, QObject *parent)
 {
     static std::once_flag once;
     std::call_once(once, [] { mosquitto_lib_init(); });
-
-    mosq_ = mosquitto_new(settings_.clientId.toUtf8().constData(), true, this);
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-    mosquitto_connect_callback_set(mosq_, &MqttClient::onConnectCb);
-    mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnectCb);
-    mosquitto_message_callback_set(mosq_, &MqttClient::onMessageCb);
-    mosquitto_subscribe_callback_set(mosq_, &MqttClient::onSubscribeCb);
-    mosquitto_log_callback_set(mosq_, &MqttClient::onLogCb);
-    if (!settings_.username.isEmpty() || !settings_.password.isEmpty()) {
-        mosquitto_username_pw_set(
-            mosq_, settings_.username.toUtf8().constData(),
-            settings_.password.isEmpty() ? nullptr : settings_.password.toUtf8().constData());
-    }
-    if (!settings_.willTopic.isEmpty()) {
-        mosquitto_will_set(mosq_, settings_.willTopic.toUtf8().constData(),
-                           int(settings_.willPayload.size()), settings_.willPayload.constData(), 1,
-                           settings_.willRetain);
-    }
-    if (settings_.broker.tls) {
-        if (settings_.caFile.isEmpty())
-            mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        else
-            mosquitto_tls_set(mosq_, settings_.caFile.toLocal8Bit().constData(), nullptr, nullptr,
-                              nullptr, nullptr);
-        if (settings_.insecure) {
-            mosquitto_tls_opts_set(mosq_, 0 /* SSL_VERIFY_NONE */, nullptr, nullptr);
-            mosquitto_tls_insecure_set(mosq_, true);
-        }
-    }
+    setupFailure_ = setUp();
 
     housekeeping_.setInterval(kHousekeepingMs);
     connect(&housekeeping_, &QTimer::timeout, this, &MqttClient::onHousekeeping);
@@ -130,6 +120,70 @@ MqttClient::MqttClient(ClientSettings settings, QObject *parent)
             [this] { fail(QStringLiteral("no answer from the broker")); });
 }
 
+std::optional<QString> MqttClient::setUp()
+{
+    // The library takes a client ID one byte longer than a connection can carry.
+    const QByteArray id = settings_.clientId.toUtf8();
+    if (id.isEmpty() || id.size() > kMaxIdBytes)
+        return QStringLiteral("the client ID must be 1 to %1 bytes").arg(kMaxIdBytes);
+    mosq_ = mosquitto_new(id.constData(), true, this);
+    if (!mosq_)
+        return QStringLiteral("cannot make an MQTT client: %1").arg(errnoText(errno));
+    if (auto refused =
+            refusal(mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311),
+                    QStringLiteral("MQTT 3.1.1")))
+        return refused;
+    mosquitto_connect_callback_set(mosq_, &MqttClient::onConnectCb);
+    mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnectCb);
+    mosquitto_message_callback_set(mosq_, &MqttClient::onMessageCb);
+    mosquitto_subscribe_callback_set(mosq_, &MqttClient::onSubscribeCb);
+    mosquitto_log_callback_set(mosq_, &MqttClient::onLogCb);
+    if (!settings_.username.isEmpty() || !settings_.password.isEmpty()) {
+        const QByteArray password = settings_.password.toUtf8();
+        if (auto refused = refusal(
+                mosquitto_username_pw_set(mosq_, settings_.username.toUtf8().constData(),
+                                          password.isEmpty() ? nullptr : password.constData()),
+                QStringLiteral("the user name or password")))
+            return refused;
+    }
+    if (!settings_.willTopic.isEmpty()) {
+        const int rc = mosquitto_will_set(
+            mosq_, settings_.willTopic.toUtf8().constData(), int(settings_.willPayload.size()),
+            settings_.willPayload.constData(), 1, settings_.willRetain);
+        if (rc == MOSQ_ERR_INVAL)
+            return QStringLiteral("'%1' is not a topic to leave a Last Will on (no + or #)")
+                .arg(settings_.willTopic);
+        if (auto refused = refusal(rc, QStringLiteral("the Last Will")))
+            return refused;
+    }
+    return settings_.broker.tls ? setUpTls() : std::nullopt;
+}
+
+std::optional<QString> MqttClient::setUpTls()
+{
+    if (settings_.caFile.isEmpty()) {
+        if (auto refused = refusal(mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1),
+                                   QStringLiteral("the system's certificates")))
+            return refused;
+    } else {
+        if (auto wrong = checkCaFile(settings_.caFile))
+            return wrong;
+        if (auto refused =
+                refusal(mosquitto_tls_set(mosq_, settings_.caFile.toLocal8Bit().constData(),
+                                          nullptr, nullptr, nullptr, nullptr),
+                        QStringLiteral("the CA file %1").arg(settings_.caFile)))
+            return refused;
+    }
+    if (!settings_.insecure)
+        return std::nullopt;
+    if (auto refused =
+            refusal(mosquitto_tls_opts_set(mosq_, 0 /* SSL_VERIFY_NONE */, nullptr, nullptr),
+                    QStringLiteral("TLS without certificate checks")))
+        return refused;
+    return refusal(mosquitto_tls_insecure_set(mosq_, true),
+                   QStringLiteral("TLS without host name checks"));
+}
+
 MqttClient::~MqttClient()
 {
     if (!stopped_)
@@ -138,11 +192,14 @@ MqttClient::~MqttClient()
     mosquitto_destroy(mosq_);
 }
 
-void MqttClient::start()
+std::optional<QString> MqttClient::start()
 {
+    if (setupFailure_)
+        return setupFailure_;
     stopped_ = false;
     retryMs_ = kFirstRetryMs;
     attempt();
+    return std::nullopt;
 }
 
 void MqttClient::attempt()
@@ -269,8 +326,8 @@ void MqttClient::watchWrites()
         return;
     const bool waiting = mosquitto_want_write(mosq_);
     writable_->setEnabled(waiting);
-    if (backlogged_ && !waiting && state_ == State::Connected) {
-        backlogged_ = false;
+    if (drainedOwed_ && !waiting && state_ == State::Connected) {
+        drainedOwed_ = false;
         emit drained();
     }
 }
@@ -285,7 +342,7 @@ void MqttClient::fail(const QString &reason, Failure failure)
     const bool wasConnected = state_ == State::Connected;
     unwatchSocket();
     state_ = State::Idle;
-    backlogged_ = false;
+    drainedOwed_ = false;
     connectTimeout_.stop();
     housekeeping_.stop();
     events_.clear();
@@ -336,7 +393,7 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
     const int rc = mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(),
                                      int(payload.size()), payload.constData(), qos, retain);
     if (mosquitto_want_write(mosq_)) {
-        backlogged_ = true;
+        drainedOwed_ = true;
         if (writable_)
             writable_->setEnabled(true);
     }

@@ -25,13 +25,13 @@ struct BrokerAddress {
     bool tls = false;
 
     // Fills `error` and returns nothing for anything else.
-    static std::optional<BrokerAddress> parse(const QString &url, QString *error);
+    [[nodiscard]] static std::optional<BrokerAddress> parse(const QString &url, QString *error);
     QString display() const; // "broker.lan:1883"
 };
 
-// The broker password from the first line of a file (mode 600, or a secret a service manager
-// hands over), so it never appears on a command line. Fills `error` when it cannot be read.
-std::optional<QString> readPasswordFile(const QString &path, QString *error);
+// Why `path` cannot serve as the CA file of a TLS connection (missing, unreadable, a
+// directory, no PEM certificate in it), or nothing when it can.
+[[nodiscard]] std::optional<QString> checkCaFile(const QString &path);
 
 struct ClientSettings {
     BrokerAddress broker;
@@ -59,8 +59,9 @@ public:
     MqttClient &operator=(const MqttClient &) = delete;
 
     // Connects; with reconnect on (the default) a failed or lost connection is tried again
-    // after 1 s, doubling up to 30 s.
-    void start();
+    // after 1 s, doubling up to 30 s. Returns why it cannot even try: a setting the client
+    // library refused or a CA file it could not use. Nothing is retried then.
+    [[nodiscard]] std::optional<QString> start();
     // Disconnects cleanly (the broker does not publish the Last Will) and stops retrying.
     // Whatever was published before is sent first, waiting at most `flushMs`.
     void stop(int flushMs = 500);
@@ -76,6 +77,7 @@ public:
     bool backlogged() const;
     bool unsubscribe(const QString &filter);
 
+    static constexpr int kMaxIdBytes = 65535; // MQTT's bound on client IDs, user names, topics
     static constexpr int kFirstRetryMs = 1000;
     static constexpr int kLastRetryMs = 30000;
 
@@ -101,6 +103,8 @@ private:
         bool retained = false;
     };
 
+    std::optional<QString> setUp();
+    std::optional<QString> setUpTls();
     void attempt();
     void watchSocket();
     void unwatchSocket();
@@ -134,7 +138,8 @@ private:
     QTimer connectTimeout_;
     std::vector<Event> events_; // raised inside libmosquitto's calls, delivered after them
     QString lastError_;         // libmosquitto's last logged error, for the reason of a failure
-    bool backlogged_ = false;
+    std::optional<QString> setupFailure_;
+    bool drainedOwed_ = false; // a publish had to wait for the socket: drained() is due
 };
 
 } // namespace quorvane::mqtt

@@ -52,8 +52,9 @@ public:
     void close();
 
 private:
-    std::optional<std::string> record(Direction d, std::string_view bytes, std::uint64_t deltaMs);
-    std::optional<std::string> failed(const std::string &what);
+    [[nodiscard]] std::optional<std::string> record(Direction d, std::string_view bytes,
+                                                    std::uint64_t deltaMs);
+    [[nodiscard]] std::optional<std::string> failed(const std::string &what);
 
     std::string path_;
     std::FILE *file_ = nullptr;

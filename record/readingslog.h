@@ -72,19 +72,21 @@ public:
     // Opens `path` for appending; the header goes only into a new or empty file. With
     // maxBytes > 0 a file that would grow past it is renamed with the date and time
     // (readings-20261209-113512.csv) and a new one begun. Returns an error text, or nothing.
-    std::optional<std::string> open(const std::string &path, std::uint64_t maxBytes = 0);
+    [[nodiscard]] std::optional<std::string> open(const std::string &path,
+                                                  std::uint64_t maxBytes = 0);
     bool isOpen() const { return file_ != nullptr; }
     // Adds one row; rows taken in one read are added, then written and flushed together.
     // Each returns an error text, or nothing; after an error the log is closed.
-    std::optional<std::string> add(WallClock::time_point t, const FrameValues &values);
-    std::optional<std::string> flush();
+    [[nodiscard]] std::optional<std::string> add(WallClock::time_point t,
+                                                 const FrameValues &values);
+    [[nodiscard]] std::optional<std::string> flush();
     void close();
 
 private:
     // The name a full file is renamed to when rotated at `t`.
     static std::string rotatedName(const std::string &path, WallClock::time_point t);
-    std::optional<std::string> rotate(WallClock::time_point t);
-    std::optional<std::string> failed(const std::string &what);
+    [[nodiscard]] std::optional<std::string> rotate(WallClock::time_point t);
+    [[nodiscard]] std::optional<std::string> failed(const std::string &what);
 
     std::string path_;
     std::uint64_t maxBytes_ = 0;

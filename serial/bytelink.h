@@ -30,11 +30,12 @@ public:
         QString reason;      // why, when lost
     };
 
-    virtual std::optional<LinkFailure> open() = 0;
+    // Links report failure by what they return; the comm control turns it into a CommError.
+    [[nodiscard]] virtual std::optional<LinkFailure> open() = 0;
     virtual void close() = 0;
     virtual bool isOpen() const = 0;
     // Queues `bytes` for sending at once, without waiting for them to leave.
-    virtual std::optional<QString> write(const QByteArray &bytes) = 0;
+    [[nodiscard]] virtual std::optional<LinkFailure> write(const QByteArray &bytes) = 0;
     // Appends at most `max` waiting bytes to `into`, without blocking.
     virtual ReadResult read(QByteArray &into, qsizetype max) = 0;
     // Whether arriving bytes raise readyRead. Off while the caller reads on its own clock, so

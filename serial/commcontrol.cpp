@@ -116,8 +116,8 @@ void CommControl::setOutput(const QString &text)
     if (!portOpen())
         fail(CommError::Kind::NotOpen, QStringLiteral("the port is not open"));
     const QByteArray bytes = text.toLatin1();
-    if (const auto reason = link_->write(bytes))
-        fail(CommError::Kind::Io, QStringLiteral("could not send: %1").arg(*reason));
+    if (const auto failure = link_->write(bytes))
+        fail(failure->kind, QStringLiteral("could not send: %1").arg(failure->reason));
     if (tap_)
         tap_(true, bytes.constData(), bytes.size());
 }

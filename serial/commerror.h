@@ -16,11 +16,12 @@ public:
         NotFound,      // the device does not exist
         InUse,         // another program holds the port
         PermissionDenied,
-        AlreadyOpen, // CommPort written, or PortOpen set, while open
-        NotOpen,     // Input or Output while closed
-        Io,          // any other failure of the device
+        AlreadyOpen,       // CommPort written, or PortOpen set, while open
+        NotOpen,           // Input or Output while closed
+        Io,                // any other failure of the device
         BrokerUnreachable, // a board behind a bridge: the broker cannot be reached
         BoardOffline,      // a board behind a bridge: the bridge says it is not there
+        BrokerCredentials, // a board behind a bridge: the broker refused the user or password
     };
 
     CommError(Kind kind, int port, const QString &device, const QString &reason);

@@ -1,41 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "serial/linerecorder.h"
 
-#include <QCommandLineParser>
-
 namespace quorvane::serial {
-
-void addRecordOptions(QCommandLineParser &parser)
-{
-    parser.addOption({QStringLiteral("log"),
-                      QStringLiteral("Append a CSV row to FILE for every frame the board sends: "
-                                     "time,pir,light,indoor,outdoor."),
-                      QStringLiteral("FILE")});
-    parser.addOption({QStringLiteral("log-max-mb"),
-                      QStringLiteral("Start a new log once it reaches N MB; the full one keeps "
-                                     "its date and time in its name."),
-                      QStringLiteral("N")});
-    parser.addOption({QStringLiteral("capture"),
-                      QStringLiteral("Record every byte on the line, both ways, with its time, "
-                                     "to FILE (quorvane-board --replay plays it)."),
-                      QStringLiteral("FILE")});
-}
-
-bool readRecordOptions(const QCommandLineParser &parser, RecordOptions *out, QString *error)
-{
-    out->logPath = parser.value(QStringLiteral("log"));
-    out->capturePath = parser.value(QStringLiteral("capture"));
-    if (parser.isSet(QStringLiteral("log-max-mb"))) {
-        bool ok = false;
-        const double mb = parser.value(QStringLiteral("log-max-mb")).toDouble(&ok);
-        if (!ok || !(mb > 0) || mb > 1e6) {
-            *error = QStringLiteral("--log-max-mb takes a size in MB above 0");
-            return false;
-        }
-        out->logMaxBytes = std::uint64_t(mb * 1024 * 1024);
-    }
-    return true;
-}
 
 LineRecorder::LineRecorder(RecordOptions options, QObject *parent)
     : QObject(parent), options_(std::move(options))

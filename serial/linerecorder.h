@@ -7,28 +7,13 @@
 #include "record/capture.h"
 #include "record/readingslog.h"
 #include "serial/commcontrol.h"
+#include "serial/recordoptions.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
-#include <cstdint>
-
-class QCommandLineParser;
-
 namespace quorvane::serial {
-
-struct RecordOptions {
-    QString logPath;
-    std::uint64_t logMaxBytes = 0; // 0: never rotate
-    QString capturePath;
-    bool any() const { return !logPath.isEmpty() || !capturePath.isEmpty(); }
-};
-
-// --log FILE, --log-max-mb N, --capture FILE.
-void addRecordOptions(QCommandLineParser &parser);
-// Fills `error` and returns false when an option is wrong.
-bool readRecordOptions(const QCommandLineParser &parser, RecordOptions *out, QString *error);
 
 class LineRecorder : public QObject {
     Q_OBJECT

@@ -187,8 +187,7 @@ QString FixedPortMap::checkTarget(const QString &target)
 {
     QString error;
     if (RemoteTarget::looksRemote(target)) {
-        RemoteTarget::parse(target, &error);
-        return error;
+        return RemoteTarget::parse(target, &error) ? QString() : error;
     }
     if (target.isEmpty())
         return QStringLiteral("an empty device path");

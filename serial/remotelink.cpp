@@ -124,7 +124,8 @@ std::optional<LinkFailure> RemoteLink::open()
     connect(client_.get(), &mqtt::MqttClient::message, this, &RemoteLink::onMessage);
     connect(this, &RemoteLink::statusSeen, &wait, &QEventLoop::quit);
     deadline.start(kOpenTimeoutMs);
-    client_->start();
+    if (const auto refused = client_->start())
+        failure = *refused;
     if (failure.isEmpty() && status_.isEmpty())
         wait.exec(QEventLoop::ExcludeUserInputEvents);
     disconnect(client_.get(), nullptr, &wait, nullptr);
@@ -132,21 +133,21 @@ std::optional<LinkFailure> RemoteLink::open()
     std::optional<LinkFailure> result;
     if (!failure.isEmpty()) {
         const bool credentials = failureKind == mqtt::MqttClient::Failure::Credentials;
-        result = LinkFailure{credentials ? CommError::Kind::PermissionDenied
+        result = LinkFailure{credentials ? CommError::Kind::BrokerCredentials
                                          : CommError::Kind::BrokerUnreachable,
                              QStringLiteral("the broker %1 cannot be reached: %2")
                                  .arg(target_.broker.display(), failure)};
     } else if (status_ == QLatin1String(mqtt::kOffline)) {
-        result = LinkFailure{CommError::Kind::BoardOffline,
-                             QStringLiteral("the bridge reports board '%1' offline")
-                                 .arg(target_.board)};
+        result =
+            LinkFailure{CommError::Kind::BoardOffline,
+                        QStringLiteral("the bridge reports board '%1' offline").arg(target_.board)};
     } else if (status_ != QLatin1String(mqtt::kOnline)) {
-        result = LinkFailure{CommError::Kind::NotFound,
-                             client_->isConnected()
-                                 ? QStringLiteral("no bridge has announced board '%1' on %2")
-                                       .arg(target_.board, target_.broker.display())
-                                 : QStringLiteral("the broker %1 did not answer")
-                                       .arg(target_.broker.display())};
+        result = LinkFailure{
+            CommError::Kind::NotFound,
+            client_->isConnected()
+                ? QStringLiteral("no bridge has announced board '%1' on %2")
+                      .arg(target_.board, target_.broker.display())
+                : QStringLiteral("the broker %1 did not answer").arg(target_.broker.display())};
     }
     if (result) {
         client_->stop(0);
@@ -197,11 +198,13 @@ void RemoteLink::close()
         client_->stop();
 }
 
-std::optional<QString> RemoteLink::write(const QByteArray &bytes)
+std::optional<LinkFailure> RemoteLink::write(const QByteArray &bytes)
 {
     for (qsizetype at = 0; at < bytes.size(); at += mqtt::kMaxTxBytes) {
         if (!client_->publish(target_.topic(mqtt::leaf::kTx), bytes.mid(at, mqtt::kMaxTxBytes)))
-            return QStringLiteral("the broker %1 is not connected").arg(target_.broker.display());
+            return LinkFailure{
+                CommError::Kind::Io,
+                QStringLiteral("the broker %1 is not connected").arg(target_.broker.display())};
     }
     return std::nullopt;
 }

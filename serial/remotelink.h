@@ -19,7 +19,7 @@ struct RemoteTarget {
 
     static bool looksRemote(const QString &target);
     // Fills `error` and returns nothing when `url` is not a remote target.
-    static std::optional<RemoteTarget> parse(const QString &url, QString *error);
+    [[nodiscard]] static std::optional<RemoteTarget> parse(const QString &url, QString *error);
     QString describe() const; // "kitchen via broker.lan"
     QString topic(const char *leaf) const;
 };
@@ -32,10 +32,10 @@ public:
     RemoteLink(RemoteTarget target, QString password, QObject *parent = nullptr);
     ~RemoteLink() override;
 
-    std::optional<LinkFailure> open() override;
+    [[nodiscard]] std::optional<LinkFailure> open() override;
     void close() override;
     bool isOpen() const override { return open_; }
-    std::optional<QString> write(const QByteArray &bytes) override;
+    [[nodiscard]] std::optional<LinkFailure> write(const QByteArray &bytes) override;
     ReadResult read(QByteArray &into, qsizetype max) override;
     // Messages arrive already batched; holding them back would only add delay.
     void setWakeOnData(bool) override {}

@@ -49,9 +49,9 @@ std::optional<LinkFailure> SerialLink::open()
     // with UnsupportedOperationError; that does not make the port unusable.
     for (auto [set, on] : {std::pair{&QSerialPort::setDataTerminalReady, true},
                            std::pair{&QSerialPort::setRequestToSend, false}}) {
-        if (auto reason = setModemLine(set, on)) {
+        if (auto failure = setModemLine(set, on)) {
             close();
-            return LinkFailure{CommError::Kind::Io, *reason};
+            return failure;
         }
     }
     wake_ = true;
@@ -66,7 +66,8 @@ std::optional<LinkFailure> SerialLink::openFailure()
     port_.clearError();
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
-        return LinkFailure{CommError::Kind::NotFound, QStringLiteral("no such device (%1)").arg(reason)};
+        return LinkFailure{CommError::Kind::NotFound,
+                           QStringLiteral("no such device (%1)").arg(reason)};
     case QSerialPort::PermissionError: {
         // Qt also reports a port locked by another program as a permission error; if we
         // could read and write the device it is the lock, not the permissions.
@@ -81,7 +82,7 @@ std::optional<LinkFailure> SerialLink::openFailure()
     }
 }
 
-std::optional<QString> SerialLink::setModemLine(bool (QSerialPort::*set)(bool), bool on)
+std::optional<LinkFailure> SerialLink::setModemLine(bool (QSerialPort::*set)(bool), bool on)
 {
     if ((port_.*set)(on))
         return std::nullopt;
@@ -90,7 +91,7 @@ std::optional<QString> SerialLink::setModemLine(bool (QSerialPort::*set)(bool), 
     port_.clearError();
     if (error == QSerialPort::UnsupportedOperationError || error == QSerialPort::NoError)
         return std::nullopt;
-    return reason;
+    return LinkFailure{CommError::Kind::Io, reason};
 }
 
 void SerialLink::takeOverReading()
@@ -125,10 +126,10 @@ void SerialLink::close()
     port_.clearError();
 }
 
-std::optional<QString> SerialLink::write(const QByteArray &bytes)
+std::optional<LinkFailure> SerialLink::write(const QByteArray &bytes)
 {
     if (port_.write(bytes) != bytes.size())
-        return port_.errorString();
+        return LinkFailure{CommError::Kind::Io, port_.errorString()};
     return std::nullopt;
 }
 

@@ -18,16 +18,16 @@ public:
     explicit SerialLink(QString device, QObject *parent = nullptr);
     ~SerialLink() override;
 
-    std::optional<LinkFailure> open() override;
+    [[nodiscard]] std::optional<LinkFailure> open() override;
     void close() override;
     bool isOpen() const override { return port_.isOpen(); }
-    std::optional<QString> write(const QByteArray &bytes) override;
+    [[nodiscard]] std::optional<LinkFailure> write(const QByteArray &bytes) override;
     ReadResult read(QByteArray &into, qsizetype max) override;
     void setWakeOnData(bool on) override;
 
 private:
-    std::optional<LinkFailure> openFailure();
-    std::optional<QString> setModemLine(bool (QSerialPort::*set)(bool), bool on);
+    [[nodiscard]] std::optional<LinkFailure> openFailure();
+    [[nodiscard]] std::optional<LinkFailure> setModemLine(bool (QSerialPort::*set)(bool), bool on);
     void takeOverReading();
     void onError(QSerialPort::SerialPortError error);
 

@@ -61,7 +61,7 @@ public:
     }
     void close() override { open_ = false; }
     bool isOpen() const override { return open_; }
-    std::optional<QString> write(const QByteArray &) override { return std::nullopt; }
+    std::optional<LinkFailure> write(const QByteArray &) override { return std::nullopt; }
     ReadResult read(QByteArray &into, qsizetype max) override
     {
         ++reads;

@@ -579,7 +579,7 @@ private slots:
             QByteArray status;
             connect(&client, &quorvane::mqtt::MqttClient::message, this,
                     [&](const QString &, const QByteArray &payload) { status = payload; });
-            client.start();
+            QVERIFY(!client.start());
             QVERIFY(QTest::qWaitFor([&] { return client.isConnected(); }, 5000));
             if (board == QLatin1String("t1"))
                 pty.closeMaster();

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "serial/commerror.h"
 #include "serial/portmap.h"
+#include "ui/form1.h"
 #include "ui/portoptions.h"
 
 #include <QSerialPortInfo>
@@ -196,6 +197,44 @@ private slots:
         QCOMPARE(got.join(QLatin1Char(' ')), mapped);
         QCOMPARE(quorvane::ui::portMapFor(*read)->device(read->targets.firstKey()),
                  read->targets.first());
+    }
+
+    // The window's advice follows the failure's kind alone, whatever the device's text.
+    void adviceFollowsTheKind_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("advice");
+        QTest::addColumn<QString>("notAdvice");
+        const QString credentials = QStringLiteral("Check the user name in the port's address and "
+                                                   "the password (QUORVANE_MQTT_PASSWORD or "
+                                                   "--password-file).");
+        QTest::newRow("refused broker credentials")
+            << int(CommError::Kind::BrokerCredentials) << "mqtt://u@b/k" << credentials << "";
+        QTest::newRow("a refused device named like a remote target")
+            << int(CommError::Kind::PermissionDenied) << "mqtt://u@b/k"
+#ifdef Q_OS_LINUX
+            << "'dialout' group"
+#else
+            << "administrator"
+#endif
+            << "password";
+        QTest::newRow("an unreachable broker")
+            << int(CommError::Kind::BrokerUnreachable) << "mqtt://u@b/k"
+            << "Check the broker's address"
+            << "password";
+    }
+    void adviceFollowsTheKind()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, device);
+        QFETCH(QString, advice);
+        QFETCH(QString, notAdvice);
+        const CommError e(CommError::Kind(kind), 1, device, QStringLiteral("refused"));
+        const QString text = quorvane::ui::describeFailure(e);
+        QVERIFY2(text.startsWith(e.message() + QStringLiteral("\n\n")), qPrintable(text));
+        QVERIFY2(text.contains(advice), qPrintable(text));
+        QVERIFY2(notAdvice.isEmpty() || !text.contains(notAdvice), qPrintable(text));
     }
 
     void errorMessageNamesPortDeviceAndReason()

@@ -38,11 +38,11 @@ int main(int argc, char **argv)
     parser.addOptions({device, open, shot, replay, speed, loop});
     quorvane::ui::PortOptions ports;
     quorvane::serial::RecordOptions record;
-    if (const auto status = quorvane::ui::readCommandLine(
+    if (const auto exit = quorvane::ui::readCommandLine(
             argc, argv,
             QStringLiteral("The Quorvane panel with port 1 wired to a simulated board."), parser,
             &ports, &record))
-        return *status;
+        return quorvane::cli::finish(*exit);
     quorvane::ui::prepareWindowSystem();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quorvane-demo"));

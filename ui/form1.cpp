@@ -3,13 +3,13 @@
 
 #include "protocol/commands.h"
 #include "protocol/telemetry.h"
-#include "serial/remotelink.h"
 #include "ui/frmabout.h"
 #include "ui/icon.h"
 
 #include <QApplication>
 #include <QPalette>
 #include <QRegularExpression>
+#include <QTimer>
 
 namespace quorvane::ui {
 
@@ -57,11 +57,6 @@ QString describeFailure(const CommError &error)
                                 "again.");
         break;
     case CommError::Kind::PermissionDenied:
-        if (serial::RemoteTarget::looksRemote(error.device())) {
-            advice = QStringLiteral("Check the user name in the port's address and the password "
-                                    "(QUORVANE_MQTT_PASSWORD or --password-file).");
-            break;
-        }
 #ifdef Q_OS_LINUX
         advice = QStringLiteral("Your account may not use serial ports. Add it to the "
                                 "'dialout' group (sudo usermod -aG dialout $USER), log out and "
@@ -83,6 +78,10 @@ QString describeFailure(const CommError &error)
         break;
     case CommError::Kind::BoardOffline:
         advice = QStringLiteral("Check the board and its bridge, then click Open again.");
+        break;
+    case CommError::Kind::BrokerCredentials:
+        advice = QStringLiteral("Check the user name in the port's address and the password "
+                                "(QUORVANE_MQTT_PASSWORD or --password-file).");
         break;
     }
     return error.message() + QStringLiteral("\n\n") + advice;

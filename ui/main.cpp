@@ -12,9 +12,9 @@ int main(int argc, char **argv)
     QCommandLineParser parser;
     quorvane::ui::PortOptions ports;
     quorvane::serial::RecordOptions record;
-    if (const auto status = quorvane::ui::readCommandLine(
+    if (const auto exit = quorvane::ui::readCommandLine(
             argc, argv, QStringLiteral("The Quorvane control panel."), parser, &ports, &record))
-        return *status;
+        return quorvane::cli::finish(*exit);
     quorvane::ui::prepareWindowSystem();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "ui/portoptions.h"
 
-#include "mqtt/mqttclient.h"
+#include "cli/sharedoptions.h"
+#include "serial/linerecorder.h"
 #include "ui/form1.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QTimer>
-
-#include <cstdio>
 
 namespace quorvane::ui {
 
@@ -20,10 +19,8 @@ void addPortOptions(QCommandLineParser &parser)
                                      "mqtt[s]://[USER@]HOST[:PORT]/BOARD[?prefix=P]. "
                                      "Repeatable; other ports keep the system's numbering."),
                       QStringLiteral("N=TARGET")});
-    parser.addOption({QStringLiteral("password-file"),
-                      QStringLiteral("The broker password for boards behind a bridge (or set "
-                                     "QUORVANE_MQTT_PASSWORD)."),
-                      QStringLiteral("FILE")});
+    parser.addOption(cli::passwordFileOption(QStringLiteral(
+        "The broker password for boards behind a bridge (or set QUORVANE_MQTT_PASSWORD).")));
 }
 
 std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
@@ -32,28 +29,22 @@ std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
     PortOptions o;
     for (const QString &value : parser.values(QStringLiteral("port"))) {
         const qsizetype eq = value.indexOf(QLatin1Char('='));
-        bool ok = false;
-        const int port = eq > 0 ? value.left(eq).trimmed().toInt(&ok) : 0;
-        if (!ok || port < 1 || port > 5) {
-            *error = QStringLiteral("--port %1: give it as N=TARGET with N from 1 to 5").arg(value);
+        const auto port = cli::readBounded(
+            eq > 0 ? value.left(eq) : QString(), cli::Range<int>{1, 5},
+            QStringLiteral("--port %1: give it as N=TARGET with N from 1 to 5").arg(value), error);
+        if (!port)
             return std::nullopt;
-        }
         const QString target = value.mid(eq + 1).trimmed();
         if (const QString wrong = serial::FixedPortMap::checkTarget(target); !wrong.isEmpty()) {
-            *error = QStringLiteral("--port %1: %2").arg(port).arg(wrong);
+            *error = QStringLiteral("--port %1: %2").arg(*port).arg(wrong);
             return std::nullopt;
         }
-        o.targets.insert(port, target);
+        o.targets.insert(*port, target);
     }
-    if (parser.isSet(QStringLiteral("password-file"))) {
-        const auto password =
-            mqtt::readPasswordFile(parser.value(QStringLiteral("password-file")), error);
-        if (!password)
-            return std::nullopt;
-        o.password = *password;
-    } else {
-        o.password = environment.value(QStringLiteral("QUORVANE_MQTT_PASSWORD"));
-    }
+    const auto password = cli::readPassword(parser, environment, error);
+    if (!password)
+        return std::nullopt;
+    o.password = *password;
     return o;
 }
 
@@ -101,9 +92,9 @@ QStringList withoutWindowSystemOptions(QStringList args)
 
 } // namespace
 
-std::optional<int> readCommandLine(int argc, char **argv, const QString &description,
-                                   QCommandLineParser &parser, PortOptions *ports,
-                                   serial::RecordOptions *record)
+std::optional<cli::Exit> readCommandLine(int argc, char **argv, const QString &description,
+                                         QCommandLineParser &parser, PortOptions *ports,
+                                         serial::RecordOptions *record)
 {
     // A core application only: the window system is not needed to read options.
     QCoreApplication probe(argc, argv);
@@ -114,29 +105,17 @@ std::optional<int> readCommandLine(int argc, char **argv, const QString &descrip
     parser.addHelpOption();
     parser.addVersionOption();
     addPortOptions(parser);
-    serial::addRecordOptions(parser);
-    auto mistake = [&](const QString &text) {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(program), qPrintable(text));
-        return 2;
-    };
-    if (!parser.parse(withoutWindowSystemOptions(QCoreApplication::arguments())))
-        return mistake(parser.errorText() + QStringLiteral(" (see --help)"));
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(qPrintable(parser.helpText()), stdout);
-        return 0;
-    }
-    if (parser.isSet(QStringLiteral("version"))) {
-        std::printf("%s %s\n", qPrintable(program), QUORVANE_VERSION);
-        return 0;
-    }
-    if (!parser.positionalArguments().isEmpty())
-        return mistake(QStringLiteral("unexpected argument '%1' (see --help)")
-                           .arg(parser.positionalArguments().constFirst()));
+    cli::addRecordOptions(parser);
+    if (auto exit =
+            cli::parse(parser, withoutWindowSystemOptions(QCoreApplication::arguments()), program))
+        return exit;
     QString error;
     auto read = readPortOptions(parser, QProcessEnvironment::systemEnvironment(), &error);
-    if (!read || !serial::readRecordOptions(parser, record, &error))
-        return mistake(error);
+    auto recorded = read ? cli::readRecordOptions(parser, &error) : std::nullopt;
+    if (!recorded)
+        return cli::mistake(program, error);
     *ports = std::move(*read);
+    *record = std::move(*recorded);
     return std::nullopt;
 }
 

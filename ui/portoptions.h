@@ -3,8 +3,9 @@
 // --port N=TARGET (a device path, or a board behind a bridge) and --password-file FILE.
 #pragma once
 
-#include "serial/linerecorder.h"
+#include "cli/commandline.h"
 #include "serial/portmap.h"
+#include "serial/recordoptions.h"
 
 #include <QCommandLineParser>
 #include <QMap>
@@ -22,18 +23,19 @@ struct PortOptions {
 
 void addPortOptions(QCommandLineParser &parser);
 // Fills `error` and returns nothing when an option is wrong.
-std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
-                                           const QProcessEnvironment &environment, QString *error);
+[[nodiscard]] std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
+                                                         const QProcessEnvironment &environment,
+                                                         QString *error);
 // The named ports, the rest numbered as the system lists its serial ports.
 std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
 
 // Reads a panel program's command line before any window exists, so --help and --version
 // work without a display and touch no port. `parser` holds the program's own options and
-// keeps their values. Returns the exit status when the program ends here (help, version or
-// a mistake, said on the standard streams).
-std::optional<int> readCommandLine(int argc, char **argv, const QString &description,
-                                   QCommandLineParser &parser, PortOptions *ports,
-                                   serial::RecordOptions *record);
+// keeps their values. Returns the Exit when the program ends here (help, version or a
+// mistake), for cli::finish() to say.
+[[nodiscard]] std::optional<cli::Exit>
+readCommandLine(int argc, char **argv, const QString &description, QCommandLineParser &parser,
+                PortOptions *ports, serial::RecordOptions *record);
 
 class Form1;
 // Keeps the log and capture of the window's line, once its event loop runs; problems with

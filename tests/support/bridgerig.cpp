@@ -29,7 +29,10 @@ TestSubscriber::TestSubscriber(const TestBroker &broker, const QStringList &filt
                          if (topic.endsWith(QLatin1String("/tx")))
                              tx << payload;
                      });
-    client.start();
+    if (const auto refused = client.start()) {
+        failure = QStringLiteral("the test's client cannot start: %1").arg(*refused);
+        return;
+    }
     if (!QTest::qWaitFor([&] { return client.isConnected() && acknowledged == filters.size(); },
                          kUpMs))
         failure = QStringLiteral("the test's client did not connect and subscribe");

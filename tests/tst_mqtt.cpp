@@ -1,0 +1,224 @@
+// SPDX-License-Identifier: MIT
+// The MQTT client's set-up and the command-line pieces the programs share, without a window.
+#include "bridge/options.h"
+#include "broker.h"
+#include "cli/commandline.h"
+#include "cli/sharedoptions.h"
+#include "mqtt/mqttclient.h"
+#include "serial/remotelink.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+using quorvane::mqtt::ClientSettings;
+using quorvane::mqtt::MqttClient;
+
+namespace {
+
+constexpr const char kPem[] = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
+
+QString write(const QTemporaryDir &dir, const char *name, const QByteArray &bytes)
+{
+    QFile f(dir.filePath(QLatin1String(name)));
+    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(f.fileName()));
+    return f.fileName();
+}
+
+} // namespace
+
+class TestMqtt : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir_;
+
+private slots:
+    // Settings the client library or the TLS set-up would refuse are said by start(), which
+    // then tries nothing; a CA file the bridge is given is checked as the client would.
+    void setupFailures_data()
+    {
+        QTest::addColumn<QString>("caFile"); // empty: no TLS
+        QTest::addColumn<QString>("clientId");
+        QTest::addColumn<QString>("username");
+        QTest::addColumn<QString>("willTopic");
+        QTest::addColumn<QString>("says"); // empty: set up
+        const QString id = QStringLiteral("quorvane-test");
+        const QString pem = write(dir_, "ca.pem", kPem);
+        const QString garbage = write(dir_, "garbage.pem", "not a certificate\n");
+        const QString will = QStringLiteral("quorvane/b/status");
+        const QString huge(MqttClient::kMaxIdBytes + 1, QLatin1Char('a'));
+        QTest::newRow("plain") << "" << id << "u" << will << "";
+        QTest::newRow("TLS with a PEM CA file") << pem << id << "" << will << "";
+        QTest::newRow("TLS with the system's store") << "-" << id << "" << will << "";
+        QTest::newRow("client ID of the most bytes")
+            << "" << QString(MqttClient::kMaxIdBytes, QLatin1Char('a')) << ""
+            << ""
+            << "";
+        QTest::newRow("CA file is a directory")
+            << dir_.path() << id << "" << will
+            << QStringLiteral("cannot read the CA file %1: is a directory").arg(dir_.path());
+        QTest::newRow("CA file holds no certificate")
+            << garbage << id << "" << will
+            << QStringLiteral("the CA file %1 holds no certificate").arg(garbage);
+        QTest::newRow("CA file missing") << dir_.filePath(QStringLiteral("none")) << id << ""
+                                         << will << QStringLiteral("no such file");
+        QTest::newRow("will topic with #") << "" << id << ""
+                                           << "quorvane/#"
+                                           << "Last Will";
+        QTest::newRow("will topic with +") << "" << id << ""
+                                           << "quorvane/+/status"
+                                           << "Last Will";
+        QTest::newRow("empty client ID") << ""
+                                         << ""
+                                         << "" << will << "client ID";
+        QTest::newRow("client ID too long") << "" << huge << "" << will << "client ID";
+        QTest::newRow("user name too long") << "" << id << huge << will << "user name";
+    }
+    void setupFailures()
+    {
+        QFETCH(QString, caFile);
+        QFETCH(QString, clientId);
+        QFETCH(QString, username);
+        QFETCH(QString, willTopic);
+        QFETCH(QString, says);
+        ClientSettings s;
+        s.broker.host = QStringLiteral("127.0.0.1");
+        s.broker.port = freeLocalPort();
+        s.broker.tls = !caFile.isEmpty();
+        s.caFile = caFile == QLatin1String("-") ? QString() : caFile;
+        s.clientId = clientId;
+        s.username = username;
+        s.willTopic = willTopic;
+        s.willPayload = "offline";
+        MqttClient client(s);
+        client.setReconnect(false);
+        const auto refused = client.start();
+        client.stop(0);
+        QVERIFY2(says.isEmpty() != bool(refused), refused ? qPrintable(*refused) : "set up");
+        if (refused)
+            QVERIFY2(refused->contains(says), qPrintable(*refused));
+        // (A missing one the bridge calls not found.)
+        if (s.caFile.isEmpty() || !QFile::exists(s.caFile))
+            return;
+        // The bridge refuses the same file at once, in the same words.
+        const auto parsed = quorvane::bridge::parseOptions(
+            {QStringLiteral("quorvane-bridge"), QStringLiteral("--device"),
+             QStringLiteral("/dev/null"), QStringLiteral("--board"), QStringLiteral("b"),
+             QStringLiteral("--broker"), QStringLiteral("mqtts://h"), QStringLiteral("--cafile"),
+             s.caFile},
+            {});
+        const auto *exit = std::get_if<quorvane::bridge::Exit>(&parsed);
+        QCOMPARE(bool(exit), bool(refused));
+        if (exit)
+            QCOMPARE(exit->text, QStringLiteral("quorvane-bridge: %1\n").arg(*refused));
+    }
+
+    // Removing discovery from a broker that refuses at once ends, and says so.
+    void removeDiscoveryEndsOnARefusal()
+    {
+        QProcess bridge;
+        bridge.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
+                     {QStringLiteral("--remove-discovery"), QStringLiteral("--board"),
+                      QStringLiteral("b"), QStringLiteral("--broker"),
+                      QStringLiteral("mqtt://127.0.0.1:%1").arg(freeLocalPort())});
+        QVERIFY(bridge.waitForFinished(5000));
+        QCOMPARE(bridge.exitCode(), 1);
+        QVERIFY(bridge.readAllStandardError().contains("cannot connect to the broker"));
+    }
+
+    // A panel's remote port: refused credentials are a failure of their own, not a refused
+    // device and not an unreachable broker.
+    void remoteOpenFailures_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<bool>("brokerUp");
+        QTest::addColumn<int>("kind");
+        using Kind = quorvane::serial::CommError::Kind;
+        QTest::newRow("wrong password")
+            << TestBroker::kUser << "wrong" << true << int(Kind::BrokerCredentials);
+        QTest::newRow("unknown user")
+            << "nobody" << TestBroker::kPassword << true << int(Kind::BrokerCredentials);
+        QTest::newRow("no broker")
+            << TestBroker::kUser << TestBroker::kPassword << false << int(Kind::BrokerUnreachable);
+    }
+    void remoteOpenFailures()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(bool, brokerUp);
+        QFETCH(int, kind);
+        TestBroker broker(TestBroker::Config{true, false});
+        if (brokerUp)
+            QVERIFY(broker.start());
+        QString error;
+        const auto target = quorvane::serial::RemoteTarget::parse(
+            QStringLiteral("mqtt://%1@127.0.0.1:%2/b").arg(user).arg(broker.port()), &error);
+        QVERIFY2(target, qPrintable(error));
+        quorvane::serial::RemoteLink link(*target, password);
+        const auto failure = link.open();
+        QVERIFY(failure);
+        QCOMPARE(int(failure->kind), kind);
+        QVERIFY(!link.isOpen());
+    }
+
+    // What every program's command line does before its own options.
+    void commandLines_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("code"); // -1: the program goes on
+        QTest::addColumn<QString>("text");
+        QTest::newRow("nothing") << QStringList{} << -1 << "";
+        QTest::newRow("an option") << QStringList{"--log", "x.csv"} << -1 << "";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "prog " QUORVANE_VERSION "\n";
+        QTest::newRow("help wins over a stray argument")
+            << QStringList{"--help", "stray"} << 0 << "--log <FILE>";
+        QTest::newRow("a stray argument")
+            << QStringList{"stray"} << 2 << "prog: unexpected argument 'stray' (see --help)\n";
+        QTest::newRow("an unknown option")
+            << QStringList{"--bogus"} << 2 << "prog: Unknown option 'bogus'. (see --help)\n";
+        QTest::newRow("a missing value") << QStringList{"--log"} << 2 << "(see --help)\n";
+        QTest::newRow("a size of 0") << QStringList{"--log-max-mb", "0"} << 2
+                                     << "prog: --log-max-mb takes a size in MB above 0\n";
+        QTest::newRow("a size not a number")
+            << QStringList{"--log-max-mb", "nan"} << 2 << "--log-max-mb takes";
+        QTest::newRow("a size without end")
+            << QStringList{"--log-max-mb", "inf"} << 2 << "--log-max-mb takes";
+        QTest::newRow("the largest size") << QStringList{"--log-max-mb", " 1000000 "} << -1 << "";
+    }
+    void commandLines()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, code);
+        QFETCH(QString, text);
+        QCommandLineParser parser;
+        parser.addHelpOption();
+        parser.addVersionOption();
+        quorvane::cli::addRecordOptions(parser);
+        QString error;
+        auto exit = quorvane::cli::parse(parser, QStringList{"prog"} + arguments, "prog");
+        if (!exit && !quorvane::cli::readRecordOptions(parser, &error))
+            exit = quorvane::cli::mistake("prog", error);
+        QCOMPARE(exit ? exit->code : -1, code);
+        if (exit)
+            QVERIFY2(exit->text.contains(text), qPrintable(exit->text));
+    }
+
+    void passwordFromTheFileOrTheEnvironment()
+    {
+        QCommandLineParser parser;
+        parser.addOption(quorvane::cli::passwordFileOption(QStringLiteral("x")));
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), QStringLiteral("env-pw"));
+        QString error;
+        QVERIFY(parser.parse({"prog"}));
+        QCOMPARE(quorvane::cli::readPassword(parser, env, &error), QStringLiteral("env-pw"));
+        QVERIFY(parser.parse({"prog", "--password-file", dir_.filePath(QStringLiteral("no"))}));
+        QVERIFY(!quorvane::cli::readPassword(parser, env, &error));
+        QVERIFY2(error.startsWith(QStringLiteral("cannot read the password file")),
+                 qPrintable(error));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMqtt)
+#include "tst_mqtt.moc"
