@@ -15,6 +15,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -248,6 +250,16 @@ void MqttClient::unwatchSocket()
 void MqttClient::onReadable()
 {
     afterLoop(mosquitto_loop_read(mosq_, kPacketsPerRead));
+#ifdef TCP_QUICKACK
+    // Acknowledge at once. A broker with Nagle's algorithm on (Mosquitto's default) holds a
+    // message for us while an acknowledgement of its own small packet (our QoS 1 PUBACK)
+    // is outstanding, and a delayed ACK makes that up to 40 ms. Linux clears the flag as it
+    // likes, so it is set after every read.
+    if (readable_) {
+        const int on = 1;
+        ::setsockopt(int(readable_->socket()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+    }
+#endif
 }
 
 void MqttClient::onWritable()
