@@ -3,6 +3,7 @@
 // pseudo-terminals: state latency, command latency, a flood, its footprint, and 20 bridges
 // on one broker. Prints one JSON object per figure on stdout.
 #include "broker.h"
+#include "gate.h"
 #include "mqtt/mqttclient.h"
 #include "pacer.h"
 #include "ptyhelper.h"
@@ -230,24 +231,20 @@ QJsonObject commandLatency(int commands = 1000)
 // --gate: CI's check against gross regressions, a few seconds of each figure.
 int gateRun(const QStringList &extra)
 {
-    int failures = 0;
-    const auto gate = [&](bool ok, const char *what, double value) {
-        std::printf("gate %s: %s (%g)\n", ok ? "ok" : "FAILED", what, value);
-        std::fflush(stdout);
-        failures += ok ? 0 : 1;
-    };
+    PerfGate gate;
     const QJsonObject s = stateLatency(extra, 150);
-    gate(s.value("frames").toDouble() == 150, "every frame's state at 9600-baud pace",
-         s.value("frames").toDouble());
-    gate(s.value("p99_ms").toDouble() < 40, "frame end to state p99 < 40 ms",
-         s.value("p99_ms").toDouble());
-    gate(s.value("wakeups_per_s").toDouble() < 300, "wake-ups at 9600-baud pace < 300/s",
-         s.value("wakeups_per_s").toDouble());
+    gate.check(s.value("frames").toDouble() == 150, "every frame's state at 9600-baud pace",
+               s.value("frames").toDouble());
+    gate.check(s.value("p99_ms").toDouble() < 40, "frame end to state p99 < 40 ms",
+               s.value("p99_ms").toDouble());
+    gate.check(s.value("wakeups_per_s").toDouble() < 300, "wake-ups at 9600-baud pace < 300/s",
+               s.value("wakeups_per_s").toDouble());
     const QJsonObject c = commandLatency(200);
-    gate(c.value("commands").toDouble() == 200 && c.value("in_order").toBool(),
-         "every command at the board, in order", c.value("commands").toDouble());
-    gate(c.value("p99_ms").toDouble() < 40, "command p99 < 40 ms", c.value("p99_ms").toDouble());
-    return failures == 0 ? 0 : 1;
+    gate.check(c.value("commands").toDouble() == 200 && c.value("in_order").toBool(),
+               "every command at the board, in order", c.value("commands").toDouble());
+    gate.check(c.value("p99_ms").toDouble() < 40, "command p99 < 40 ms",
+               c.value("p99_ms").toDouble());
+    return gate.exitCode();
 }
 
 // Frames as fast as the line takes them for 5 s: the bridge stays up, its memory bounded,

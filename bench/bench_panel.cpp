@@ -3,6 +3,7 @@
 // pseudo-terminal: throughput, latency, CPU at line rate, start-up and memory.
 // Prints one JSON object per figure on stdout; scripts/bench turns them into a table.
 #include "broker.h"
+#include "gate.h"
 #include "pacer.h"
 #include "ptyhelper.h"
 #include "serial/linerecorder.h"
@@ -172,15 +173,6 @@ struct Rig {
     }
 };
 
-// --gate: CI's check against gross regressions. Each breach is said and fails the run.
-int gGateFailures = 0;
-void gate(bool ok, const char *what, double value)
-{
-    std::printf("gate %s: %s (%g)\n", ok ? "ok" : "FAILED", what, value);
-    std::fflush(stdout);
-    gGateFailures += ok ? 0 : 1;
-}
-
 // Frames as fast as the line takes them for `ms`: every one must show, in order.
 QJsonObject throughput(Rig &rig, int ms)
 {
@@ -333,23 +325,24 @@ QJsonObject latency(const char *platform, int intervalMs, bool remote, int kFram
 // A few seconds of each: far looser than the targets, so only a gross regression fails.
 int gateRun(int intervalMs)
 {
+    PerfGate gate;
     const QJsonObject l =
         latency(qPrintable(QGuiApplication::platformName()), intervalMs, false, 150);
-    gate(l.value("frames").toDouble() == 150, "every frame shown at 9600-baud pace",
-         l.value("frames").toDouble());
-    gate(l.value("p99_ms").toDouble() < 40, "frame end to fourth label p99 < 40 ms",
-         l.value("p99_ms").toDouble());
-    gate(l.value("process_wakeups_per_s").toDouble() < 300, "wake-ups at 9600-baud pace < 300/s",
-         l.value("process_wakeups_per_s").toDouble());
+    gate.check(l.value("frames").toDouble() == 150, "every frame shown at 9600-baud pace",
+               l.value("frames").toDouble());
+    gate.check(l.value("p99_ms").toDouble() < 40, "frame end to fourth label p99 < 40 ms",
+               l.value("p99_ms").toDouble());
+    gate.check(l.value("process_wakeups_per_s").toDouble() < 300,
+               "wake-ups at 9600-baud pace < 300/s", l.value("process_wakeups_per_s").toDouble());
     Rig rig;
     if (intervalMs >= 0)
         rig.form->MSComm1->setReadInterval(std::chrono::milliseconds(intervalMs));
     const QJsonObject t = throughput(rig, 2000);
-    gate(t.value("chars_per_s").toDouble() >= 0.5e6, "flood >= 0.5M chars/s",
-         t.value("chars_per_s").toDouble());
-    gate(t.value("frames_lost_or_out_of_order").toDouble() == 0, "no frame lost in the flood",
-         t.value("frames_lost_or_out_of_order").toDouble());
-    return gGateFailures == 0 ? 0 : 1;
+    gate.check(t.value("chars_per_s").toDouble() >= 0.5e6, "flood >= 0.5M chars/s",
+               t.value("chars_per_s").toDouble());
+    gate.check(t.value("frames_lost_or_out_of_order").toDouble() == 0, "no frame lost in the flood",
+               t.value("frames_lost_or_out_of_order").toDouble());
+    return gate.exitCode();
 }
 
 // A click on a load toggle to its letter read at the board, 1,000 times.

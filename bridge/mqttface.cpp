@@ -233,22 +233,18 @@ void MqttFace::onBrokerUp()
         mqtt_->subscribe(topic(leaf), kSure);
     if (options_.raw)
         mqtt_->subscribe(topic(mqtt::leaf::kTx), kSure);
-    if (options_.discovery) {
+    if (options_.discovery)
         mqtt_->subscribe(options_.discoveryPrefix + QStringLiteral("/status"), kSure);
-        publishDiscovery();
-    }
-    statusKnown_ = false;
-    publishStatus();
-    publishBoard();
-    publishRetainedValues();
-    publishHealth();
+    announce();
     healthClock_.start();
 }
 
 void MqttFace::announce()
 {
-    // Home Assistant came up: everything it needs to show the board, as a start would send.
-    publishDiscovery();
+    // Everything a broker that lost its store, or a Home Assistant that just came up, needs
+    // to show the board.
+    if (options_.discovery)
+        publishDiscovery();
     statusKnown_ = false;
     publishStatus();
     publishBoard();
