@@ -61,6 +61,20 @@ QString printable(const QByteArray &payload)
     return s + QLatin1Char('\'');
 }
 
+// What to look at when the broker refuses; a new kind of failure is a warning here.
+const char *hint(mqtt::MqttClient::Failure failure)
+{
+    switch (failure) {
+    case mqtt::MqttClient::Failure::Network:
+        break;
+    case mqtt::MqttClient::Failure::Credentials:
+        return "check --username and the password";
+    case mqtt::MqttClient::Failure::Tls:
+        return "check the broker's certificate and --cafile";
+    }
+    return "is the broker running and listening there?";
+}
+
 QLatin1String readingName(std::size_t i)
 {
     const std::string_view name = proto::kReadingRows[i].name;
@@ -80,18 +94,12 @@ MqttFace::MqttFace(board::Session &session, const Options &options, QObject *par
                                 .arg(options_.mqtt.broker.display(), why));
         publishStatus();
     });
-    connect(
-        mqtt_.get(), &mqtt::MqttClient::connectFailed, this,
-        [this](const QString &why, mqtt::MqttClient::Failure failure) {
-            static const char *const hints[] = {
-                "is the broker running and listening there?",
-                "check --username and the password",
-                "check the broker's certificate and --cafile",
-            };
-            say(Level::Warning,
-                QStringLiteral("cannot connect to the broker %1: %2; %3; retrying")
-                    .arg(options_.mqtt.broker.display(), why, QLatin1String(hints[int(failure)])));
-        });
+    connect(mqtt_.get(), &mqtt::MqttClient::connectFailed, this,
+            [this](const QString &why, mqtt::MqttClient::Failure failure) {
+                say(Level::Warning,
+                    QStringLiteral("cannot connect to the broker %1: %2; %3; retrying")
+                        .arg(options_.mqtt.broker.display(), why, QLatin1String(hint(failure))));
+            });
     connect(mqtt_.get(), &mqtt::MqttClient::drained, this, [this] {
         if (std::exchange(framePending_, false))
             onFrameEnd();
