@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // quorvane-bridge as it runs, against a Mosquitto of our own on loopback, with boards on
 // pseudo-terminals: state latency, command latency, a flood, its footprint, and 20 bridges
-// on one broker. Prints one JSON object per figure on stdout.
+// on one broker; and --soak ROUNDS, faults over and over. Prints one JSON object per figure
+// (per round) on stdout.
 #include "broker.h"
 #include "gate.h"
 #include "mqtt/mqttclient.h"
@@ -11,13 +12,20 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -328,6 +336,549 @@ void scale()
             {"broker_cpu_share_of_core", brokerCpu / 1e9 / wall}});
 }
 
+// --soak ROUNDS: the bridge left alone with everything that goes wrong in a house, again and
+// again. Each round, in turn: the broker killed and restarted (with commands stored at it
+// meanwhile), frozen and thawed, the board unplugged and plugged back, a line flood, a storm of
+// hostile messages and a burst of commands. After each: online again, the newest frame's
+// state out, the commands at the board in order and nothing else. Memory and descriptors
+// must not grow.
+namespace soak {
+
+constexpr const char *kBoard = "soak";
+constexpr long kFirstSeq = 1'000'000; // above anything a flood numbers its frames with
+constexpr int kBeatMs = 200;          // the board's frames; finer than a real board's second
+constexpr int kRecoverMs = 20000;
+constexpr int kShortFreezeMs = 4000; // well within the bridge's 30 s keep-alive
+// Past the keep-alive and the 30 s the client then gives the broker to answer its ping:
+// the bridge has to give the connection up and make a new one.
+constexpr int kLongFreezeMs = 65000;
+constexpr int kBurst = 50;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAsan = true;
+#else
+constexpr bool kAsan = false;
+#endif
+
+char letter(int load, bool on)
+{
+    return char('A' + 2 * (load - 1) + (on ? 0 : 1));
+}
+
+// A client of the soak's own that is connected and, when it subscribes, acknowledged.
+// `onMessage` is in place before the retained messages come.
+std::unique_ptr<MqttClient>
+connectedClient(const TestBroker &broker, const QString &id, const QStringList &filters = {},
+                const std::function<void(const QString &, const QByteArray &)> &onMessage = {})
+{
+    auto client = std::make_unique<MqttClient>(broker.clientSettings(id));
+    if (onMessage)
+        QObject::connect(client.get(), &MqttClient::message, client.get(),
+                         [onMessage](const QString &t, const QByteArray &payload, bool) {
+                             onMessage(t, payload);
+                         });
+    int acknowledged = 0;
+    QObject::connect(client.get(), &MqttClient::connected, client.get(),
+                     [c = client.get(), filters] {
+                         for (const QString &f : filters)
+                             c->subscribe(f, 1);
+                     });
+    QObject::connect(client.get(), &MqttClient::subscribed, client.get(),
+                     [&acknowledged] { ++acknowledged; });
+    client->start();
+    spinUntil([&] { return client->isConnected() && acknowledged >= int(filters.size()); }, 5000);
+    QObject::disconnect(client.get(), &MqttClient::subscribed, nullptr, nullptr);
+    return client;
+}
+
+class Soak {
+public:
+    explicit Soak(int rounds) : rounds_(rounds) {}
+    int run();
+
+private:
+    QString topic(const QString &leaf) const
+    {
+        return QStringLiteral("quorvane/%1/%2").arg(QLatin1String(kBoard), leaf);
+    }
+    void fail(const QString &what)
+    {
+        failed_ << what;
+        std::fprintf(stderr, "soak round %d: %s\n", round_, qPrintable(what));
+    }
+    void beat();
+    void drain();
+    void plug();
+    void connectClients();
+    double recover(const QString &fault, std::int64_t endedAt);
+    bool expectLetters(const QByteArray &want, const QString &what, int ms = 3000);
+    void brokerKill();
+    void brokerFreeze(int ms);
+    void unplug();
+    void flood();
+    void storm();
+    void burst();
+    void finalCheck();
+    bool bridgeHealthy(bool running = true);
+    void startBridge();
+
+    int rounds_;
+    int round_ = 0;
+    TestBroker broker_;
+    QTemporaryDir dir_;
+    QString link_ = dir_.filePath(QStringLiteral("board"));
+    std::unique_ptr<PtyPair> board_;
+    QProcess bridge_;
+    QString errPath_ = dir_.filePath(QStringLiteral("bridge.log"));
+    std::unique_ptr<MqttClient> watch_, app_;
+    QHash<QString, QByteArray> last_; // leaf -> newest payload the watcher saw
+    long newestState_ = -1;           // "indoor" of the newest state
+    long seq_ = kFirstSeq;
+    QTimer heartbeat_;
+    QByteArray letters_; // read at the board since the last check
+    std::array<std::optional<bool>, 5> commanded_;
+    QStringList failed_;
+    QJsonObject recovery_;
+};
+
+void Soak::beat()
+{
+    drain();
+    if (!board_ || board_->master() < 0)
+        return;
+    // One try: a line nobody reads must not hold the soak up; a torn frame is skipped.
+    const QByteArray frame = numberedFrame(++seq_);
+    [[maybe_unused]] const ssize_t n = ::write(board_->master(), frame.constData(), frame.size());
+}
+
+void Soak::drain()
+{
+    if (!board_ || board_->master() < 0)
+        return;
+    char buf[4096];
+    ssize_t n = 0;
+    while ((n = ::read(board_->master(), buf, sizeof buf)) > 0)
+        letters_.append(buf, n);
+}
+
+void Soak::plug()
+{
+    board_ = std::make_unique<PtyPair>();
+    QFile::remove(link_);
+    QFile::link(board_->path(), link_);
+}
+
+void Soak::connectClients()
+{
+    // Fresh ones connect at once, where the old would wait out their own retry.
+    watch_.reset();
+    app_.reset();
+    last_.clear();
+    newestState_ = -1;
+    watch_ = connectedClient(broker_, QStringLiteral("soak-watch"),
+                             {topic(QStringLiteral("status")), topic(QStringLiteral("board")),
+                              topic(QStringLiteral("state")), topic(QStringLiteral("health")),
+                              topic(QStringLiteral("load/+"))},
+                             [this](const QString &t, const QByteArray &payload) {
+                                 const QString leaf = t.section(QLatin1Char('/'), 2);
+                                 last_[leaf] = payload;
+                                 if (leaf == QLatin1String("state"))
+                                     newestState_ = long(QJsonDocument::fromJson(payload)
+                                                             .object()
+                                                             .value(QStringLiteral("indoor"))
+                                                             .toDouble(-1));
+                             });
+    QObject::connect(watch_.get(), &MqttClient::disconnected, watch_.get(), [this] {
+        last_.clear();
+        newestState_ = -1;
+    });
+    app_ = connectedClient(broker_, QStringLiteral("soak-app"));
+}
+
+// From the fault's end to the bridge online with the board online and a state of a frame
+// written after the end.
+double Soak::recover(const QString &fault, std::int64_t endedAt)
+{
+    const long fresh = seq_ + 1;
+    const bool back = spinUntil(
+        [&] {
+            return last_.value(QStringLiteral("status")) == "online" &&
+                   last_.value(QStringLiteral("board")) == "online" && newestState_ >= fresh;
+        },
+        kRecoverMs);
+    const double ms = double(monotonicNs() - endedAt) / 1e6;
+    if (!back) {
+        fail(QStringLiteral("%1: not back within %2 s (status %3, board %4, state %5)")
+                 .arg(fault)
+                 .arg(kRecoverMs / 1000)
+                 .arg(QString::fromUtf8(last_.value(QStringLiteral("status"), "-")),
+                      QString::fromUtf8(last_.value(QStringLiteral("board"), "-")))
+                 .arg(newestState_));
+        recovery_.insert(fault, -1);
+        return -1;
+    }
+    recovery_.insert(fault, std::round(ms));
+    return ms;
+}
+
+bool Soak::expectLetters(const QByteArray &want, const QString &what, int ms)
+{
+    spinUntil(
+        [&] {
+            drain();
+            return letters_.size() >= want.size();
+        },
+        ms);
+    spin(300); // anything more than wanted
+    drain();
+    const bool ok = letters_ == want;
+    if (!ok)
+        fail(QStringLiteral("%1: the board got '%2', wanted '%3'")
+                 .arg(what, QString::fromLatin1(letters_), QString::fromLatin1(want)));
+    letters_.clear();
+    return ok;
+}
+
+void Soak::brokerKill()
+{
+    broker_.kill();
+    watch_.reset();
+    app_.reset();
+    last_.clear();
+    newestState_ = -1;
+    // The bridge finds the broker gone at once and tries again after 1 s, then 2 s more:
+    // back at 1.5 s, the broker gets commands stored before the bridge is there to take them.
+    spin(1500);
+    if (!broker_.start()) {
+        fail(QStringLiteral("the broker did not come back"));
+        return;
+    }
+    const std::int64_t end = monotonicNs();
+    {
+        auto planter = connectedClient(broker_, QStringLiteral("soak-planter"));
+        for (int n = 1; n <= 5; ++n)
+            planter->publish(topic(QStringLiteral("load/%1/set").arg(n)), n % 2 ? "ON" : "OFF",
+                             true, 1);
+        planter->publish(topic(QStringLiteral("all/set")), "ON", true, 1);
+        planter->publish(topic(QStringLiteral("tx")), "ACEGI", true, 1);
+        spin(100);
+        planter->stop(500);
+    }
+    connectClients();
+    recover(QStringLiteral("broker_kill"), end);
+    expectLetters({}, QStringLiteral("stored commands replayed at reconnect"), 500);
+}
+
+void Soak::brokerFreeze(int ms)
+{
+    ::kill(pid_t(broker_.pid()), SIGSTOP);
+    spin(ms);
+    ::kill(pid_t(broker_.pid()), SIGCONT);
+    const std::int64_t end = monotonicNs();
+    if (ms >= kLongFreezeMs || !watch_->isConnected() || !app_->isConnected())
+        connectClients();
+    recover(ms >= kLongFreezeMs ? QStringLiteral("broker_long_freeze")
+                                : QStringLiteral("broker_freeze"),
+            end);
+    expectLetters({}, QStringLiteral("after the freeze"), 300);
+}
+
+void Soak::unplug()
+{
+    drain();
+    board_.reset();
+    QFile::remove(link_);
+    if (!spinUntil([&] { return last_.value(QStringLiteral("status")) == "offline"; }, 4000))
+        fail(QStringLiteral("status not offline with the board unplugged"));
+    spin(1500);
+    letters_.clear();
+    plug();
+    const std::int64_t end = monotonicNs();
+    recover(QStringLiteral("unplug"), end);
+    // The board back gets each load's commanded state again.
+    QByteArray restore;
+    for (int n = 1; n <= 5; ++n) {
+        if (commanded_[std::size_t(n - 1)])
+            restore += letter(n, *commanded_[std::size_t(n - 1)]);
+    }
+    expectLetters(restore, QStringLiteral("load restore after plugging back"));
+}
+
+void Soak::flood()
+{
+    heartbeat_.stop();
+    drain();
+    {
+        FloodWriter writer(board_->master());
+        spin(1500);
+        writer.stop();
+    }
+    const std::int64_t end = monotonicNs();
+    heartbeat_.start();
+    beat();
+    recover(QStringLiteral("flood"), end);
+    expectLetters({}, QStringLiteral("after the flood"), 300);
+}
+
+// Everything a broken or hostile client might send; none of it may reach the board.
+void Soak::storm()
+{
+    QRandomGenerator rng{quint32(round_)};
+    auto storm = connectedClient(broker_, QStringLiteral("soak-storm"));
+    const auto randomBytes = [&](int size) {
+        QByteArray b(size, '\0');
+        for (char &c : b)
+            c = char(rng.bounded(256));
+        return b;
+    };
+    const QByteArray big = randomBytes(1024 * 1024);
+    int sent = 0;
+    const auto send = [&](const QString &leaf, const QByteArray &payload, bool retain = false) {
+        sent += storm->publish(topic(leaf), payload, retain, 1) ? 1 : 0;
+        // Let the socket take it: 1 MB messages would otherwise pile up in this process.
+        spinUntil([&] { return !storm->backlogged(); }, 2000);
+    };
+    for (const char *leaf : {"load/1/set", "all/set", "tx", "load/1/set/x"})
+        send(QLatin1String(leaf), big);
+    const QList<QByteArray> junk{
+        "",
+        "\xff\xfe",
+        "O\x80N",
+        QByteArray("ON\0", 3),
+        "\xc0\xafON",
+        "on please",
+        "1",
+        "TRUE",
+        "ONON",
+        QByteArray("ON") + QByteArray(15, ' '), // blanks are ignored, but not past 16 bytes
+        "\xed\xa0\x80",                         // a lone surrogate
+    };
+    for (int n = 1; n <= 5; ++n) {
+        for (const QByteArray &j : junk)
+            send(QStringLiteral("load/%1/set").arg(n), j, n == 3);
+    }
+    for (const QByteArray &j : junk)
+        send(QStringLiteral("all/set"), j);
+    // Loads the board does not have and topics that only look like commands.
+    for (const char *leaf :
+         {"load/0/set", "load/6/set", "load/999999999/set", "load/9999999999/set", "load/-1/set",
+          "load//set", "load/1.0/set", "load/ 1/set", "load/%2B/set", "load/*/set",
+          "load/\xef\xbc\x8b/set", "load/\xef\xbc\x83", "load/1/set/", "LOAD/1/SET", "all/set/x",
+          "all", "set", "tx/x", "$SYS/x"})
+        send(QString::fromUtf8(leaf), "ON");
+    send(QStringLiteral("tx"), QByteArray(65, 'A')); // over the 64 a message may carry
+    send(QStringLiteral("tx"), {});
+    // Random topics under the prefix with random payloads.
+    const QString alphabet = QStringLiteral("abcxyz0123456789/ _-.$%*\u00fc\uff0b");
+    for (int i = 0; i < 60; ++i) {
+        QString t;
+        const int len = 1 + int(rng.bounded(24));
+        for (int k = 0; k < len; ++k)
+            t += alphabet[int(rng.bounded(int(alphabet.size())))];
+        // Not the commands themselves, and not the bridge's own topics: whoever may write
+        // those can say anything in the bridge's name, which only the broker's ACLs prevent.
+        static const QRegularExpression ours(
+            QStringLiteral("^(tx|rx|all/set|load/[0-9]+(/set)?|status|board|health|state|pir|"
+                           "light|indoor|outdoor)$"));
+        if (ours.match(t).hasMatch())
+            continue;
+        send(t, randomBytes(int(rng.bounded(200))), i % 7 == 0);
+    }
+    // Home Assistant's birth and nonsense in its place.
+    for (const QByteArray &p : {QByteArray("\xff"), QByteArray(), QByteArray("online")}) {
+        sent += storm->publish(QStringLiteral("homeassistant/status"), p, false, 1) ? 1 : 0;
+        spin(5);
+    }
+    spinUntil([&] { return !storm->backlogged(); }, 5000);
+    storm->stop(2000);
+    storm.reset();
+    const std::int64_t end = monotonicNs();
+    if (sent < 100)
+        fail(QStringLiteral("the storm got out only %1 messages").arg(sent));
+    recover(QStringLiteral("storm"), end);
+    expectLetters({}, QStringLiteral("after the storm"), 500);
+}
+
+void Soak::burst()
+{
+    drain();
+    if (!letters_.isEmpty())
+        expectLetters({}, QStringLiteral("before the burst"), 0);
+    QByteArray want;
+    for (int i = 0; i < kBurst; ++i) {
+        const int load = 1 + i % 5;
+        const bool on = i % 2 == 0; // five loads, so each one alternates as well
+        want += letter(load, on);
+        commanded_[std::size_t(load - 1)] = on;
+        app_->publish(topic(QStringLiteral("load/%1/set").arg(load)), on ? "ON" : "OFF", false, 1);
+    }
+    expectLetters(want, QStringLiteral("command burst"), 5000);
+    const bool states = spinUntil(
+        [&] {
+            for (int n = 1; n <= 5; ++n) {
+                if (last_.value(QStringLiteral("load/%1").arg(n)) !=
+                    (*commanded_[std::size_t(n - 1)] ? "ON" : "OFF"))
+                    return false;
+            }
+            return true;
+        },
+        3000);
+    if (!states)
+        fail(QStringLiteral("load/N does not say what was last commanded"));
+}
+
+void Soak::finalCheck()
+{
+    heartbeat_.stop();
+    drain();
+    const long newest = ++seq_;
+    const QByteArray frame = numberedFrame(newest);
+    PtyPair::writeAll(board_->master(), frame);
+    if (!spinUntil(
+            [&] {
+                return newestState_ == newest &&
+                       last_.value(QStringLiteral("status")) == "online" &&
+                       last_.value(QStringLiteral("board")) == "online";
+            },
+            3000))
+        fail(QStringLiteral("the newest frame's state (%1) is not out, or not online (state %2)")
+                 .arg(newest)
+                 .arg(newestState_));
+    heartbeat_.start();
+    expectLetters({}, QStringLiteral("stray letters"), 0);
+}
+
+// Still running, and nothing from the sanitizers in what it wrote.
+bool Soak::bridgeHealthy(bool running)
+{
+    bool ok = true;
+    if (running && bridge_.state() != QProcess::Running) {
+        fail(QStringLiteral("the bridge is not running (exit code %1)").arg(bridge_.exitCode()));
+        ok = false;
+    }
+    QFile err(errPath_);
+    if (err.open(QIODevice::ReadOnly)) {
+        const QByteArray text = err.readAll();
+        for (const char *marker : {"ERROR: AddressSanitizer", "runtime error:", "LeakSanitizer"}) {
+            if (text.contains(marker)) {
+                fail(QStringLiteral("the bridge's stderr has a sanitizer report (%1); see %2")
+                         .arg(QLatin1String(marker), errPath_));
+                ok = false;
+            }
+        }
+    }
+    return ok;
+}
+
+void Soak::startBridge()
+{
+    bridge_.setStandardOutputFile(QProcess::nullDevice());
+    bridge_.setStandardErrorFile(errPath_);
+    // With discovery, as a house with Home Assistant runs it.
+    bridge_.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
+                  {QStringLiteral("--device"), link_, QStringLiteral("--broker"), broker_.url(),
+                   QStringLiteral("--board"), QLatin1String(kBoard)});
+    bridge_.waitForStarted();
+}
+
+int Soak::run()
+{
+    const std::int64_t started = monotonicNs();
+    dir_.setAutoRemove(false); // the bridge's log stays for a look after a failure
+    if (!broker_.start()) {
+        std::fprintf(stderr, "soak: the broker did not start\n");
+        return 1;
+    }
+    plug();
+    startBridge();
+    connectClients();
+    QObject::connect(&heartbeat_, &QTimer::timeout, [this] { beat(); });
+    heartbeat_.start(kBeatMs);
+    recover(QStringLiteral("start"), monotonicNs());
+    int failures = failed_.isEmpty() ? 0 : 1;
+    double slowest = 0;
+    double rssFirst = -1, rssLast = -1;
+    int fdsFirst = -1, fdsLast = -1;
+    const auto fds = [this] {
+        return int(QDir(QStringLiteral("/proc/%1/fd").arg(bridge_.processId()))
+                       .entryList(QDir::Files | QDir::System)
+                       .size());
+    };
+    const int longFreezeRound = rounds_ >= 3 ? rounds_ / 2 + 1 : 0;
+    for (round_ = 1; round_ <= rounds_; ++round_) {
+        failed_.clear();
+        recovery_ = {};
+        const std::int64_t t0 = monotonicNs();
+        brokerKill();
+        brokerFreeze(kShortFreezeMs);
+        if (round_ == longFreezeRound)
+            brokerFreeze(kLongFreezeMs);
+        unplug();
+        flood();
+        storm();
+        burst();
+        finalCheck();
+        const bool alive = bridgeHealthy();
+        double worst = 0;
+        for (const QJsonValue v : std::as_const(recovery_))
+            worst = std::max(worst, v.toDouble());
+        slowest = std::max(slowest, worst);
+        const QJsonObject health =
+            QJsonDocument::fromJson(last_.value(QStringLiteral("health"))).object();
+        const double rss = memoryMb(bridge_.processId(), "VmRSS:");
+        const int descriptors = fds();
+        if (round_ == 1) {
+            rssFirst = rss;
+            fdsFirst = descriptors;
+        }
+        rssLast = rss;
+        fdsLast = descriptors;
+        failures += failed_.isEmpty() ? 0 : 1;
+        report({{"figure", "bridge_soak_round"},
+                {"round", round_},
+                {"ok", failed_.isEmpty()},
+                {"failed", QJsonArray::fromStringList(failed_)},
+                {"recovery_ms", recovery_},
+                {"slowest_recovery_ms", worst},
+                {"broker_reconnects", health.value(QStringLiteral("broker_reconnects"))},
+                {"refused_commands", health.value(QStringLiteral("refused_commands"))},
+                {"rss_mb", std::round(rss * 100) / 100},
+                {"fds", descriptors},
+                {"seconds", std::round(double(monotonicNs() - t0) / 1e8) / 10}});
+        if (!alive)
+            break;
+    }
+    heartbeat_.stop();
+    // A clean stop, where LeakSanitizer has its say.
+    bridge_.terminate();
+    const bool ended = bridge_.waitForFinished(10000);
+    failed_.clear();
+    bridgeHealthy(false);
+    const bool cleanExit = ended && bridge_.exitStatus() == QProcess::NormalExit &&
+                           bridge_.exitCode() == 0 && failed_.isEmpty();
+    // AddressSanitizer holds freed memory back (its quarantine) until it reaches a bound far
+    // above ours: there LeakSanitizer at the bridge's exit says whether memory was lost.
+    const bool memoryFlat = kAsan || rssLast - rssFirst <= 2.0;
+    const bool fdsFlat = fdsLast <= fdsFirst;
+    report({{"figure", "bridge_soak"},
+            {"rounds", round_ - 1},
+            {"failures", failures},
+            {"slowest_recovery_ms", slowest},
+            {"rss_first_mb", std::round(rssFirst * 100) / 100},
+            {"rss_last_mb", std::round(rssLast * 100) / 100},
+            {"fds_first", fdsFirst},
+            {"fds_last", fdsLast},
+            {"clean_exit", cleanExit},
+            {"memory_bound", kAsan ? "left to LeakSanitizer" : "2 MB after round 1"},
+            {"seconds", std::round(double(monotonicNs() - started) / 1e9)}});
+    if (failures == 0 && cleanExit)
+        dir_.setAutoRemove(true);
+    else
+        std::fprintf(stderr, "soak: the bridge's log: %s\n", qPrintable(errPath_));
+    return failures == 0 && cleanExit && memoryFlat && fdsFlat ? 0 : 1;
+}
+
+} // namespace soak
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -335,6 +886,11 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const bool all = args.size() == 1;
+    if (const qsizetype at = args.indexOf(QStringLiteral("--soak")); at >= 0) {
+        bool ok = false;
+        const int rounds = args.value(at + 1).toInt(&ok);
+        return soak::Soak(ok && rounds > 0 ? rounds : 30).run();
+    }
     if (args.contains(QStringLiteral("--gate")))
         return gateRun(args.mid(args.indexOf(QStringLiteral("--gate")) + 1));
     if (all || args.contains(QStringLiteral("--latency"))) {
