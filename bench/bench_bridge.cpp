@@ -384,7 +384,8 @@ connectedClient(const TestBroker &broker, const QString &id, const QStringList &
                      });
     QObject::connect(client.get(), &MqttClient::subscribed, client.get(),
                      [&acknowledged] { ++acknowledged; });
-    client->start();
+    if (const auto refused = client->start())
+        qWarning("soak client: %s", qPrintable(*refused));
     spinUntil([&] { return client->isConnected() && acknowledged >= int(filters.size()); }, 5000);
     QObject::disconnect(client.get(), &MqttClient::subscribed, nullptr, nullptr);
     return client;
