@@ -105,6 +105,16 @@ CaptureReader::~CaptureReader()
         std::fclose(file_);
 }
 
+std::uint64_t CaptureReader::bytesLeft()
+{
+    const long at = std::ftell(file_);
+    if (at < 0 || std::fseek(file_, 0, SEEK_END) != 0)
+        return 0;
+    const long end = std::ftell(file_);
+    std::fseek(file_, at, SEEK_SET);
+    return end > at ? std::uint64_t(end - at) : 0;
+}
+
 std::optional<std::string> CaptureReader::open(const std::string &path)
 {
     if (file_)
@@ -220,6 +230,10 @@ bool CaptureReader::next(CaptureRecord &out)
     const std::uint64_t length = lengthAndKind >> 2;
     if (length > kMaxRecordBytes)
         return stop(offset, "claims " + std::to_string(length) + " bytes, more than 16 MiB", true);
+    // A large claim is held against what the file still holds (it may be growing) before
+    // anything is allocated for it.
+    if (length > kCheckedClaim && length > bytesLeft())
+        return stop(offset, "is cut short", true);
     out.direction = Direction(lengthAndKind & 3);
     out.bytes.resize(std::size_t(length));
     if (std::fread(out.bytes.data(), 1, out.bytes.size(), file_) != out.bytes.size())

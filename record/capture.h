@@ -90,7 +90,11 @@ public:
     void rewind();
 
 private:
+    // Claims up to this are read as they come; larger ones are first held against the file.
+    static constexpr std::uint64_t kCheckedClaim = 64 * 1024;
     enum class Varint { Ok, End, TooLong };
+    // What the file holds past the current position.
+    std::uint64_t bytesLeft();
     Varint varint(std::uint64_t &out);
     bool stop(long offset, const std::string &what, bool damage);
 

@@ -337,6 +337,8 @@ private slots:
         QTest::newRow("a length of 16 MiB, cut short")
             << kHeader + frame + varint(0) + varint(quint64(1) << 26) + "XPir" << 1 << 0LL
             << "byte 29 is cut short" << true;
+        QTest::newRow("a long record, all there")
+            << kHeader + frame + rec(7, 0, QByteArray(65 * 1024, 'a')) << 2 << 7LL << "" << false;
         QTest::newRow("a length past 16 MiB")
             << kHeader + frame + varint(0) + varint((quint64(1) << 26) + 4) + "XPir" << 1 << 0LL
             << "byte 29 claims 16777217 bytes, more than 16 MiB" << true;
