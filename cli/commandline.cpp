@@ -16,7 +16,10 @@ std::optional<Exit> parse(QCommandLineParser &parser, const QStringList &argumen
 {
     if (!parser.parse(arguments))
         return mistake(program, parser.errorText() + QStringLiteral(" (see --help)"));
-    if (parser.isSet(QStringLiteral("help")))
+    // --help-all comes with Qt's help option; asking isSet() of an option a program did not
+    // add would warn, so it is looked for among the names given.
+    if (parser.isSet(QStringLiteral("help")) ||
+        parser.optionNames().contains(QStringLiteral("help-all")))
         return Exit{parser.helpText(), 0};
     if (parser.isSet(QStringLiteral("version")))
         return Exit{QStringLiteral("%1 %2\n").arg(program, QStringLiteral(QUORVANE_VERSION)), 0};

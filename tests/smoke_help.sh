@@ -8,6 +8,14 @@ for program in "$@"; do
   name=$(basename "$program")
   help=$(env -i PATH=/usr/bin:/bin "$program" --help)
   case $help in *--version*) ;; *) echo "$name --help does not list --version"; exit 1 ;; esac
+  # Where --help lists --help-all, that too ends here, without a display.
+  case $help in
+    *--help-all*)
+      all=$(env -i PATH=/usr/bin:/bin timeout 10 "$program" --help-all) ||
+        { echo "$name --help-all did not answer"; exit 1; }
+      case $all in *--version*) ;; *) echo "$name --help-all does not list --version"; exit 1 ;; esac
+      ;;
+  esac
   got=$(env -i PATH=/usr/bin:/bin "$program" --version)
   [ "$got" = "$name $version" ] || { echo "$name --version said '$got'"; exit 1; }
 done
