@@ -91,6 +91,7 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
                   board, prefix, discoveryPrefix, noDiscovery, noRaw, noRestore, removeDiscovery,
                   readInterval, silence, verbose});
     serial::addRecordOptions(p);
+    web::addOptions(p);
 
     if (!p.parse(arguments))
         return mistake(p.errorText() + QStringLiteral(" (see --help)"));
@@ -172,6 +173,9 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     }
     if (QString error; !serial::readRecordOptions(p, &o.record, &error))
         return mistake(error);
+    if (const auto error = web::readOptions(p, environment, &o.web))
+        return mistake(*error);
+    o.mqttFace = p.isSet(broker) || !o.web.enabled || o.removeDiscovery;
     o.mqtt.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.board);
     if (o.removeDiscovery)
         o.mqtt.clientId += QStringLiteral("-remove");
