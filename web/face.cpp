@@ -12,6 +12,7 @@
 #include <QHttpServerResponse>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QMessageAuthenticationCode>
 #include <QRandomGenerator>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -368,8 +369,38 @@ bool Face::authorized(const QByteArray &cookie, const QByteArray &authorization)
         return true;
     if (authorization.startsWith("Bearer "))
         return equalInConstantTime(authorization.mid(7).trimmed(), options_.token);
-    const QByteArray value = cookieValue(cookie);
-    return !value.isEmpty() && sessions_.contains(value);
+    return validSession(cookieValue(cookie));
+}
+
+// A session is its issue time and a random nonce, signed with the token: a bridge that
+// restarts with the same token knows its pages again, and nothing is kept per browser.
+QByteArray Face::sign(const QByteArray &session) const
+{
+    return QMessageAuthenticationCode::hash(session, options_.token, QCryptographicHash::Sha256)
+        .toHex();
+}
+
+QByteArray Face::newSession() const
+{
+    std::array<quint32, 4> nonce{};
+    QRandomGenerator::system()->fillRange(nonce.data(), qsizetype(nonce.size()));
+    const QByteArray session =
+        QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 16) + '-' +
+        QByteArray(reinterpret_cast<const char *>(nonce.data()), sizeof nonce).toHex();
+    return session + '-' + sign(session);
+}
+
+bool Face::validSession(const QByteArray &cookie) const
+{
+    const auto cut = cookie.lastIndexOf('-');
+    if (cut <= 0)
+        return false;
+    const QByteArray session = cookie.left(cut);
+    if (!equalInConstantTime(cookie.mid(cut + 1), sign(session)))
+        return false;
+    bool ok = false;
+    const qint64 issued = session.left(session.indexOf('-')).toLongLong(&ok, 16);
+    return ok && QDateTime::currentMSecsSinceEpoch() - issued < kSessionMs;
 }
 
 bool Face::authorized(const QHttpServerRequest &request) const
@@ -395,15 +426,7 @@ QHttpServerResponse Face::login(const QHttpServerRequest &request)
                        .arg(request.remoteAddress().toString()));
         return redirect("/login?wrong");
     }
-    if (sessions_.size() >= options_.limits.sessions) {
-        const auto oldest = std::min_element(sessions_.begin(), sessions_.end());
-        sessions_.erase(oldest);
-    }
-    QByteArray id(32, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(id.data()),
-                                          id.size() / qsizetype(sizeof(quint32)));
-    id = id.toHex();
-    sessions_.insert(id, QDateTime::currentMSecsSinceEpoch());
+    const QByteArray id = newSession();
     auto r = redirect("/");
     r.addHeader("Set-Cookie", kCookie + '=' + id + "; Path=/; HttpOnly; SameSite=Strict" +
                                   (options_.tls() ? "; Secure" : ""));
@@ -439,7 +462,6 @@ QHttpServerResponse Face::handle(const QHttpServerRequest &request)
             return error(Status::Forbidden,
                          QStringLiteral("changes need the header X-Quorvane: 1"));
         if (path == QLatin1String("/logout")) {
-            sessions_.remove(cookieValue(header(request, "cookie")));
             auto r = json({});
             r.addHeader("Set-Cookie", kCookie + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
             return r;

@@ -9,7 +9,6 @@
 #include "web/options.h"
 
 #include <QElapsedTimer>
-#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QTimer>
@@ -32,6 +31,7 @@ class Face : public QObject {
 public:
     static constexpr int kHeartbeatMs = 5000;  // a page hears from the bridge at least this often
     static constexpr int kLoginPauseMs = 1000; // after a wrong token, before the next try
+    static constexpr qint64 kSessionMs = 30LL * 24 * 3600 * 1000; // then log in again
 
     Face(board::Session &session, Options options, QObject *parent = nullptr);
     ~Face() override;
@@ -55,6 +55,9 @@ private:
     QHttpServerResponse login(const QHttpServerRequest &request);
     bool authorized(const QHttpServerRequest &request) const;
     bool authorized(const QByteArray &cookie, const QByteArray &authorization) const;
+    QByteArray sign(const QByteArray &session) const;
+    QByteArray newSession() const;
+    bool validSession(const QByteArray &cookie) const;
     bool hostAllowed(const QByteArray &host) const;
     bool sameOrigin(const QByteArray &origin, const QByteArray &host) const;
     void onWebSocket();
@@ -69,7 +72,6 @@ private:
     std::unique_ptr<Server> server_;
     Listener *listener_ = nullptr; // owned by server_
     History history_;
-    QHash<QByteArray, qint64> sessions_; // cookie value -> when it was issued
     QElapsedTimer sinceFailedLogin_;
     std::vector<QWebSocket *> pages_;
     QTimer pushSoon_;
