@@ -42,6 +42,8 @@ void History::add(qint64 ms, const record::FrameValues &values)
             return;
         }
     }
+    if (ring_.empty())
+        ring_.reserve(kSlots); // the day's memory at once, never grown by copying
     if (ring_.size() < kSlots)
         ring_.push_back(slot);
     else

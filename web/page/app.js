@@ -27,7 +27,7 @@ function say(text) {
 function show(s) {
   state = s;
   const q = window.quorvane;
-  q.states.push({ seq: s.seq, frameMs: s.health.newestFrameMs, at: Date.now(), perf: performance.now() });
+  q.states.push({ seq: s.seq, indoor: s.readings.indoor, frameMs: s.health.newestFrameMs, at: Date.now() });
   if (q.states.length > 2000) q.states.splice(0, 1000);
   for (const name of names) {
     const label = s.labels[name];
