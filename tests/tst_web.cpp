@@ -10,6 +10,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkRequest>
+#include <QProcess>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QWebSocket>
 
@@ -557,6 +559,37 @@ private slots:
                      QByteArray::number(light) + '%');
     }
 
+    void httpsWithASecureCookie()
+    {
+        QTemporaryDir dir;
+        const QString cert = dir.filePath(QStringLiteral("cert.pem"));
+        const QString key = dir.filePath(QStringLiteral("key.pem"));
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                       "/CN=127.0.0.1", "-keyout", key, "-out", cert});
+        QVERIFY(openssl.waitForFinished(20000) && openssl.exitCode() == 0);
+        WebRig rig;
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
+        rig.start({"--http", QStringLiteral("127.0.0.1:%1").arg(rig.port), "--http-cert", cert,
+                   "--http-key", key},
+                  env);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUpMs);
+        QSslSocket s;
+        s.setPeerVerifyMode(QSslSocket::VerifyNone);
+        QByteArray got;
+        QObject::connect(&s, &QSslSocket::readyRead, &s, [&] { got += s.readAll(); });
+        s.connectToHostEncrypted(QStringLiteral("127.0.0.1"), rig.port);
+        s.write(request(rig.port, "POST", "/login", {}, "token=" + kToken));
+        QTRY_VERIFY_WITH_TIMEOUT(got.contains("\r\n\r\n"), kUpMs);
+        QVERIFY2(got.startsWith("HTTP/1.1 303") &&
+                     got.contains("; HttpOnly; SameSite=Strict; Secure\r\n"),
+                 got.constData());
+        // Plain HTTP on the TLS port gets nothing.
+        QCOMPARE(rig.get("/login").status, 0);
+    }
+
     void aBurstLeavesItServing()
     {
         WEB_UP(rig);
@@ -576,6 +609,18 @@ private slots:
         QCOMPARE(rig.get("/api/state").status, 0);
         burst.clear();
         QTRY_COMPARE(rig.face().listener().live(), 0);
+        // Pages come and go for ever (reloads): each one's connection is given back.
+        for (int i = 0; i < limit + 8; ++i) {
+            QWebSocket page;
+            QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/live").arg(rig.port)));
+            req.setRawHeader("Authorization", "Bearer " + kToken);
+            page.open(req);
+            QTRY_VERIFY(page.state() == QAbstractSocket::ConnectedState);
+            page.close();
+            QTRY_VERIFY(page.state() == QAbstractSocket::UnconnectedState);
+        }
+        QTRY_COMPARE(rig.face().listener().live(), 0);
+        QCOMPARE(rig.face().pages(), 0);
         QCOMPARE(rig.get("/api/state", {"Authorization: Bearer " + kToken}).status, 200);
     }
 };
