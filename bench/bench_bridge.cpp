@@ -8,6 +8,7 @@
 #include "mqtt/mqttclient.h"
 #include "pacer.h"
 #include "ptyhelper.h"
+#include "web/history.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -20,6 +21,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWebSocket>
 
 #include <algorithm>
 #include <array>
@@ -880,6 +882,92 @@ int Soak::run()
 
 } // namespace soak
 
+
+// Frame end written at the board to the state on open pages (WebSocket clients in this
+// process, as the page's own is), at 9600-baud pace; and the bridge's CPU meanwhile beside
+// the same bridge without --http.
+QJsonObject webLatency(int pageCount = 5, int kFrames = 500)
+{
+    const QJsonObject without = stateLatency({}, kFrames);
+    TestBroker broker;
+    broker.start();
+    PtyPair board;
+    const quint16 port = freeLocalPort();
+    BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"),
+                         {QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(port)});
+    StateWatch watch(broker, "quorvane/b1/state");
+    spinUntil([&] { return acceptsConnections(port); }, 5000);
+    std::vector<std::unique_ptr<QWebSocket>> pages;
+    std::vector<std::map<long, std::int64_t>> seen(static_cast<std::size_t>(pageCount));
+    int open = 0;
+    for (int i = 0; i < pageCount; ++i) {
+        auto page = std::make_unique<QWebSocket>();
+        QObject::connect(page.get(), &QWebSocket::connected, [&open] { ++open; });
+        QObject::connect(
+            page.get(), &QWebSocket::textMessageReceived, [&seen, i](const QString &text) {
+                const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
+                const long seq = long(o.value(QStringLiteral("readings"))[QStringLiteral("indoor")]
+                                          .toString()
+                                          .toLong());
+                seen[std::size_t(i)].emplace(seq, monotonicNs());
+            });
+        page->open(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/live").arg(port)));
+        pages.push_back(std::move(page));
+    }
+    spinUntil([&] { return open == pageCount; }, 5000);
+    spin(500);
+    constexpr long kFirst = 1000;
+    FrameTimes zAt(kFrames);
+    const Usage u0 = usageOf(bridge.pid());
+    const std::int64_t start = monotonicNs();
+    const pid_t child = paceFrames(board.master(), kFrames, kFirst, zAt);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0)
+        spin(100);
+    spin(100);
+    const double wall = double(monotonicNs() - start) / 1e9;
+    const Usage u1 = usageOf(bridge.pid());
+    std::vector<double> ms;
+    for (const auto &page : seen) {
+        for (int i = 0; i < kFrames; ++i) {
+            const auto it = page.find(kFirst + i);
+            if (it != page.end())
+                ms.push_back(double(it->second - zAt[i]) / 1e6);
+        }
+    }
+    const double cpu = (u1.cpuNs - u0.cpuNs) / 1e9 / wall;
+    const double cpuWithout = without.value("cpu_share_of_core").toDouble();
+    const QJsonObject o{{"figure", "web_page_latency"},
+                        {"pages", pageCount},
+                        {"page_states", double(ms.size())},
+                        {"expected", double(pageCount * kFrames)},
+                        {"median_ms", percentile(ms, 0.5)},
+                        {"p99_ms", percentile(ms, 0.99)},
+                        {"cpu_share_of_core", cpu},
+                        {"cpu_share_without_http", cpuWithout},
+                        {"cpu_points_above", (cpu - cpuWithout) * 100},
+                        {"rss_mb", memoryMb(bridge.pid(), "VmRSS:")}};
+    report(o);
+    return o;
+}
+
+// A full day of history (every 10-second slot filled) as memory of this process.
+QJsonObject historyMemory()
+{
+    const double before = memoryMb(QCoreApplication::applicationPid(), "VmRSS:");
+    auto history = std::make_unique<quorvane::web::History>();
+    quorvane::record::FrameValues values{"1", "64", "-12.5", "-40"};
+    const qint64 t0 = 1'796'835'190'000;
+    for (std::size_t k = 0; k < quorvane::web::History::kSlots * 2; ++k)
+        history->add(t0 + qint64(k) * 5000, values); // two frames per slot
+    const double after = memoryMb(QCoreApplication::applicationPid(), "VmRSS:");
+    const QJsonObject o{{"figure", "web_history_day_memory"},
+                        {"points", double(history->size())},
+                        {"rss_delta_mb", after - before}};
+    report(o);
+    return o;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -904,5 +992,9 @@ int main(int argc, char **argv)
         flood();
     if (all || args.contains(QStringLiteral("--scale")))
         scale();
+    if (all || args.contains(QStringLiteral("--web"))) {
+        webLatency();
+        historyMemory();
+    }
     return 0;
 }

@@ -19,23 +19,29 @@ board::SessionOptions sessionOptions(const Options &o)
 Bridge::Bridge(Options options, QObject *parent)
     : QObject(parent), options_(std::move(options)),
       session_(std::make_unique<board::Session>(sessionOptions(options_))),
-      face_(std::make_unique<MqttFace>(*session_, options_))
+      face_(options_.mqttFace ? std::make_unique<MqttFace>(*session_, options_) : nullptr),
+      web_(options_.web.enabled ? std::make_unique<web::Face>(*session_, options_.web) : nullptr)
 {
-    connect(face_.get(), &MqttFace::online, this, &Bridge::online);
+    if (face_)
+        connect(face_.get(), &MqttFace::online, this, &Bridge::online);
     setLogSink(stderrSink());
 }
 
 Bridge::~Bridge()
 {
-    // The face watches the session: it goes first.
+    // The faces watch the session: they go first.
     face_.reset();
+    web_.reset();
 }
 
 void Bridge::setLogSink(LogSink sink)
 {
     log_ = std::move(sink);
     session_->setLogSink(log_);
-    face_->setLogSink(log_);
+    if (face_)
+        face_->setLogSink(log_);
+    if (web_)
+        web_->setLogSink(log_);
 }
 
 Bridge::LogSink Bridge::stderrSink()
@@ -58,11 +64,13 @@ void Bridge::say(Level level, const QString &text) const
         log_(level, text);
 }
 
-void Bridge::start()
+bool Bridge::start()
 {
     say(Level::Info,
-        QStringLiteral("board '%1' on %2, broker %3%4")
-            .arg(options_.board, session_->lineName(), options_.mqtt.broker.display(),
+        QStringLiteral("board '%1' on %2, %3%4")
+            .arg(options_.board, session_->lineName(),
+                 face_ ? QStringLiteral("broker ") + options_.mqtt.broker.display()
+                       : QStringLiteral("no broker"),
                  options_.mqtt.insecure ? QStringLiteral(" (TLS NOT VERIFIED: --insecure)")
                                         : QString()));
     if (options_.mqtt.insecure)
@@ -74,15 +82,26 @@ void Bridge::start()
                 [this](const QString &text) { say(Level::Warning, text); });
         recorder->start(&session_->line());
     }
+    if (web_) {
+        if (const auto error = web_->start()) {
+            say(Level::Error, *error);
+            return false;
+        }
+    }
     session_->start();
-    face_->start();
+    if (face_)
+        face_->start();
+    return true;
 }
 
 void Bridge::stop()
 {
     if (std::exchange(stopped_, true))
         return;
-    face_->stop();
+    if (face_)
+        face_->stop();
+    if (web_)
+        web_->stop();
     session_->stop();
     say(Level::Info, QStringLiteral("stopped"));
 }

@@ -7,6 +7,7 @@
 #include "board/session.h"
 #include "bridge/mqttface.h"
 #include "bridge/options.h"
+#include "web/face.h"
 
 #include <QObject>
 
@@ -25,12 +26,15 @@ public:
 
     // Where log lines go; stderr by default (with journald's level prefixes under systemd).
     void setLogSink(LogSink sink);
-    void start();
+    // False when a face cannot start (the web page's address is taken); it says why.
+    bool start();
     // Publishes offline, disconnects cleanly and closes the line.
     void stop();
 
-    int refusedCount() const { return face_->refusedCount(); }
-    QString topic(const QString &leaf) const { return face_->topic(leaf); }
+    int refusedCount() const { return face_ ? face_->refusedCount() : 0; }
+    QString topic(const QString &leaf) const { return face_ ? face_->topic(leaf) : QString(); }
+    // The web face with --http, or none.
+    web::Face *webFace() const { return web_.get(); }
     const board::Session &session() const { return *session_; }
     const serial::CommControl &line() const { return session_->line(); }
 
@@ -44,7 +48,8 @@ private:
 
     Options options_;
     std::unique_ptr<board::Session> session_;
-    std::unique_ptr<MqttFace> face_;
+    std::unique_ptr<MqttFace> face_; // none with --http and no --broker
+    std::unique_ptr<web::Face> web_;
     LogSink log_;
     bool stopped_ = false;
 };

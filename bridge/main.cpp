@@ -102,6 +102,7 @@ int main(int argc, char **argv)
         bridge.stop();
         QCoreApplication::quit();
     });
-    bridge.start();
+    if (!bridge.start())
+        return 1;
     return QCoreApplication::exec();
 }

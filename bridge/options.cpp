@@ -81,6 +81,7 @@ void addRunOptions(QCommandLineParser &p)
                  QStringLiteral("SECONDS")});
     p.addOption({QStringLiteral("verbose"), QStringLiteral("Log every message too.")});
     cli::addRecordOptions(p);
+    web::addOptions(p);
 }
 
 // Each reader takes its part of the command line into `o`, or says what is wrong with it.
@@ -191,6 +192,16 @@ std::optional<QString> readRun(const QCommandLineParser &p, const QProcessEnviro
     return std::nullopt;
 }
 
+std::optional<QString> readWeb(const QCommandLineParser &p, const QProcessEnvironment &environment,
+                               Options &o)
+{
+    if (auto wrong = web::readOptions(p, environment, &o.web))
+        return wrong;
+    // With --http and no --broker, the bridge is a web panel for the board and no more.
+    o.mqttFace = p.isSet(QStringLiteral("broker")) || !o.web.enabled || o.removeDiscovery;
+    return std::nullopt;
+}
+
 // The client's name and Last Will follow from the board and prefix.
 void nameClient(Options &o)
 {
@@ -209,14 +220,15 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     QCommandLineParser p;
     p.setApplicationDescription(QStringLiteral(
         "Puts a Quorvane board on an MQTT broker: readings, load switches and Home Assistant "
-        "discovery.\nThe broker password is read from --password-file or from the environment "
+        "discovery; with --http, on a web page of its own too (or only, without --broker).\n"
+        "The broker password is read from --password-file or from the environment "
         "variable QUORVANE_MQTT_PASSWORD, never from the command line."));
     for (auto add : {addLineOptions, addBrokerOptions, addBoardOptions, addRunOptions})
         add(p);
     if (auto exit = cli::parse(p, arguments, kProgram))
         return *exit;
     Options o;
-    for (Reader read : {readLine, readBroker, readBoard, readRun}) {
+    for (Reader read : {readLine, readBroker, readBoard, readRun, readWeb}) {
         if (const auto wrong = read(p, environment, o))
             return cli::mistake(kProgram, *wrong);
     }

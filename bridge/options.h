@@ -11,6 +11,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "web/options.h"
+
 #include <variant>
 
 namespace quorvane::bridge {
@@ -30,6 +32,8 @@ struct Options {
     int readIntervalMs = -1; // the comm control's own unless set
     int silenceSeconds = 10; // no frame for this long: the board is offline; 0: never
     serial::RecordOptions record;
+    web::Options web;
+    bool mqttFace = true; // false with --http and no --broker: a web panel only
 };
 
 // What the command line asked for: options to run with, or text to print and the exit code

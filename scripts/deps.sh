@@ -10,6 +10,8 @@ quorvane_packages=(
   # packaging checks and the accessibility-bus smoke test
   dpkg-dev file lintian desktop-file-utils appstream help2man
   at-spi2-core dbus python3 python3-pyatspi
+  # the bridge's web face and its browser tests
+  qt6-httpserver-dev qt6-websockets-dev chromium chromium-driver python3-selenium
 )
 
 quorvane_install_deps() {

@@ -66,11 +66,13 @@ Options BridgeRig::options(const QStringList &arguments, const QProcessEnvironme
 
 void BridgeRig::start(const QStringList &extra, const QProcessEnvironment &env)
 {
-    bridge = std::make_unique<Bridge>(
-        options(QStringList{QStringLiteral("--device"), device, QStringLiteral("--broker"),
-                            broker.url(), QStringLiteral("--board"), QStringLiteral("t1")} +
-                    extra,
-                env));
+    auto o = options(QStringList{QStringLiteral("--device"), device, QStringLiteral("--broker"),
+                                 broker.url(), QStringLiteral("--board"), QStringLiteral("t1")} +
+                         extra,
+                     env);
+    if (adjust)
+        adjust(o);
+    bridge = std::make_unique<Bridge>(o);
     bridge->setLogSink([this](Bridge::Level, const QString &line) { log << line; });
     QObject::connect(bridge.get(), &Bridge::online, bridge.get(), [this](bool on) { online = on; });
     bridge->start();

@@ -16,6 +16,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 #define QUORVANE_VERIFY_UP(fixture)                                                                \
@@ -45,6 +46,8 @@ struct BridgeRig {
     std::unique_ptr<quorvane::bridge::Bridge> bridge;
     QStringList log;
     bool online = false;
+    // Changes the parsed options before the bridge is made (bounds a test shortens).
+    std::function<void(quorvane::bridge::Options &)> adjust;
     QString failure;
 
     // A board of the rig's own behind a link that can be re-pointed (unplugged and plugged

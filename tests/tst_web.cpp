@@ -1,0 +1,629 @@
+// SPDX-License-Identifier: MIT
+// The bridge's web face without a browser: the day of history, the login and its cookie,
+// commands on the session's one path, and the bounds every client is held to, with the MQTT
+// face of the same bridge going on meanwhile.
+#include "bridgerig.h"
+#include "web/face.h"
+#include "web/history.h"
+#include "web/listener.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkRequest>
+#include <QProcess>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QWebSocket>
+
+#include <cstring>
+#include <memory>
+#include <vector>
+
+using quorvane::bridge::Exit;
+using quorvane::bridge::Options;
+using quorvane::web::History;
+
+namespace {
+
+using Subscriber = TestSubscriber;
+const QByteArray kToken = "correct-horse-battery-staple";
+
+struct Reply {
+    int status = 0;
+    QByteArray head;
+    QByteArray body;
+    bool closed = false; // the server closed the connection
+
+    QByteArray header(const QByteArray &name) const
+    {
+        for (const QByteArray &line : head.split('\n')) {
+            if (line.toLower().startsWith(name.toLower() + ':'))
+                return line.mid(name.size() + 1).trimmed();
+        }
+        return {};
+    }
+    QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
+};
+
+// Sends raw bytes on a new connection and reads one response, or up to the server closing.
+Reply exchange(quint16 port, const QByteArray &raw, int ms = 3000)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    Reply r;
+    QByteArray got;
+    QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
+    QObject::connect(&s, &QTcpSocket::disconnected, &s, [&] { r.closed = true; });
+    s.write(raw);
+    static_cast<void>(QTest::qWaitFor(
+        [&] {
+            const auto end = got.indexOf("\r\n\r\n");
+            if (end < 0)
+                return r.closed;
+            r.head = got.left(end);
+            const int length = r.header("Content-Length").toInt();
+            return got.size() >= end + 4 + length || r.closed;
+        },
+        ms));
+    const auto end = got.indexOf("\r\n\r\n");
+    if (end >= 0) {
+        r.head = got.left(end);
+        r.body = got.mid(end + 4);
+        r.status = got.mid(9, 3).toInt();
+    }
+    return r;
+}
+
+QByteArray request(quint16 port, const QByteArray &method, const QByteArray &path,
+                   const QList<QByteArray> &headers = {}, const QByteArray &body = {})
+{
+    QByteArray raw =
+        method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) + "\r\n";
+    for (const QByteArray &h : headers)
+        raw += h + "\r\n";
+    if (!body.isEmpty() || method == "POST")
+        raw += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+    return raw + "\r\n" + body;
+}
+
+// A bridge with its web face on a free port, its board on a pseudo-terminal, and a broker.
+struct WebRig : BridgeRig {
+    quint16 port = freeLocalPort();
+    QByteArray cookie;
+
+    void up(bool token = true, const std::function<void(Options &)> &change = {})
+    {
+        adjust = change;
+        QProcessEnvironment env;
+        if (token)
+            env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
+        start({QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(port)}, env);
+        if (failure.isEmpty() && !QTest::qWaitFor([this] { return online; }, kUpMs))
+            failure = QStringLiteral("the bridge did not come online: %1")
+                          .arg(log.join(QLatin1String("; ")));
+    }
+    Reply get(const QByteArray &path, const QList<QByteArray> &headers = {})
+    {
+        return exchange(port, request(port, "GET", path, headers));
+    }
+    // A command as the page sends it, logged in.
+    Reply command(const QByteArray &path, const QByteArray &body,
+                  QList<QByteArray> headers = {"X-Quorvane: 1"})
+    {
+        if (!cookie.isEmpty())
+            headers << "Cookie: quorvane_session=" + cookie;
+        return exchange(port, request(port, "POST", path, headers, body));
+    }
+    Reply login(const QByteArray &token)
+    {
+        const Reply r = exchange(port, request(port, "POST", "/login",
+                                               {"Content-Type: application/x-www-form-urlencoded"},
+                                               "token=" + token.toPercentEncoding()));
+        const QByteArray set = r.header("Set-Cookie");
+        if (set.startsWith("quorvane_session="))
+            cookie = set.mid(17, set.indexOf(';') - 17);
+        return r;
+    }
+    quorvane::web::Face &face() { return *bridge->webFace(); }
+};
+
+#define WEB_UP(rig, ...)                                                                           \
+    WebRig rig;                                                                                    \
+    rig.up(__VA_ARGS__);                                                                           \
+    QUORVANE_VERIFY_UP(rig)
+
+quorvane::record::FrameValues values(const char *pir, const char *light, const char *in,
+                                     const char *out)
+{
+    quorvane::record::FrameValues v;
+    const char *given[] = {pir, light, in, out};
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (given[i])
+            v[i] = given[i];
+    }
+    return v;
+}
+
+} // namespace
+
+class TestWeb : public QObject {
+    Q_OBJECT
+private slots:
+    void historyKeepsTheNewestFrameOfEachSlot()
+    {
+        History h;
+        const qint64 t0 = 1'796'835'190'000; // on a slot's start
+        h.add(t0, values("0", "10", "20", "5"));
+        h.add(t0 + 9'999, values("1", "11", "21", "6")); // same slot: replaces
+        h.add(t0 + 10'000, values("0", "12", nullptr, "7"));
+        const auto points = h.since(0, t0 + 20'000);
+        QCOMPARE(points.size(), std::size_t(2));
+        QCOMPARE(points[0].ms, t0 + 9'999);
+        QCOMPARE(*points[0].values[1], std::string("11"));
+        QVERIFY(!points[1].values[2]);
+        QCOMPARE(History::csv(points), QByteArray("time,pir,light,indoor,outdoor\r\n"
+                                                  "2026-12-09T16:53:19.999Z,1,11,21,6\r\n"
+                                                  "2026-12-09T16:53:20.000Z,0,12,,7\r\n"));
+        QCOMPARE(h.since(t0 + 10'000, t0 + 20'000).size(), std::size_t(1));
+    }
+
+    void historyHoldsOneDayInFixedMemory()
+    {
+        History h;
+        const qint64 t0 = 1'796'835'190'000;
+        const std::size_t extra = 100;
+        for (std::size_t k = 0; k < History::kSlots + extra; ++k)
+            h.add(t0 + qint64(k) * History::kSlotMs, values("1", "50", "20", "3"));
+        QCOMPARE(h.size(), History::kSlots);
+        const qint64 now = t0 + qint64(History::kSlots + extra - 1) * History::kSlotMs;
+        const auto day = h.since(0, now);
+        // The slot exactly a day old is still in; nothing older.
+        QCOMPARE(day.size(), History::kSlots);
+        QCOMPARE(day.front().ms, now - History::kDayMs + History::kSlotMs);
+        QCOMPARE(day.back().ms, now);
+        // A value no board sends is kept cut, never as memory of its own.
+        h.add(now + History::kSlotMs, values(std::string(40, '9').c_str(), "1", "1", "1"));
+        QCOMPARE(h.since(now + 1, now + History::kSlotMs).back().values[0]->size(),
+                 History::kValueBytes);
+    }
+
+    void sinceIsMillisecondsOrZonedIso_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<qint64>("ms"); // -1: refused
+        QTest::newRow("epoch ms") << "1796835190512" << qint64(1796835190512);
+        QTest::newRow("iso Z") << "2026-12-09T16:53:10Z" << qint64(1796835190000);
+        QTest::newRow("iso ms offset") << "2026-12-09T17:53:10.512+01:00" << qint64(1796835190512);
+        QTest::newRow("no zone") << "2026-12-09T16:53:10" << qint64(-1);
+        QTest::newRow("negative") << "-5" << qint64(-1);
+        QTest::newRow("exponent") << "12e3" << qint64(-1);
+        QTest::newRow("empty") << "" << qint64(-1);
+        QTest::newRow("day 32") << "2026-12-32T00:00:00Z" << qint64(-1);
+    }
+    void sinceIsMillisecondsOrZonedIso()
+    {
+        QFETCH(QString, text);
+        QFETCH(qint64, ms);
+        QCOMPARE(History::parseSince(text).value_or(-1), ms);
+    }
+
+    void optionsRefuseAnOpenNetworkFace_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<QString>("refusal"); // empty: accepted
+        QTest::addColumn<bool>("mqtt");
+        const QString loop = QStringLiteral("127.0.0.1:8080");
+        const QString any = QStringLiteral("0.0.0.0:8080");
+        QTest::newRow("loopback, no token, no broker") << QStringList{"--http", loop} << ""
+                                                       << "" << false;
+        QTest::newRow("network, no token") << QStringList{"--http", any} << ""
+                                           << "without a token" << false;
+        QTest::newRow("network, token")
+            << QStringList{"--http", any} << QString::fromLatin1(kToken) << "" << false;
+        QTest::newRow("short token") << QStringList{"--http", any} << "short"
+                                     << "at least 16" << false;
+        QTest::newRow("with a broker")
+            << QStringList{"--http", loop, "--broker", "mqtt://127.0.0.1"} << ""
+            << "" << true;
+        QTest::newRow("no --http") << QStringList{} << ""
+                                   << "" << true;
+        QTest::newRow("no port") << QStringList{"--http", "127.0.0.1"} << ""
+                                 << "ADDR:PORT" << false;
+        QTest::newRow("cert alone")
+            << QStringList{"--http", loop, "--http-cert", "/etc/hostname"} << ""
+            << "go together" << false;
+    }
+    void optionsRefuseAnOpenNetworkFace()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, token);
+        QFETCH(QString, refusal);
+        QFETCH(bool, mqtt);
+        QProcessEnvironment env;
+        if (!token.isEmpty())
+            env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), token);
+        const auto parsed = quorvane::bridge::parseOptions(
+            QStringList{"quorvane-bridge", "--device", "/dev/null", "--board", "t1"} + arguments,
+            env);
+        if (const auto *exit = std::get_if<Exit>(&parsed)) {
+            QVERIFY2(!refusal.isEmpty(), qPrintable(exit->text));
+            QCOMPARE(exit->code, 2);
+            QVERIFY2(exit->text.contains(refusal), qPrintable(exit->text));
+            QVERIFY(!token.isEmpty() ? !exit->text.contains(token) : true);
+            return;
+        }
+        QVERIFY2(refusal.isEmpty(), "accepted");
+        QCOMPARE(std::get<Options>(parsed).mqttFace, mqtt);
+    }
+
+    void nothingWithoutTheToken_data()
+    {
+        QTest::addColumn<QByteArray>("method");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("authorization");
+        QTest::addColumn<int>("status");
+        QTest::newRow("state") << QByteArray("GET") << QByteArray("/api/state") << QByteArray()
+                               << 401;
+        QTest::newRow("csv") << QByteArray("GET") << QByteArray("/history.csv") << QByteArray()
+                             << 401;
+        QTest::newRow("page to login")
+            << QByteArray("GET") << QByteArray("/") << QByteArray() << 303;
+        QTest::newRow("command") << QByteArray("POST") << QByteArray("/api/all") << QByteArray()
+                                 << 401;
+        QTest::newRow("wrong bearer")
+            << QByteArray("GET") << QByteArray("/api/state")
+            << QByteArray("Bearer " + kToken.left(kToken.size() - 1)) << 401;
+        QTest::newRow("bearer") << QByteArray("GET") << QByteArray("/api/state")
+                                << QByteArray("Bearer " + kToken) << 200;
+        QTest::newRow("login page")
+            << QByteArray("GET") << QByteArray("/login") << QByteArray() << 200;
+    }
+    void nothingWithoutTheToken()
+    {
+        QFETCH(QByteArray, method);
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, authorization);
+        QFETCH(int, status);
+        WEB_UP(rig);
+        QList<QByteArray> headers{"X-Quorvane: 1"};
+        if (!authorization.isEmpty())
+            headers << "Authorization: " + authorization;
+        const Reply r = exchange(rig.port, request(rig.port, method, path, headers, "on"));
+        QCOMPARE(r.status, status);
+        if (status == 303)
+            QCOMPARE(r.header("Location"), QByteArray("/login"));
+        QCOMPARE(rig.board->read(1, 200), QByteArray());
+    }
+
+    void loginSetsAStrictCookie()
+    {
+        WEB_UP(rig);
+        Reply r = rig.login("not-the-token-at-all");
+        QCOMPARE(r.status, 303);
+        QCOMPARE(r.header("Location"), QByteArray("/login?wrong"));
+        QVERIFY(rig.cookie.isEmpty());
+        // Guessing is slowed: the next try within the pause is refused unread.
+        QCOMPARE(rig.login(kToken).status, 429);
+        QTest::qWait(quorvane::web::Face::kLoginPauseMs);
+        r = rig.login(kToken);
+        QCOMPARE(r.status, 303);
+        const QByteArray set = r.header("Set-Cookie");
+        QVERIFY2(set.contains("; HttpOnly") && set.contains("; SameSite=Strict") &&
+                     set.contains("; Path=/"),
+                 set.constData());
+        QVERIFY(!set.contains(kToken));
+        QCOMPARE(rig.get("/api/state", {"Cookie: quorvane_session=" + rig.cookie}).status, 200);
+        // Signed with the token: a cookie changed in one place, or made up, is refused.
+        QByteArray forged = rig.cookie;
+        forged[5] = forged[5] == 'a' ? 'b' : 'a';
+        for (const QByteArray &c : {forged, QByteArray("0-0-0"), QByteArray("-")})
+            QCOMPARE(rig.get("/api/state", {"Cookie: quorvane_session=" + c}).status, 401);
+        QVERIFY(!rig.log.join(QLatin1Char('\n')).contains(QString::fromLatin1(kToken)));
+    }
+
+    void commandsTakeTheSessionsPath_data()
+    {
+        QTest::addColumn<QByteArray>("first"); // a load switched on before, or none
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QByteArray>("letters");
+        QTest::addColumn<QString>("loads"); // the session's view after: 1 on, 0 off, - unknown
+        QTest::newRow("load 3 on") << QByteArray() << QByteArray("/api/load/3") << QByteArray("on")
+                                   << QByteArray("E") << "--1--";
+        QTest::newRow("load 5 off") << QByteArray() << QByteArray("/api/load/5")
+                                    << QByteArray("off") << QByteArray("J") << "----0";
+        QTest::newRow("all on") << QByteArray() << QByteArray("/api/all") << QByteArray("on")
+                                << QByteArray("K") << "11111";
+        QTest::newRow("all off after load 2") << QByteArray("/api/load/2") << QByteArray("/api/all")
+                                              << QByteArray("off") << QByteArray("LD") << "00000";
+        QTest::newRow("load 6") << QByteArray() << QByteArray("/api/load/6") << QByteArray("on")
+                                << QByteArray() << "-----";
+        QTest::newRow("load 0") << QByteArray() << QByteArray("/api/load/0") << QByteArray("on")
+                                << QByteArray() << "-----";
+        QTest::newRow("not a word") << QByteArray() << QByteArray("/api/load/1")
+                                    << QByteArray("maybe") << QByteArray() << "-----";
+    }
+    void commandsTakeTheSessionsPath()
+    {
+        QFETCH(QByteArray, first);
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, body);
+        QFETCH(QByteArray, letters);
+        QFETCH(QString, loads);
+        WEB_UP(rig);
+        rig.login(kToken);
+        Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/load/+")});
+        QUORVANE_VERIFY_UP(mqtt);
+        if (!first.isEmpty()) {
+            QCOMPARE(rig.command(first, "on").status, 200);
+            rig.board->read(1);
+        }
+        const Reply r = rig.command(path, body);
+        QCOMPARE(r.status, letters.isEmpty() ? (body == "on" ? 404 : 400) : 200);
+        QCOMPARE(rig.board->read(letters.size(), letters.isEmpty() ? 200 : 2000), letters);
+        const QJsonArray state = rig.get("/api/state", {"Cookie: quorvane_session=" + rig.cookie})
+                                     .json()[QStringLiteral("loads")]
+                                     .toArray();
+        QString seen;
+        for (const auto &v : state)
+            seen += v.isNull()   ? QLatin1Char('-')
+                    : v.toBool() ? QLatin1Char('1')
+                                 : QLatin1Char('0');
+        QCOMPARE(seen, loads);
+        // Home Assistant hears the same.
+        if (loads.contains(QLatin1Char('1')))
+            QTRY_COMPARE(
+                mqtt.last.value(
+                    QStringLiteral("quorvane/t1/load/%1").arg(loads.indexOf(QLatin1Char('1')) + 1)),
+                QByteArray("ON"));
+    }
+
+    void crossSiteChangesRefused_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("headers");
+        QTest::addColumn<int>("status");
+        QTest::newRow("no header") << QList<QByteArray>{} << 403;
+        QTest::newRow("foreign origin")
+            << QList<QByteArray>{"X-Quorvane: 1", "Origin: http://evil.example"} << 403;
+        QTest::newRow("own origin")
+            << QList<QByteArray>{"X-Quorvane: 1", "Origin: http://127.0.0.1:PORT"} << 200;
+    }
+    void crossSiteChangesRefused()
+    {
+        QFETCH(QList<QByteArray>, headers);
+        QFETCH(int, status);
+        WEB_UP(rig);
+        rig.login(kToken);
+        for (QByteArray &h : headers)
+            h.replace("PORT", QByteArray::number(rig.port));
+        QCOMPARE(rig.command("/api/load/3", "on", headers).status, status);
+        QCOMPARE(rig.board->read(1, status == 200 ? 2000 : 200),
+                 status == 200 ? QByteArray("E") : QByteArray());
+    }
+
+    void pagesHearEveryChange_data()
+    {
+        QTest::addColumn<bool>("loggedIn");
+        QTest::addColumn<QByteArray>("origin");
+        QTest::addColumn<bool>("heard");
+        QTest::newRow("logged in") << true << QByteArray("http://127.0.0.1:PORT") << true;
+        QTest::newRow("no cookie") << false << QByteArray("http://127.0.0.1:PORT") << false;
+        QTest::newRow("foreign page") << true << QByteArray("http://evil.example") << false;
+    }
+    void pagesHearEveryChange()
+    {
+        QFETCH(bool, loggedIn);
+        QFETCH(QByteArray, origin);
+        QFETCH(bool, heard);
+        WEB_UP(rig);
+        if (loggedIn)
+            rig.login(kToken);
+        QList<QJsonObject> got;
+        bool closed = false;
+        QWebSocket page;
+        QObject::connect(&page, &QWebSocket::textMessageReceived, &page, [&](const QString &m) {
+            got << QJsonDocument::fromJson(m.toUtf8()).object();
+        });
+        QObject::connect(&page, &QWebSocket::disconnected, &page, [&] { closed = true; });
+        QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/live").arg(rig.port)));
+        req.setRawHeader("Cookie", "quorvane_session=" + rig.cookie);
+        origin.replace("PORT", QByteArray::number(rig.port));
+        req.setRawHeader("Origin", origin);
+        page.open(req);
+        if (!heard) {
+            QTRY_VERIFY_WITH_TIMEOUT(closed, kUpMs);
+            QCOMPARE(got.size(), 0);
+            QCOMPARE(rig.face().pages(), 0);
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, kUpMs); // the state as it is, at once
+        rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4YZ");
+        QTRY_VERIFY(!got.isEmpty() &&
+                    got.last()[QStringLiteral("labels")][QStringLiteral("light")].toString() ==
+                        QLatin1String("64%"));
+        QCOMPARE(got.last()[QStringLiteral("labels")][QStringLiteral("indoor")].toString(),
+                 QStringLiteral("28 Deg"));
+        const auto before = got.size();
+        QCOMPARE(rig.command("/api/load/1", "on").status, 200);
+        QTRY_VERIFY(got.size() > before && got.last()[QStringLiteral("loads")][0].toBool());
+    }
+
+    void historyOverTheApi()
+    {
+        WEB_UP(rig);
+        const QByteArray auth = "Authorization: Bearer " + kToken;
+        rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4YZ");
+        QTRY_VERIFY(rig.face().history().size() == 1);
+        Reply r = rig.get("/history.csv", {auth});
+        QCOMPARE(r.status, 200);
+        QVERIFY(r.header("Content-Type").startsWith("text/csv"));
+        QVERIFY2(r.body.startsWith("time,pir,light,indoor,outdoor\r\n") &&
+                     r.body.endsWith(",1,64,28,-4\r\n"),
+                 r.body.constData());
+        r = rig.get("/api/history?since=2020-01-01T00:00:00Z", {auth});
+        QCOMPARE(r.json()[QStringLiteral("points")].toArray().size(), 1);
+        QCOMPARE(r.json()[QStringLiteral("points")][0][2].toDouble(), 64.0);
+        QCOMPARE(rig.get("/api/history?since=" +
+                             QByteArray::number(QDateTime::currentMSecsSinceEpoch() + 60000),
+                         {auth})
+                     .json()[QStringLiteral("points")]
+                     .toArray()
+                     .size(),
+                 0);
+        QCOMPARE(rig.get("/api/history?since=yesterday", {auth}).status, 400);
+    }
+
+    void oversizedRequestsDropped_data()
+    {
+        QTest::addColumn<int>("pathBytes"); // of the request line's target
+        QTest::addColumn<int>("headerBytes");
+        QTest::addColumn<int>("bodyBytes");
+        QTest::addColumn<bool>("dropped");
+        // The bounds the README gives: 8 KiB request line, 16 KiB head, 4 KiB body.
+        const int line = 8192 - int(strlen("GET  HTTP/1.1"));
+        QTest::newRow("line at the bound") << line << 0 << 0 << false;
+        QTest::newRow("line over") << line + 1 << 0 << 0 << true;
+        QTest::newRow("headers over") << 10 << 16384 << 0 << true;
+        QTest::newRow("body at the bound") << 10 << 0 << 4096 << false;
+        QTest::newRow("body over") << 10 << 0 << 4097 << true;
+    }
+    void oversizedRequestsDropped()
+    {
+        QFETCH(int, pathBytes);
+        QFETCH(int, headerBytes);
+        QFETCH(int, bodyBytes);
+        QFETCH(bool, dropped);
+        WEB_UP(rig);
+        Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
+        QUORVANE_VERIFY_UP(mqtt);
+        const QByteArray path = "/" + QByteArray(pathBytes - 1, 'a');
+        QList<QByteArray> headers;
+        if (headerBytes > 0)
+            headers << "X-Filler: " + QByteArray(headerBytes, 'h');
+        const QByteArray method = bodyBytes > 0 ? "POST" : "GET";
+        rig.board->write("XLig:1YZ");
+        const Reply r = exchange(
+            rig.port, request(rig.port, method, path, headers, QByteArray(bodyBytes, 'b')));
+        QVERIFY(r.status != 0);
+        QCOMPARE(r.status >= 411 && r.status <= 431, dropped);
+        QCOMPARE(rig.face().listener().dropped(), quint64(dropped ? 1 : 0));
+        // The MQTT face went on meanwhile.
+        QTRY_COMPARE(mqtt.last.value(QStringLiteral("quorvane/t1/light")), QByteArray("1%"));
+    }
+
+    void slowAndIdleClientsDropped_data()
+    {
+        QTest::addColumn<QByteArray>("sent"); // one byte at a time, every 100 ms
+        QTest::addColumn<bool>("complete");   // a whole request, then idle
+        QTest::newRow("a byte at a time")
+            << QByteArray("GET /api/state HTTP/1.1\r\nHost: x") << false;
+        QTest::newRow("idle after a request") << QByteArray() << true;
+    }
+    void slowAndIdleClientsDropped()
+    {
+        QFETCH(QByteArray, sent);
+        QFETCH(bool, complete);
+        WEB_UP(rig, true, [](Options &o) {
+            o.web.limits.requestMs = 1500;
+            o.web.limits.idleMs = 1500;
+        });
+        Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
+        QUORVANE_VERIFY_UP(mqtt);
+        QTcpSocket s;
+        bool closed = false;
+        QByteArray got;
+        QObject::connect(&s, &QTcpSocket::disconnected, &s, [&] { closed = true; });
+        QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
+        s.connectToHost(QHostAddress::LocalHost, rig.port);
+        QVERIFY(s.waitForConnected(kUpMs));
+        QElapsedTimer t;
+        t.start();
+        if (complete) {
+            s.write(request(rig.port, "GET", "/api/state", {"Authorization: Bearer " + kToken}));
+            QTRY_VERIFY(got.contains("200 OK"));
+            t.start();
+        }
+        int light = 0;
+        for (qsizetype i = 0; !closed && t.elapsed() < 4000; ++i) {
+            if (i < sent.size())
+                s.write(sent.mid(i, 1));
+            rig.board->write("XLig:" + QByteArray::number(++light) + "YZ");
+            QTest::qWait(100);
+        }
+        QVERIFY(closed);
+        QVERIFY2(t.elapsed() >= 1400 && t.elapsed() < 3000,
+                 qPrintable(QString::number(t.elapsed())));
+        // The board's readings kept flowing to MQTT all along.
+        QTRY_COMPARE(mqtt.last.value(QStringLiteral("quorvane/t1/light")),
+                     QByteArray::number(light) + '%');
+    }
+
+    void httpsWithASecureCookie()
+    {
+        QTemporaryDir dir;
+        const QString cert = dir.filePath(QStringLiteral("cert.pem"));
+        const QString key = dir.filePath(QStringLiteral("key.pem"));
+        QProcess openssl;
+        openssl.start(QStringLiteral("openssl"),
+                      {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
+                       "/CN=127.0.0.1", "-keyout", key, "-out", cert});
+        QVERIFY(openssl.waitForFinished(20000) && openssl.exitCode() == 0);
+        WebRig rig;
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
+        rig.start({"--http", QStringLiteral("127.0.0.1:%1").arg(rig.port), "--http-cert", cert,
+                   "--http-key", key},
+                  env);
+        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUpMs);
+        QSslSocket s;
+        s.setPeerVerifyMode(QSslSocket::VerifyNone);
+        QByteArray got;
+        QObject::connect(&s, &QSslSocket::readyRead, &s, [&] { got += s.readAll(); });
+        s.connectToHostEncrypted(QStringLiteral("127.0.0.1"), rig.port);
+        s.write(request(rig.port, "POST", "/login", {}, "token=" + kToken));
+        QTRY_VERIFY_WITH_TIMEOUT(got.contains("\r\n\r\n"), kUpMs);
+        QVERIFY2(got.startsWith("HTTP/1.1 303") &&
+                     got.contains("; HttpOnly; SameSite=Strict; Secure\r\n"),
+                 got.constData());
+        // Plain HTTP on the TLS port gets nothing.
+        QCOMPARE(rig.get("/login").status, 0);
+    }
+
+    void aBurstLeavesItServing()
+    {
+        WEB_UP(rig);
+        const int limit = 32; // at once, as the README says
+        std::vector<std::unique_ptr<QTcpSocket>> burst;
+        int closed = 0;
+        for (int i = 0; i < 200; ++i) {
+            auto s = std::make_unique<QTcpSocket>();
+            QObject::connect(s.get(), &QTcpSocket::disconnected, s.get(), [&] { ++closed; });
+            s->connectToHost(QHostAddress::LocalHost, rig.port);
+            burst.push_back(std::move(s));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(closed, 200 - limit, 10000);
+        QCOMPARE(rig.face().listener().live(), limit);
+        QCOMPARE(rig.face().listener().refused(), quint64(200 - limit));
+        // One more is refused while they are held; once they go, it is served.
+        QCOMPARE(rig.get("/api/state").status, 0);
+        burst.clear();
+        QTRY_COMPARE(rig.face().listener().live(), 0);
+        // Pages come and go for ever (reloads): each one's connection is given back.
+        for (int i = 0; i < limit + 8; ++i) {
+            QWebSocket page;
+            QNetworkRequest req(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/live").arg(rig.port)));
+            req.setRawHeader("Authorization", "Bearer " + kToken);
+            page.open(req);
+            QTRY_VERIFY(page.state() == QAbstractSocket::ConnectedState);
+            page.close();
+            QTRY_VERIFY(page.state() == QAbstractSocket::UnconnectedState);
+        }
+        QTRY_COMPARE(rig.face().listener().live(), 0);
+        QCOMPARE(rig.face().pages(), 0);
+        QCOMPARE(rig.get("/api/state", {"Authorization: Bearer " + kToken}).status, 200);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWeb)
+#include "tst_web.moc"

@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: MIT
+#include "web/listener.h"
+
+#include <QPointer>
+#include <QTcpSocket>
+
+#if QT_CONFIG(ssl)
+#include <QSslSocket>
+#endif
+
+#include <unistd.h>
+
+namespace quorvane::web {
+
+// Follows the request framing of one connection on the bytes the HTTP server has not seen
+// yet: each byte is looked at once, a request's head is kept only up to its bound.
+class Guard : public QObject {
+public:
+    Guard(QTcpSocket *socket, Listener *listener)
+        : QObject(socket), socket_(socket), listener_(listener), limits_(listener->limits_)
+    {
+        timer_.setSingleShot(true);
+        // The first request must come as promptly as any other.
+        timer_.start(limits_.requestMs);
+        connect(&timer_, &QTimer::timeout, this, [this] {
+            if (inRequest_ || !served_)
+                drop("did not send its request in time", QByteArray());
+            else
+                socket_->disconnectFromHost(); // idle keep-alive
+        });
+        connect(socket, &QTcpSocket::readyRead, this, &Guard::before);
+        ++listener->live_;
+    }
+    // The socket's child, so it goes with the socket however that goes: Qt 6.4 cuts every
+    // connection of a socket it upgrades to a WebSocket, a destroyed() handler's too.
+    ~Guard() override
+    {
+        if (listener_)
+            --listener_->live_;
+    }
+
+private:
+    void before()
+    {
+        if (!after_) {
+            // Connected now, so it runs after the HTTP server's own handler: what that left
+            // unread is what the next call must not count again.
+            after_ = connect(socket_, &QTcpSocket::readyRead, this,
+                             [this] { unread_ = socket_->bytesAvailable(); });
+        }
+        if (state_ == State::Passing || state_ == State::Dead || !socket_->isOpen())
+            return;
+        const QByteArray bytes = socket_->peek(socket_->bytesAvailable()).mid(unread_);
+        for (qsizetype i = 0; i < bytes.size() && state_ != State::Dead; ++i) {
+            if (state_ == State::Body) {
+                const qint64 take = std::min<qint64>(bodyLeft_, bytes.size() - i);
+                bodyLeft_ -= take;
+                i += take - 1;
+                if (bodyLeft_ == 0)
+                    complete();
+                continue;
+            }
+            if (state_ == State::Passing)
+                break;
+            headByte(bytes[i]);
+        }
+    }
+
+    void headByte(char c)
+    {
+        if (!inRequest_) {
+            // Blank lines between requests are allowed and are no request yet.
+            if (c == '\r' || c == '\n')
+                return;
+            inRequest_ = true;
+            timer_.start(limits_.requestMs);
+        }
+        if (head_.size() >= limits_.head) {
+            drop("sent headers over the bound", "431 Request Header Fields Too Large");
+            return;
+        }
+        head_ += c;
+        if (!lineEnded_) {
+            if (c == '\n')
+                lineEnded_ = true;
+            else if (c != '\r' && ++lineLength_ > limits_.requestLine) {
+                drop("sent a request line over the bound", "414 URI Too Long");
+                return;
+            }
+        }
+        if (head_.endsWith("\r\n\r\n") || head_.endsWith("\n\n"))
+            headEnded();
+    }
+
+    void headEnded()
+    {
+        qint64 length = 0;
+        bool upgrade = false;
+        for (const QByteArray &line : head_.split('\n')) {
+            const auto colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            const QByteArray name = line.left(colon).trimmed().toLower();
+            const QByteArray value = line.mid(colon + 1).trimmed();
+            if (name == "content-length") {
+                bool ok = false;
+                length = value.toLongLong(&ok);
+                if (!ok || length < 0) {
+                    drop("sent a bad Content-Length", "400 Bad Request");
+                    return;
+                }
+            } else if (name == "transfer-encoding") {
+                // The API's bodies are a word; a length is always known.
+                drop("sent a chunked body", "411 Length Required");
+                return;
+            } else if (name == "upgrade" && value.toLower() == "websocket") {
+                upgrade = true;
+            }
+        }
+        if (length > limits_.body) {
+            drop("sent a body over the bound", "413 Payload Too Large");
+            return;
+        }
+        head_.clear();
+        lineEnded_ = false;
+        lineLength_ = 0;
+        if (upgrade) {
+            // From here the bytes are WebSocket frames, bounded by the face's own limits.
+            state_ = State::Passing;
+            timer_.stop();
+            return;
+        }
+        bodyLeft_ = length;
+        if (bodyLeft_ > 0)
+            state_ = State::Body;
+        else
+            complete();
+    }
+
+    void complete()
+    {
+        state_ = State::Head;
+        inRequest_ = false;
+        served_ = true;
+        timer_.start(limits_.idleMs);
+    }
+
+    void drop(const char *why, const QByteArray &status)
+    {
+        state_ = State::Dead;
+        if (!listener_)
+            return;
+        ++listener_->dropped_;
+        emit listener_->problem(QStringLiteral("a web client %1").arg(QLatin1String(why)),
+                                socket_->peerAddress());
+        if (listener_->parser_)
+            QObject::disconnect(socket_, &QTcpSocket::readyRead, listener_->parser_, nullptr);
+        disconnect(after_);
+        socket_->read(socket_->bytesAvailable());
+        // Whatever else it sends is read off and thrown away until it is gone.
+        connect(socket_, &QTcpSocket::readyRead, this,
+                [this] { socket_->read(socket_->bytesAvailable()); });
+        if (!status.isEmpty()) {
+            socket_->write("HTTP/1.1 " + status +
+                           "\r\nConnection: close\r\nContent-Length: 0\r\n\r\n");
+            socket_->disconnectFromHost();
+        }
+        // Queued: the socket may be inside its own signal now.
+        QTimer::singleShot(status.isEmpty() ? 0 : 1000, socket_, [s = socket_] { s->abort(); });
+    }
+
+    enum class State { Head, Body, Passing, Dead };
+    QTcpSocket *socket_;
+    QPointer<Listener> listener_;
+    const Limits limits_;
+    QTimer timer_;
+    QMetaObject::Connection after_;
+    qint64 unread_ = 0;
+    State state_ = State::Head;
+    QByteArray head_;
+    bool lineEnded_ = false;
+    int lineLength_ = 0; // without its line end
+    bool inRequest_ = false;
+    bool served_ = false;
+    qint64 bodyLeft_ = 0;
+};
+
+Listener::Listener(const Limits &limits, QObject *parent) : QTcpServer(parent), limits_(limits)
+{
+    // Connections are counted here; the kernel's backlog holds a burst until they are.
+    setMaxPendingConnections(limits.connections);
+    setListenBacklogSize(256);
+}
+
+void Listener::incomingConnection(qintptr descriptor)
+{
+    if (live_ >= limits_.connections) {
+        ++refused_;
+        ::close(int(descriptor));
+        emit problem(QStringLiteral("a web client was refused: %1 connections are open").arg(live_),
+                     QHostAddress());
+        return;
+    }
+#if QT_CONFIG(ssl)
+    if (tls_) {
+        auto *socket = new QSslSocket(this);
+        if (!socket->setSocketDescriptor(descriptor)) {
+            delete socket;
+            return;
+        }
+        accept(socket);
+        socket->setSslConfiguration(*tls_);
+        // Until the HTTP server has it, a socket that goes is this server's to delete.
+        const auto orphan =
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QSslSocket::encrypted, this, [this, socket, orphan] {
+            disconnect(orphan);
+            addPendingConnection(socket);
+            emit newConnection();
+        });
+        connect(socket, &QSslSocket::errorOccurred, socket, [socket] { socket->abort(); });
+        socket->startServerEncryption();
+        return;
+    }
+#endif
+    auto *socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(descriptor)) {
+        delete socket;
+        return;
+    }
+    accept(socket);
+    addPendingConnection(socket);
+}
+
+void Listener::accept(QTcpSocket *socket)
+{
+    new Guard(socket, this);
+}
+
+} // namespace quorvane::web
