@@ -159,6 +159,39 @@ double percentile(std::vector<double> v, double p)
     return v[std::size_t(p * double(v.size() - 1))];
 }
 
+// Frames numbered from kFirstFrame written at 9600-baud pace to `fd`, with what `pid` used
+// meanwhile.
+constexpr long kFirstFrame = 1000;
+struct PacedRun {
+    double wall = 0; // seconds
+    Usage before, after;
+};
+PacedRun runPaced(int fd, int frames, FrameTimes &zAt, qint64 pid)
+{
+    PacedRun run;
+    run.before = usageOf(pid);
+    const std::int64_t start = monotonicNs();
+    const pid_t child = paceFrames(fd, frames, kFirstFrame, zAt);
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0)
+        spin(100);
+    spin(100);
+    run.wall = double(monotonicNs() - start) / 1e9;
+    run.after = usageOf(pid);
+    return run;
+}
+
+// Each frame's time from its "Z" at the board to when it was first seen, for those seen.
+void addLatencies(std::vector<double> &ms, const std::map<long, std::int64_t> &seen,
+                  const FrameTimes &zAt, int frames)
+{
+    for (int i = 0; i < frames; ++i) {
+        const auto it = seen.find(kFirstFrame + i);
+        if (it != seen.end())
+            ms.push_back(double(it->second - zAt[i]) / 1e6);
+    }
+}
+
 // Frame end written at the board to `state` at a subscriber, at 9600-baud pace; and what
 // the bridge costs meanwhile.
 QJsonObject stateLatency(const QStringList &extra, int kFrames = 500)
@@ -169,24 +202,13 @@ QJsonObject stateLatency(const QStringList &extra, int kFrames = 500)
     BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"), extra);
     StateWatch watch(broker, "quorvane/b1/state");
     spin(500);
-    constexpr long kFirst = 1000;
     FrameTimes zAt(kFrames);
-    const Usage u0 = usageOf(bridge.pid());
-    const std::int64_t start = monotonicNs();
-    const pid_t child = paceFrames(board.master(), kFrames, kFirst, zAt);
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0)
-        spin(100);
-    spin(100);
-    const double wall = double(monotonicNs() - start) / 1e9;
-    const Usage u1 = usageOf(bridge.pid());
+    const PacedRun run = runPaced(board.master(), kFrames, zAt, bridge.pid());
+    const double wall = run.wall;
+    const Usage &u0 = run.before;
+    const Usage &u1 = run.after;
     std::vector<double> ms;
-    const auto &seen = watch.seen[QStringLiteral("b1")];
-    for (int i = 0; i < kFrames; ++i) {
-        const auto it = seen.find(kFirst + i);
-        if (it != seen.end())
-            ms.push_back(double(it->second - zAt[i]) / 1e6);
-    }
+    addLatencies(ms, watch.seen[QStringLiteral("b1")], zAt, kFrames);
     const QJsonObject o{{"figure", "bridge_state_latency"},
                         {"options", extra.join(QLatin1Char(' '))},
                         {"frames", double(ms.size())},
@@ -882,7 +904,6 @@ int Soak::run()
 
 } // namespace soak
 
-
 // Frame end written at the board to the state on open pages (WebSocket clients in this
 // process, as the page's own is), at 9600-baud pace; and the bridge's CPU meanwhile beside
 // the same bridge without --http.
@@ -916,25 +937,14 @@ QJsonObject webLatency(int pageCount = 5, int kFrames = 500)
     }
     spinUntil([&] { return open == pageCount; }, 5000);
     spin(500);
-    constexpr long kFirst = 1000;
     FrameTimes zAt(kFrames);
-    const Usage u0 = usageOf(bridge.pid());
-    const std::int64_t start = monotonicNs();
-    const pid_t child = paceFrames(board.master(), kFrames, kFirst, zAt);
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0)
-        spin(100);
-    spin(100);
-    const double wall = double(monotonicNs() - start) / 1e9;
-    const Usage u1 = usageOf(bridge.pid());
+    const PacedRun run = runPaced(board.master(), kFrames, zAt, bridge.pid());
+    const double wall = run.wall;
+    const Usage &u0 = run.before;
+    const Usage &u1 = run.after;
     std::vector<double> ms;
-    for (const auto &page : seen) {
-        for (int i = 0; i < kFrames; ++i) {
-            const auto it = page.find(kFirst + i);
-            if (it != page.end())
-                ms.push_back(double(it->second - zAt[i]) / 1e6);
-        }
-    }
+    for (const auto &page : seen)
+        addLatencies(ms, page, zAt, kFrames);
     const double cpu = (u1.cpuNs - u0.cpuNs) / 1e9 / wall;
     const double cpuWithout = without.value("cpu_share_of_core").toDouble();
     const QJsonObject o{{"figure", "web_page_latency"},
