@@ -76,7 +76,14 @@ std::optional<std::string> CaptureWriter::write(Direction d, std::string_view by
     const auto delta = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(at - last_),
                                 std::chrono::milliseconds(0));
     last_ += delta;
-    return record(d, bytes, std::uint64_t(delta.count()));
+    // A record may come at most a day after the one before (a reader refuses more), so a
+    // longer quiet, a board unplugged over a weekend, is told in empty records of a day.
+    auto left = std::uint64_t(delta.count());
+    for (; left > kMaxDeltaMs; left -= kMaxDeltaMs) {
+        if (auto error = record(Direction::FromBoard, {}, kMaxDeltaMs))
+            return error;
+    }
+    return record(d, bytes, left);
 }
 
 std::optional<std::string> CaptureWriter::record(Direction d, std::string_view bytes,

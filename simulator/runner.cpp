@@ -162,6 +162,7 @@ int Runner::replay(const std::atomic<bool> &stop)
     bool have = reader.next(next);
     bool told = false;   // what ended a pass early is said once, not on every loop
     std::string pending; // due but not yet taken by the line: a replay loses nothing
+    bool playedThisPass = false;
     while (!stop.load()) {
         if (!pending.empty()) {
             const ssize_t n = ::write(line_->fd(), pending.data(), pending.size());
@@ -181,10 +182,14 @@ int Runner::replay(const std::atomic<bool> &stop)
                     return 1;
                 return reader.damaged() ? 1 : 0;
             }
+            // A file with nothing of the board's would loop without ever waiting.
+            if (!playedThisPass)
+                return 0;
             reader.rewind();
             have = reader.next(next);
             if (!have)
-                return 0; // nothing of the board's to play
+                return 0;
+            playedThisPass = false;
             start = Clock::now();
         }
         // Past the end, or far enough ahead of a slow reader: wait for the line (or a stop).
@@ -194,8 +199,10 @@ int Runner::replay(const std::atomic<bool> &stop)
             const auto now = Clock::now();
             if (now >= due) {
                 // Only the board's side; what the panel sent then, it sends again if it likes.
-                if (next.direction == record::Direction::FromBoard)
+                if (next.direction == record::Direction::FromBoard) {
                     pending += next.bytes;
+                    playedThisPass = playedThisPass || !next.bytes.empty();
+                }
                 have = reader.next(next);
                 continue;
             }

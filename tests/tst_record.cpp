@@ -165,6 +165,38 @@ private slots:
 
     // A full log takes the UTC date and time of the row that did not fit; a second rotation
     // within the same second keeps both files.
+    // A quiet longer than the day a record may claim (a board unplugged over a weekend) is
+    // written so that the reader takes it: the file reads to its end, its times kept.
+    void aLongQuietStillReads()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("quiet.qvcap"));
+        const auto t0 = record::CaptureWriter::Clock::now();
+        {
+            record::CaptureWriter w;
+            QVERIFY(!w.open(path.toStdString()));
+            QVERIFY(!w.write(record::Direction::FromBoard, "XPir:1YZ", t0));
+            QVERIFY(
+                !w.write(record::Direction::FromBoard, "XPir:0YZ", t0 + std::chrono::hours(84)));
+        }
+        record::CaptureReader reader;
+        QVERIFY(!reader.open(path.toStdString()));
+        std::vector<record::CaptureRecord> all;
+        for (record::CaptureRecord r; reader.next(r);)
+            all.push_back(r);
+        QVERIFY2(!reader.ended(), reader.ended() ? reader.ended()->c_str() : "");
+        QCOMPARE(all.back().bytes, std::string("XPir:0YZ"));
+        const auto frames = std::count_if(all.begin(), all.end(), [](const auto &r) {
+            return !r.bytes.empty() && r.direction == record::Direction::FromBoard;
+        });
+        QCOMPARE(frames, 2);
+        const auto quiet =
+            std::chrono::duration_cast<std::chrono::seconds>(all.back().at - all[1].at);
+        QVERIFY2(quiet >= std::chrono::hours(84) - std::chrono::seconds(1) &&
+                     quiet <= std::chrono::hours(84),
+                 qPrintable(QString::number(quiet.count())));
+    }
+
     void rotatedLogsAreNamedByTheirTime_data()
     {
         QTest::addColumn<QString>("name");

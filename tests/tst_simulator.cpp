@@ -5,6 +5,7 @@
 #include "simulator/runner.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -292,6 +293,34 @@ private slots:
             // 300 ms at twice the pace; a burst takes a few at most, a busy machine more.
             QVERIFY2(span > 100, qPrintable(QStringLiteral("pass %1: %2 ms").arg(pass).arg(span)));
         }
+    }
+
+    // A looped capture with nothing of the board's (what the panel sent, no more) ends, rather
+    // than rewinding forever without a wait.
+    void aLoopWithNothingToPlayEnds()
+    {
+        QTemporaryDir dir;
+        Options options;
+        options.replay = dir.filePath(QStringLiteral("sent.qvcap")).toStdString();
+        options.loop = true;
+        writeCapture(QString::fromStdString(options.replay),
+                     {{0, record::Direction::ToBoard, "A"}});
+        QVERIFY(QFileInfo(QString::fromStdString(options.replay)).size() > 0);
+        std::ostringstream log;
+        Runner runner(options, log);
+        const int fd = ::open(runner.open().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(fd >= 0);
+        std::atomic<bool> stop{false};
+        std::atomic<bool> ended{false};
+        std::thread play([&] {
+            runner.run(stop);
+            ended = true;
+        });
+        const bool byItself = QTest::qWaitFor([&] { return ended.load(); }, 5000);
+        stop = true;
+        play.join();
+        ::close(fd);
+        QVERIFY(byItself);
     }
 
     void stopRequestEndsTheRun()

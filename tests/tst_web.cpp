@@ -559,6 +559,36 @@ private slots:
                      QByteArray::number(light) + '%');
     }
 
+    // A request naming a WebSocket that the server will not upgrade (no "Connection:
+    // upgrade") is answered and bounded like any other, not left open for good.
+    void aFalseUpgradeIsStillBounded()
+    {
+        WEB_UP(rig, true, [](Options &o) { o.web.limits.idleMs = 1500; });
+        QTcpSocket s;
+        bool closed = false;
+        QByteArray got;
+        QObject::connect(&s, &QTcpSocket::disconnected, &s, [&] { closed = true; });
+        QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
+        s.connectToHost(QHostAddress::LocalHost, rig.port);
+        QVERIFY(s.waitForConnected(kUpMs));
+        s.write(request(rig.port, "GET", "/api/state",
+                        {"Authorization: Bearer " + kToken, "Upgrade: websocket"}));
+        QTRY_VERIFY(got.startsWith("HTTP/1.1 200"));
+        QTRY_VERIFY_WITH_TIMEOUT(closed, 5000);
+    }
+
+    // A browser's form sends a blank in the token as "+".
+    void aTokenWithBlanksLogsIn()
+    {
+        WEB_UP(rig, true, [](Options &o) { o.web.token = "correct horse battery staple"; });
+        const Reply r =
+            exchange(rig.port, request(rig.port, "POST", "/login",
+                                       {"Content-Type: application/x-www-form-urlencoded"},
+                                       "token=correct+horse+battery+staple"));
+        QCOMPARE(r.status, 303);
+        QVERIFY(r.header("Set-Cookie").startsWith("quorvane_session="));
+    }
+
     void httpsWithASecureCookie()
     {
         QTemporaryDir dir;

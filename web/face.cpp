@@ -114,8 +114,14 @@ protected:
     {
         // Qt 6.4 asks here first, and upgrades a request taken without an answer; the page's
         // live updates are checked once they are a WebSocket (onWebSocket).
-        if (header(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0)
+        if (header(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+            // Without "Connection: upgrade" the server hands it here instead of upgrading.
+            if (!header(request, "connection").toLower().contains("upgrade")) {
+                face_.handle(request).write(makeResponder(request, socket));
+                return true;
+            }
             return true;
+        }
         face_.handle(request).write(makeResponder(request, socket));
         return true;
     }
@@ -308,7 +314,9 @@ void Face::push()
     if (pages_.empty())
         return;
     const QString text = QString::fromUtf8(QJsonDocument(state()).toJson(QJsonDocument::Compact));
-    for (QWebSocket *page : pages_) {
+    // A copy: a page aborted here leaves pages_ from inside abort().
+    const std::vector<QWebSocket *> pages = pages_;
+    for (QWebSocket *page : pages) {
         // A page that does not take what it is sent is dropped, not waited for.
         if (page->bytesToWrite() > options_.limits.pushBacklog) {
             page->abort();
@@ -417,7 +425,10 @@ QHttpServerResponse Face::login(const QHttpServerRequest &request)
         return error(Status::MethodNotAllowed, QStringLiteral("GET or POST"));
     if (sinceFailedLogin_.isValid() && sinceFailedLogin_.elapsed() < kLoginPauseMs)
         return error(Status::TooManyRequests, QStringLiteral("wait a second and try again"));
-    const QUrlQuery form(QString::fromUtf8(request.body()));
+    // A form encodes a blank as "+", which QUrlQuery leaves as it is.
+    QByteArray body = request.body();
+    body.replace('+', ' ');
+    const QUrlQuery form(QString::fromUtf8(body));
     const QByteArray given =
         form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8().trimmed();
     if (options_.token.isEmpty() || !equalInConstantTime(given, options_.token)) {

@@ -16,6 +16,8 @@ namespace quorvane::web {
 // yet: each byte is looked at once, a request's head is kept only up to its bound.
 class Guard : public QObject {
 public:
+    static constexpr int kCloseMs = 5000;                 // for a closing socket to go
+    static constexpr qint64 kUnreadAnswers = 1024 * 1024; // bytes a client has not taken
     Guard(QTcpSocket *socket, Listener *listener)
         : QObject(socket), socket_(socket), listener_(listener), limits_(listener->limits_)
     {
@@ -23,10 +25,20 @@ public:
         // The first request must come as promptly as any other.
         timer_.start(limits_.requestMs);
         connect(&timer_, &QTimer::timeout, this, [this] {
-            if (inRequest_ || !served_)
+            if (state_ == State::Passing) {
+                // An upgrade cuts our connections to the socket; one still there means the
+                // server never upgraded it, and nothing bounds it any more.
+                if (QObject::disconnect(after_))
+                    drop("asked for a WebSocket it was never given", QByteArray());
+                return;
+            }
+            if (inRequest_ || !served_) {
                 drop("did not send its request in time", QByteArray());
-            else
-                socket_->disconnectFromHost(); // idle keep-alive
+                return;
+            }
+            socket_->disconnectFromHost(); // idle keep-alive
+            // A peer that takes nothing would hold the closing socket for good.
+            QTimer::singleShot(kCloseMs, socket_, [s = socket_] { s->abort(); });
         });
         connect(socket, &QTcpSocket::readyRead, this, &Guard::before);
         ++listener->live_;
@@ -50,6 +62,11 @@ private:
         }
         if (state_ == State::Passing || state_ == State::Dead || !socket_->isOpen())
             return;
+        // Answers pile up for a client that sends and never reads.
+        if (socket_->bytesToWrite() > kUnreadAnswers) {
+            drop("does not read its answers", QByteArray());
+            return;
+        }
         const QByteArray bytes = socket_->peek(socket_->bytesAvailable()).mid(unread_);
         for (qsizetype i = 0; i < bytes.size() && state_ != State::Dead; ++i) {
             if (state_ == State::Body) {
@@ -96,6 +113,7 @@ private:
     {
         qint64 length = 0;
         bool upgrade = false;
+        bool connectionUpgrade = false;
         for (const QByteArray &line : head_.split('\n')) {
             const auto colon = line.indexOf(':');
             if (colon <= 0)
@@ -115,19 +133,25 @@ private:
                 return;
             } else if (name == "upgrade" && value.toLower() == "websocket") {
                 upgrade = true;
+            } else if (name == "connection") {
+                for (const QByteArray &token : value.toLower().split(','))
+                    connectionUpgrade = connectionUpgrade || token.trimmed() == "upgrade";
             }
         }
         if (length > limits_.body) {
             drop("sent a body over the bound", "413 Payload Too Large");
             return;
         }
+        const bool get = head_.startsWith("GET ");
         head_.clear();
         lineEnded_ = false;
         lineLength_ = 0;
-        if (upgrade) {
-            // From here the bytes are WebSocket frames, bounded by the face's own limits.
+        // Only what the server's parser upgrades (a GET with both headers) is let through.
+        if (upgrade && connectionUpgrade && get) {
+            // From here the bytes are WebSocket frames, bounded by the face's own limits;
+            // the timer checks that the upgrade did happen.
             state_ = State::Passing;
-            timer_.stop();
+            timer_.start(limits_.requestMs);
             return;
         }
         bodyLeft_ = length;
