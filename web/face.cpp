@@ -4,6 +4,8 @@
 #include "protocol/commands.h"
 #include "web/listener.h"
 
+#include <algorithm>
+
 #include <QAbstractHttpServer>
 #include <QDateTime>
 #include <QFile>
@@ -361,7 +363,13 @@ bool Face::hostAllowed(const QByteArray &host) const
     // Without a login, a page elsewhere must not reach this one by a name of its own that
     // resolves to 127.0.0.1.
     const QByteArray port = ':' + QByteArray::number(this->port());
-    return host == "127.0.0.1" + port || host == "localhost" + port;
+    // A browser leaves the scheme's own port out of Host.
+    const bool defaultPort = this->port() == (options_.tls() ? 443 : 80);
+    for (const QByteArray &name : {QByteArray("127.0.0.1"), QByteArray("localhost")}) {
+        if (host == name + port || (defaultPort && host == name))
+            return true;
+    }
+    return false;
 }
 
 bool Face::sameOrigin(const QByteArray &origin, const QByteArray &host) const
@@ -423,7 +431,9 @@ QHttpServerResponse Face::login(const QHttpServerRequest &request)
                        Status::Ok);
     if (request.method() != Method::Post)
         return error(Status::MethodNotAllowed, QStringLiteral("GET or POST"));
-    if (sinceFailedLogin_.isValid() && sinceFailedLogin_.elapsed() < kLoginPauseMs)
+    const QString peer = request.remoteAddress().toString();
+    if (const auto it = failedLogins_.constFind(peer);
+        it != failedLogins_.cend() && it->elapsed() < kLoginPauseMs)
         return error(Status::TooManyRequests, QStringLiteral("wait a second and try again"));
     // A form encodes a blank as "+", which QUrlQuery leaves as it is.
     QByteArray body = request.body();
@@ -432,7 +442,18 @@ QHttpServerResponse Face::login(const QHttpServerRequest &request)
     const QByteArray given =
         form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8().trimmed();
     if (options_.token.isEmpty() || !equalInConstantTime(given, options_.token)) {
-        sinceFailedLogin_.start();
+        if (failedLogins_.size() >= kFailedLoginsKept) {
+            // Forget the pauses that are over; if none are, the oldest goes.
+            failedLogins_.removeIf(
+                [](const auto &e) { return e.value().elapsed() >= kLoginPauseMs; });
+            if (failedLogins_.size() >= kFailedLoginsKept)
+                failedLogins_.erase(
+                    std::min_element(failedLogins_.begin(), failedLogins_.end(),
+                                     [](const QElapsedTimer &a, const QElapsedTimer &b) {
+                                         return a.elapsed() > b.elapsed();
+                                     }));
+        }
+        failedLogins_[peer].start();
         sayProblem(QStringLiteral("a wrong web token was given (%1)")
                        .arg(request.remoteAddress().toString()));
         return redirect("/login?wrong");

@@ -9,6 +9,7 @@
 #include "web/options.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QJsonObject>
 #include <QObject>
 #include <QTimer>
@@ -31,6 +32,7 @@ class Face : public QObject {
 public:
     static constexpr int kHeartbeatMs = 5000;  // a page hears from the bridge at least this often
     static constexpr int kLoginPauseMs = 1000; // after a wrong token, before the next try
+    static constexpr int kFailedLoginsKept = 256; // addresses whose pause is remembered
     static constexpr qint64 kSessionMs = 30LL * 24 * 3600 * 1000; // then log in again
 
     Face(board::Session &session, Options options, QObject *parent = nullptr);
@@ -72,7 +74,9 @@ private:
     std::unique_ptr<Server> server_;
     Listener *listener_ = nullptr; // owned by server_
     History history_;
-    QElapsedTimer sinceFailedLogin_;
+    // When each address last gave a wrong token: the pause is its own, so a stranger's
+    // guesses cannot lock the owner out. Bounded; the oldest entries go first.
+    QHash<QString, QElapsedTimer> failedLogins_;
     std::vector<QWebSocket *> pages_;
     QTimer pushSoon_;
     QTimer heartbeat_;
