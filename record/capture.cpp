@@ -93,7 +93,8 @@ std::optional<std::string> CaptureWriter::record(Direction d, std::string_view b
     putVarint(head, deltaMs);
     putVarint(head, std::uint64_t(bytes.size()) << 2 | std::uint64_t(d));
     if (std::fwrite(head.data(), 1, head.size(), file_) != head.size() ||
-        std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() ||
+        // An empty record (a long quiet) writes no bytes; fwrite may not be given null.
+        (!bytes.empty() && std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size()) ||
         std::fflush(file_) != 0)
         return failed("cannot write");
     return std::nullopt;
