@@ -165,6 +165,8 @@ constexpr long kFirstFrame = 1000;
 struct PacedRun {
     double wall = 0; // seconds
     Usage before, after;
+    double cpuShare() const { return (after.cpuNs - before.cpuNs) / 1e9 / wall; }
+    double wakeupsPerSecond() const { return (after.switches - before.switches) / wall; }
 };
 PacedRun runPaced(int fd, int frames, FrameTimes &zAt, qint64 pid)
 {
@@ -204,9 +206,6 @@ QJsonObject stateLatency(const QStringList &extra, int kFrames = 500)
     spin(500);
     FrameTimes zAt(kFrames);
     const PacedRun run = runPaced(board.master(), kFrames, zAt, bridge.pid());
-    const double wall = run.wall;
-    const Usage &u0 = run.before;
-    const Usage &u1 = run.after;
     std::vector<double> ms;
     addLatencies(ms, watch.seen[QStringLiteral("b1")], zAt, kFrames);
     const QJsonObject o{{"figure", "bridge_state_latency"},
@@ -214,8 +213,8 @@ QJsonObject stateLatency(const QStringList &extra, int kFrames = 500)
                         {"frames", double(ms.size())},
                         {"median_ms", percentile(ms, 0.5)},
                         {"p99_ms", percentile(ms, 0.99)},
-                        {"cpu_share_of_core", (u1.cpuNs - u0.cpuNs) / 1e9 / wall},
-                        {"wakeups_per_s", (u1.switches - u0.switches) / wall},
+                        {"cpu_share_of_core", run.cpuShare()},
+                        {"wakeups_per_s", run.wakeupsPerSecond()},
                         {"rss_mb", memoryMb(bridge.pid(), "VmRSS:")}};
     report(o);
     return o;
@@ -939,13 +938,10 @@ QJsonObject webLatency(int pageCount = 5, int kFrames = 500)
     spin(500);
     FrameTimes zAt(kFrames);
     const PacedRun run = runPaced(board.master(), kFrames, zAt, bridge.pid());
-    const double wall = run.wall;
-    const Usage &u0 = run.before;
-    const Usage &u1 = run.after;
     std::vector<double> ms;
     for (const auto &page : seen)
         addLatencies(ms, page, zAt, kFrames);
-    const double cpu = (u1.cpuNs - u0.cpuNs) / 1e9 / wall;
+    const double cpu = run.cpuShare();
     const double cpuWithout = without.value("cpu_share_of_core").toDouble();
     const QJsonObject o{{"figure", "web_page_latency"},
                         {"pages", pageCount},

@@ -45,26 +45,38 @@ struct Reply {
     QJsonObject json() const { return QJsonDocument::fromJson(body).object(); }
 };
 
+// A connection of the test's own to the web face, keeping what it receives.
+struct RawClient {
+    QTcpSocket socket;
+    QByteArray got;
+    bool closed = false;
+    explicit RawClient(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::disconnected, &socket, [this] { closed = true; });
+        QObject::connect(&socket, &QTcpSocket::readyRead, &socket,
+                         [this] { got += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+};
+
 // Sends raw bytes on a new connection and reads one response, or up to the server closing.
 Reply exchange(quint16 port, const QByteArray &raw, int ms = 3000)
 {
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
+    RawClient client(port);
+    const QByteArray &got = client.got;
     Reply r;
-    QByteArray got;
-    QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
-    QObject::connect(&s, &QTcpSocket::disconnected, &s, [&] { r.closed = true; });
-    s.write(raw);
+    client.socket.write(raw);
     static_cast<void>(QTest::qWaitFor(
         [&] {
             const auto end = got.indexOf("\r\n\r\n");
             if (end < 0)
-                return r.closed;
+                return client.closed;
             r.head = got.left(end);
             const int length = r.header("Content-Length").toInt();
-            return got.size() >= end + 4 + length || r.closed;
+            return got.size() >= end + 4 + length || client.closed;
         },
         ms));
+    r.closed = client.closed;
     const auto end = got.indexOf("\r\n\r\n");
     if (end >= 0) {
         r.head = got.left(end);
@@ -530,12 +542,10 @@ private slots:
         });
         Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
         QUORVANE_VERIFY_UP(mqtt);
-        QTcpSocket s;
-        bool closed = false;
-        QByteArray got;
-        QObject::connect(&s, &QTcpSocket::disconnected, &s, [&] { closed = true; });
-        QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
-        s.connectToHost(QHostAddress::LocalHost, rig.port);
+        RawClient client(rig.port);
+        QTcpSocket &s = client.socket;
+        const bool &closed = client.closed;
+        const QByteArray &got = client.got;
         QVERIFY(s.waitForConnected(kUpMs));
         QElapsedTimer t;
         t.start();
@@ -564,17 +574,12 @@ private slots:
     void aFalseUpgradeIsStillBounded()
     {
         WEB_UP(rig, true, [](Options &o) { o.web.limits.idleMs = 1500; });
-        QTcpSocket s;
-        bool closed = false;
-        QByteArray got;
-        QObject::connect(&s, &QTcpSocket::disconnected, &s, [&] { closed = true; });
-        QObject::connect(&s, &QTcpSocket::readyRead, &s, [&] { got += s.readAll(); });
-        s.connectToHost(QHostAddress::LocalHost, rig.port);
-        QVERIFY(s.waitForConnected(kUpMs));
-        s.write(request(rig.port, "GET", "/api/state",
-                        {"Authorization: Bearer " + kToken, "Upgrade: websocket"}));
-        QTRY_VERIFY(got.startsWith("HTTP/1.1 200"));
-        QTRY_VERIFY_WITH_TIMEOUT(closed, 5000);
+        RawClient client(rig.port);
+        QVERIFY(client.socket.waitForConnected(kUpMs));
+        client.socket.write(request(rig.port, "GET", "/api/state",
+                                    {"Authorization: Bearer " + kToken, "Upgrade: websocket"}));
+        QTRY_VERIFY(client.got.startsWith("HTTP/1.1 200"));
+        QTRY_VERIFY_WITH_TIMEOUT(client.closed, 5000);
     }
 
     // A browser's form sends a blank in the token as "+".
