@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <poll.h>
 #include <sstream>
@@ -44,6 +45,24 @@ QByteArray writeCapture(const QString &path, const std::vector<Played> &records)
             board.append(r.bytes.data(), qsizetype(r.bytes.size()));
     }
     return board;
+}
+
+// Reads the panel's end until `done` says so. The deadline is only for a board that never
+// sends; a busy machine just takes longer.
+QByteArray readUntil(int fd, const std::function<bool(const QByteArray &)> &done, int ms = 60000)
+{
+    QByteArray got;
+    QElapsedTimer waited;
+    waited.start();
+    while (!done(got) && waited.elapsed() < ms) {
+        pollfd p{fd, POLLIN, 0};
+        ::poll(&p, 1, 10);
+        char buf[256];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, n);
+    }
+    return got;
 }
 
 // Reads the panel's end in small helpings, slower than a replay at speed writes, until
@@ -181,18 +200,7 @@ private slots:
         std::atomic<bool> stop{false};
         int status = -1;
         std::thread board([&] { status = runner.run(stop); });
-        QByteArray got;
-        // A deadline only for a board that never sends; a busy machine just takes longer.
-        QElapsedTimer waited;
-        waited.start();
-        while (got.count('Z') < 3 && waited.elapsed() < 60000) {
-            pollfd p{fd, POLLIN, 0};
-            ::poll(&p, 1, 10);
-            char buf[256];
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0)
-                got.append(buf, n);
-        }
+        const QByteArray got = readUntil(fd, [](const QByteArray &g) { return g.count('Z') >= 3; });
         board.join(); // --count ends the run by itself
         ::close(fd);
         QCOMPARE(status, 0);
@@ -333,17 +341,7 @@ private slots:
         std::atomic<bool> stop{false};
         std::thread board([&] { runner.run(stop); });
         // Stop once the run is under way (its first frame is out), however long that takes.
-        QElapsedTimer waited;
-        waited.start();
-        QByteArray got;
-        while (!got.contains('X') && waited.elapsed() < 60000) {
-            pollfd p{fd, POLLIN, 0};
-            ::poll(&p, 1, 50);
-            char buf[256];
-            const ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n > 0)
-                got.append(buf, n);
-        }
+        const QByteArray got = readUntil(fd, [](const QByteArray &g) { return g.contains('X'); });
         stop = true;
         board.join();
         ::close(fd);
