@@ -6,7 +6,7 @@
 #include "gate.h"
 #include "pacer.h"
 #include "ptyhelper.h"
-#include "serial/linerecorder.h"
+#include "recorder/linerecorder.h"
 #include "ui/form1.h"
 #include "ui/widgets.h"
 
@@ -121,7 +121,7 @@ struct Rig {
     std::unique_ptr<QProcess> bridge;
     std::unique_ptr<Form1> form;
     QTemporaryDir files;
-    std::unique_ptr<quorvane::serial::LineRecorder> recorder;
+    std::unique_ptr<quorvane::recorder::LineRecorder> recorder;
     explicit Rig(bool remote = false)
     {
         QString target = pty.path();
@@ -143,10 +143,10 @@ struct Rig {
         if (!QTest::qWaitForWindowExposed(form.get()))
             qWarning("the panel window was not exposed");
         if (gRecord) {
-            recorder = std::make_unique<quorvane::serial::LineRecorder>(
-                quorvane::serial::RecordOptions{files.filePath(QStringLiteral("readings.csv")), 0,
-                                                files.filePath(QStringLiteral("line.qvcap"))});
-            QObject::connect(recorder.get(), &quorvane::serial::LineRecorder::problem,
+            recorder = std::make_unique<quorvane::recorder::LineRecorder>(
+                quorvane::recorder::RecordOptions{files.filePath(QStringLiteral("readings.csv")), 0,
+                                                  files.filePath(QStringLiteral("line.qvcap"))});
+            QObject::connect(recorder.get(), &quorvane::recorder::LineRecorder::problem,
                              [](const QString &text) { qWarning("%s", qPrintable(text)); });
             recorder->start(form->MSComm1);
         }
@@ -402,8 +402,8 @@ void commOnly(int intervalMs)
         comm.setInputLen(1);
     });
     QTemporaryDir files;
-    quorvane::serial::LineRecorder recorder({files.filePath(QStringLiteral("readings.csv")), 0,
-                                             files.filePath(QStringLiteral("line.qvcap"))});
+    quorvane::recorder::LineRecorder recorder({files.filePath(QStringLiteral("readings.csv")), 0,
+                                               files.filePath(QStringLiteral("line.qvcap"))});
     if (gRecord)
         recorder.start(&comm);
     comm.setPortOpen(true);

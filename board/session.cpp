@@ -199,15 +199,76 @@ std::optional<bool> Session::load(int n) const
     return proto::isLoadNumber(n) ? loads_[std::size_t(n - proto::kFirstLoad)] : std::nullopt;
 }
 
-std::optional<QString> Session::switchLoad(int n, bool on)
+namespace {
+
+// Letters as a log line can hold them: control bytes escaped, a long run cut.
+QString shown(const QByteArray &bytes)
 {
-    if (auto error = send(QByteArray(1, proto::loadLetter(n, on)), "load command"))
+    QString s;
+    for (char c : bytes.left(16)) {
+        const auto u = static_cast<unsigned char>(c);
+        s += (u >= 0x20 && u < 0x7f) ? QString(QLatin1Char(c))
+                                     : QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+    }
+    return bytes.size() > 16 ? s + QStringLiteral("...") : s;
+}
+
+} // namespace
+
+QString Origin::describe() const
+{
+    switch (kind) {
+    case Kind::Mqtt:
+        break;
+    case Kind::RemotePanel:
+        return QStringLiteral("a remote panel");
+    case Kind::Web:
+        return QStringLiteral("the web page (%1)").arg(peer);
+    case Kind::Restore:
+        return QStringLiteral("the restore after a line loss");
+    }
+    return QStringLiteral("MQTT");
+}
+
+void Session::report(Report what, quint64 count)
+{
+    switch (what) {
+    case Report::BrokerReconnect:
+        counters_.brokerReconnects += count;
+        break;
+    case Report::RefusedCommand:
+        counters_.refusedCommands += count;
+        break;
+    case Report::RawBytesDropped:
+        counters_.rawBytesDropped += count;
+        break;
+    }
+}
+
+Health Session::health() const
+{
+    Health h;
+    h.uptimeMs = uptimeMs();
+    h.lineOpen = lineOpen();
+    h.available = available();
+    h.silent = silent_;
+    h.counters = counters_;
+    h.framesLastMinute = framesInLastMinute();
+    h.newestFrame = newestFrame();
+    h.newestFrameAgeMs = newestFrameAgeMs();
+    return h;
+}
+
+std::optional<QString> Session::switchLoad(int n, bool on, const Origin &origin)
+{
+    const QString what = QStringLiteral("load %1 %2").arg(n).arg(on ? "on" : "off");
+    if (auto error = send(QByteArray(1, proto::loadLetter(n, on)), what, origin))
         return error;
-    commanded(n, on);
+    commanded(n, on, origin);
     return std::nullopt;
 }
 
-std::optional<QString> Session::switchAll(bool on)
+std::optional<QString> Session::switchAll(bool on, const Origin &origin)
 {
     QByteArray letters(1, on ? proto::kAllOnLetter : proto::kAllOffLetter);
     if (!on) {
@@ -216,34 +277,37 @@ std::optional<QString> Session::switchAll(bool on)
                 letters += proto::loadLetter(n, false);
         }
     }
-    if (auto error = send(letters, "all-loads command"))
+    if (auto error = send(letters, QStringLiteral("all loads %1").arg(on ? "on" : "off"), origin))
         return error;
     for (int n = proto::kFirstLoad; n <= proto::kLastLoad; ++n)
-        commanded(n, on);
+        commanded(n, on, origin);
     return std::nullopt;
 }
 
-std::optional<QString> Session::sendRaw(const QByteArray &bytes)
+std::optional<QString> Session::sendRaw(const QByteArray &bytes, const Origin &origin)
 {
-    return send(bytes, "raw bytes");
+    return send(bytes, QStringLiteral("raw bytes"), origin);
 }
 
-std::optional<QString> Session::send(const QByteArray &letters, const char *what)
+std::optional<QString> Session::send(const QByteArray &letters, const QString &what,
+                                     const Origin &origin)
 {
     if (!comm_->portOpen())
-        return QStringLiteral("%1 not sent: the board's line is not open").arg(QLatin1String(what));
+        return QStringLiteral("%1 not sent: the board's line is not open").arg(what);
     try {
         comm_->setOutput(QString::fromLatin1(letters));
     } catch (const CommError &e) {
-        return QStringLiteral("%1 not sent: %2").arg(QLatin1String(what), e.message());
+        return QStringLiteral("%1 not sent: %2").arg(what, e.message());
     }
+    say(Level::Info,
+        QStringLiteral("%1 (%2) from %3").arg(what, shown(letters), origin.describe()));
     return std::nullopt;
 }
 
-void Session::commanded(int n, bool on)
+void Session::commanded(int n, bool on, const Origin &origin)
 {
     loads_[std::size_t(n - proto::kFirstLoad)] = on;
-    emit loadCommanded(n, on);
+    emit loadCommanded(n, on, origin);
 }
 
 void Session::restoreLoads()
@@ -255,10 +319,9 @@ void Session::restoreLoads()
     }
     if (letters.isEmpty())
         return;
-    if (const auto error = send(letters, "load restore"))
+    if (const auto error =
+            send(letters, QStringLiteral("load restore"), Origin{Origin::Kind::Restore, {}}))
         say(Level::Warning, *error);
-    else
-        say(Level::Info, QStringLiteral("loads restored (%1)").arg(QString::fromLatin1(letters)));
 }
 
 } // namespace quorvane::board

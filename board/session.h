@@ -37,9 +37,43 @@ struct SessionOptions {
     int silenceMs = 10000;
 };
 
+// Who gave a command: every command takes the one path, and the log and the faces can tell
+// them apart.
+struct Origin {
+    enum class Kind {
+        Mqtt,        // a load or all-loads command topic (Home Assistant, automations)
+        RemotePanel, // raw letters on the tx topic: a panel reaching the board through a bridge
+        Web,         // the web page or its API; `peer` is the client's address
+        Restore,     // the session itself, sending the commanded states when the line came back
+    };
+    Kind kind = Kind::Mqtt;
+    QString peer;
+    // "MQTT", "a remote panel", "the web page (192.168.1.20)", "the restore after a line loss"
+    QString describe() const;
+};
+
 struct Counters {
     quint64 frames = 0; // frame ends received
     quint64 lineLosses = 0;
+    // What the faces report.
+    quint64 brokerReconnects = 0;
+    quint64 refusedCommands = 0;
+    quint64 rawBytesDropped = 0;
+};
+
+// What a face can report of its own into the board's health.
+enum class Report { BrokerReconnect, RefusedCommand, RawBytesDropped };
+
+// How the board and its bridge are doing at one moment; every face formats this one.
+struct Health {
+    qint64 uptimeMs = 0;
+    bool lineOpen = false;
+    bool available = false;
+    bool silent = false;
+    Counters counters;
+    int framesLastMinute = 0;
+    std::optional<QDateTime> newestFrame; // UTC; nothing before the first
+    std::optional<qint64> newestFrameAgeMs;
 };
 
 class Session : public QObject {
@@ -74,6 +108,9 @@ public:
     // What load n was last commanded, or nothing since start.
     std::optional<bool> load(int n) const;
     const Counters &counters() const { return counters_; }
+    // A face's own count, for the health every face shows.
+    void report(Report what, quint64 count = 1);
+    Health health() const;
     // Since start().
     qint64 uptimeMs() const { return uptime_.isValid() ? uptime_.elapsed() : 0; }
     // When the newest frame ended (UTC), and how long ago; nothing before the first.
@@ -81,12 +118,13 @@ public:
     std::optional<qint64> newestFrameAgeMs() const;
     int framesInLastMinute() const;
 
-    // The one path commands take to the board. Each returns why nothing was sent, or nothing.
-    [[nodiscard]] std::optional<QString> switchLoad(int n, bool on);
+    // The one path commands take to the board, each with who gave it. Each returns why
+    // nothing was sent, or nothing.
+    [[nodiscard]] std::optional<QString> switchLoad(int n, bool on, const Origin &origin);
     // All off as the panel does it: the all-off letter, then the off-letter of each load
     // that was on.
-    [[nodiscard]] std::optional<QString> switchAll(bool on);
-    [[nodiscard]] std::optional<QString> sendRaw(const QByteArray &bytes);
+    [[nodiscard]] std::optional<QString> switchAll(bool on, const Origin &origin);
+    [[nodiscard]] std::optional<QString> sendRaw(const QByteArray &bytes, const Origin &origin);
 
 signals:
     // A frame ended; bit i of `changed` is set for each reading new or different since the
@@ -94,7 +132,7 @@ signals:
     void frameEnded(unsigned changed);
     // Bytes as they were read from the line.
     void received(const QByteArray &bytes);
-    void loadCommanded(int n, bool on);
+    void loadCommanded(int n, bool on, const quorvane::board::Origin &origin);
     void lineChanged(bool open);
     // available() changed.
     void availabilityChanged(bool available);
@@ -107,8 +145,9 @@ private:
     void advanceMinute() const;
     void onComm();
     void onReading(protocol::Reading r, std::string_view text);
-    [[nodiscard]] std::optional<QString> send(const QByteArray &letters, const char *what);
-    void commanded(int n, bool on);
+    [[nodiscard]] std::optional<QString> send(const QByteArray &letters, const QString &what,
+                                              const Origin &origin);
+    void commanded(int n, bool on, const Origin &origin);
     void restoreLoads();
     void say(Level level, const QString &text) const;
 

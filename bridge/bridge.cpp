@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/bridge.h"
 
-#include "serial/linerecorder.h"
+#include "bridge/mqttface.h"
+#include "metrics/face.h"
+#include "recorder/linerecorder.h"
+#include "web/face.h"
+
+#include <QStringList>
 
 #include <cstdio>
 
@@ -14,34 +19,42 @@ board::SessionOptions sessionOptions(const Options &o)
     return {o.device, o.port, o.restoreLoads, o.readIntervalMs, o.silenceSeconds * 1000};
 }
 
+// The faces the options ask for, in the order they start; a new face is one line here.
+std::vector<std::unique_ptr<board::Face>> makeFaces(board::Session &session, const Options &o)
+{
+    std::vector<std::unique_ptr<board::Face>> faces;
+    if (o.web.enabled) {
+        auto web = std::make_unique<web::Face>(session, o.web);
+        faces.push_back(std::make_unique<metrics::Face>(session, web->routes()));
+        faces.insert(faces.begin(), std::move(web));
+    }
+    if (o.mqtt.enabled)
+        faces.push_back(std::make_unique<MqttFace>(session, o.mqtt));
+    return faces;
+}
+
 } // namespace
 
 Bridge::Bridge(Options options, QObject *parent)
     : QObject(parent), options_(std::move(options)),
       session_(std::make_unique<board::Session>(sessionOptions(options_))),
-      face_(options_.mqttFace ? std::make_unique<MqttFace>(*session_, options_) : nullptr),
-      web_(options_.web.enabled ? std::make_unique<web::Face>(*session_, options_.web) : nullptr)
+      faces_(makeFaces(*session_, options_))
 {
-    if (face_)
-        connect(face_.get(), &MqttFace::online, this, &Bridge::online);
     setLogSink(stderrSink());
 }
 
 Bridge::~Bridge()
 {
     // The faces watch the session: they go first.
-    face_.reset();
-    web_.reset();
+    faces_.clear();
 }
 
 void Bridge::setLogSink(LogSink sink)
 {
     log_ = std::move(sink);
     session_->setLogSink(log_);
-    if (face_)
-        face_->setLogSink(log_);
-    if (web_)
-        web_->setLogSink(log_);
+    for (const auto &face : faces_)
+        face->setLogSink(log_);
 }
 
 Bridge::LogSink Bridge::stderrSink()
@@ -66,31 +79,28 @@ void Bridge::say(Level level, const QString &text) const
 
 bool Bridge::start()
 {
+    QStringList names;
+    for (const auto &face : faces_)
+        names << face->name();
     say(Level::Info,
-        QStringLiteral("board '%1' on %2, %3%4")
-            .arg(options_.board, session_->lineName(),
-                 face_ ? QStringLiteral("broker ") + options_.mqtt.broker.display()
-                       : QStringLiteral("no broker"),
-                 options_.mqtt.insecure ? QStringLiteral(" (TLS NOT VERIFIED: --insecure)")
-                                        : QString()));
-    if (options_.mqtt.insecure)
-        say(Level::Warning, QStringLiteral("--insecure: the broker's certificate is not checked; "
-                                           "anyone on the network can pose as the broker"));
+        QStringLiteral("board '%1' on %2, shown by %3")
+            .arg(options_.mqtt.board, session_->lineName(), names.join(QLatin1String(", "))));
     if (options_.record.any()) {
-        auto *recorder = new serial::LineRecorder(options_.record, this);
-        connect(recorder, &serial::LineRecorder::problem, this,
+        auto *keeper = new recorder::LineRecorder(options_.record, this);
+        connect(keeper, &recorder::LineRecorder::problem, this,
                 [this](const QString &text) { say(Level::Warning, text); });
-        recorder->start(&session_->line());
+        keeper->start(&session_->line());
     }
-    if (web_) {
-        if (const auto error = web_->start()) {
+    // The faces first: one that cannot start ends the bridge before the line is touched.
+    for (std::size_t i = 0; i < faces_.size(); ++i) {
+        if (const auto error = faces_[i]->start()) {
             say(Level::Error, *error);
+            while (i > 0)
+                faces_[--i]->stop();
             return false;
         }
     }
     session_->start();
-    if (face_)
-        face_->start();
     return true;
 }
 
@@ -98,10 +108,8 @@ void Bridge::stop()
 {
     if (std::exchange(stopped_, true))
         return;
-    if (face_)
-        face_->stop();
-    if (web_)
-        web_->stop();
+    for (auto it = faces_.rbegin(); it != faces_.rend(); ++it)
+        (*it)->stop();
     session_->stop();
     say(Level::Info, QStringLiteral("stopped"));
 }

@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: MIT
-// quorvane-bridge as one object: the board session on its line, the MQTT face over it, and
-// the readings log and line capture the command line asked for. One thread, the Qt event
-// loop.
+// quorvane-bridge as one object: the board session on its line, the faces over it that the
+// options ask for, and the readings log and line capture. One thread, the Qt event loop.
 #pragma once
 
+#include "board/face.h"
 #include "board/session.h"
-#include "bridge/mqttface.h"
 #include "bridge/options.h"
-#include "web/face.h"
 
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
 namespace quorvane::bridge {
 
@@ -28,28 +27,31 @@ public:
     void setLogSink(LogSink sink);
     // False when a face cannot start (the web page's address is taken); it says why.
     bool start();
-    // Publishes offline, disconnects cleanly and closes the line.
+    // Stops every face (the MQTT face publishes offline and disconnects cleanly) and closes
+    // the line.
     void stop();
 
-    int refusedCount() const { return face_ ? face_->refusedCount() : 0; }
-    QString topic(const QString &leaf) const { return face_ ? face_->topic(leaf) : QString(); }
-    // The web face with --http, or none.
-    web::Face *webFace() const { return web_.get(); }
     const board::Session &session() const { return *session_; }
     const serial::CommControl &line() const { return session_->line(); }
+    // The face of that type, or none.
+    template <class F> F *face() const
+    {
+        for (const auto &f : faces_) {
+            if (auto *found = qobject_cast<F *>(f.get()))
+                return found;
+        }
+        return nullptr;
+    }
 
     static LogSink stderrSink();
-
-signals:
-    void online(bool on); // the status topic's value changed
 
 private:
     void say(Level level, const QString &text) const;
 
     Options options_;
     std::unique_ptr<board::Session> session_;
-    std::unique_ptr<MqttFace> face_; // none with --http and no --broker
-    std::unique_ptr<web::Face> web_;
+    // Declared after the session: they watch it, and go first.
+    std::vector<std::unique_ptr<board::Face>> faces_;
     LogSink log_;
     bool stopped_ = false;
 };

@@ -10,9 +10,10 @@
 
 namespace quorvane::bridge {
 
-std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, const QString &base,
+std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, const QString &prefix,
                                               const QString &board)
 {
+    const auto topic = [&](const QString &leaf) { return mqtt::boardTopic(prefix, board, leaf); };
     const QJsonObject device{
         {QStringLiteral("identifiers"), QJsonArray{QStringLiteral("quorvane_") + board}},
         {QStringLiteral("name"), QStringLiteral("Quorvane ") + board},
@@ -27,7 +28,7 @@ std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, co
     };
     const auto available = [&](const char *leaf) {
         return QJsonObject{
-            {QStringLiteral("topic"), base + QLatin1Char('/') + QLatin1String(leaf)},
+            {QStringLiteral("topic"), mqtt::boardTopic(prefix, board, leaf)},
             {QStringLiteral("payload_available"), QLatin1String(mqtt::kOnline)},
             {QStringLiteral("payload_not_available"), QLatin1String(mqtt::kOffline)},
         };
@@ -51,11 +52,11 @@ std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, co
                       ofTheBoard ? boardAvailability : bridgeAvailability);
         config.insert(QStringLiteral("availability_mode"), QStringLiteral("all"));
         config.insert(QStringLiteral("qos"), 1);
-        configs.push_back({QStringLiteral("%1/%2/%3/%4/config")
-                               .arg(discoveryPrefix, QLatin1String(component), board, object),
-                           QJsonDocument(config).toJson(QJsonDocument::Compact)});
+        configs.push_back(
+            {mqtt::discoveryConfigTopic(discoveryPrefix, QLatin1String(component), board, object),
+             QJsonDocument(config).toJson(QJsonDocument::Compact)});
     };
-    const QString state = base + QLatin1Char('/') + QLatin1String(mqtt::leaf::kState);
+    const QString state = topic(QLatin1String(mqtt::leaf::kState));
     // What Home Assistant makes of each reading; names, keys and units are the readings' own.
     const struct {
         const char *component;
@@ -95,16 +96,16 @@ std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, co
         add(entities[i].component, key, QLatin1String(entities[i].name), config);
     }
     for (int n = protocol::kFirstLoad; n <= protocol::kLastLoad; ++n) {
-        const QString load = base + QLatin1Char('/') + mqtt::leaf::load(n);
+        const QString load = topic(mqtt::leaf::load(n));
         add("switch", QStringLiteral("load%1").arg(n), QStringLiteral("Load %1").arg(n),
             {{QStringLiteral("state_topic"), load},
-             {QStringLiteral("command_topic"), base + QLatin1Char('/') + mqtt::leaf::loadSet(n)},
+             {QStringLiteral("command_topic"), topic(mqtt::leaf::loadSet(n))},
              {QStringLiteral("payload_on"), QLatin1String(mqtt::kOn)},
              {QStringLiteral("payload_off"), QLatin1String(mqtt::kOff)}});
     }
 
     // The bridge's health, for people looking after it; the noisy ones start disabled.
-    const QString health = base + QLatin1Char('/') + QLatin1String(mqtt::leaf::kHealth);
+    const QString health = topic(QLatin1String(mqtt::leaf::kHealth));
     const struct {
         const char *key;
         const char *name;

@@ -15,8 +15,8 @@ struct DiscoveryConfig {
     QByteArray payload; // JSON; empty to remove the entity
 };
 
-// `base` is the bridge's topic root, PREFIX/BOARD.
-std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, const QString &base,
+// The configs of `board`, whose topics are under `prefix`.
+std::vector<DiscoveryConfig> discoveryConfigs(const QString &discoveryPrefix, const QString &prefix,
                                               const QString &board);
 
 } // namespace quorvane::bridge

@@ -48,33 +48,33 @@ void onStopSignals(QObject *context, const std::function<void()> &stop)
 int removeDiscovery(const quorvane::bridge::Options &o)
 {
     using quorvane::mqtt::MqttClient;
-    auto settings = o.mqtt;
+    auto settings = o.mqtt.client;
     settings.willTopic.clear();
     MqttClient client(settings);
     client.setReconnect(false);
     int status = 1;
     bool done = false; // answered, perhaps already within start()
     QObject::connect(&client, &MqttClient::connected, &client, [&] {
-        const QString base = o.prefix + QLatin1Char('/') + o.board;
         int sent = 0;
-        for (const auto &c : quorvane::bridge::discoveryConfigs(o.discoveryPrefix, base, o.board))
+        for (const auto &c : quorvane::bridge::discoveryConfigs(o.mqtt.discoveryPrefix,
+                                                                o.mqtt.prefix, o.mqtt.board))
             sent += client.publish(c.topic, QByteArray(), true) ? 1 : 0;
         client.stop(2000);
         std::fprintf(stderr, "quorvane-bridge: removed %d discovery configs of board '%s'\n", sent,
-                     qPrintable(o.board));
+                     qPrintable(o.mqtt.board));
         status = 0;
         done = true;
         QCoreApplication::quit();
     });
     QObject::connect(&client, &MqttClient::connectFailed, &client, [&](const QString &why) {
         std::fprintf(stderr, "quorvane-bridge: cannot connect to the broker %s: %s\n",
-                     qPrintable(o.mqtt.broker.display()), qPrintable(why));
+                     qPrintable(o.mqtt.client.broker.display()), qPrintable(why));
         done = true;
         QCoreApplication::quit();
     });
     if (const auto refused = client.start()) {
         std::fprintf(stderr, "quorvane-bridge: cannot connect to the broker %s: %s\n",
-                     qPrintable(o.mqtt.broker.display()), qPrintable(*refused));
+                     qPrintable(o.mqtt.client.broker.display()), qPrintable(*refused));
         return 1;
     }
     if (!done)

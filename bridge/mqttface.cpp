@@ -83,22 +83,22 @@ QLatin1String readingName(std::size_t i)
 
 } // namespace
 
-MqttFace::MqttFace(board::Session &session, const Options &options, QObject *parent)
-    : QObject(parent), session_(session), options_(options),
-      base_(options_.prefix + QLatin1Char('/') + options_.board),
-      mqtt_(std::make_unique<mqtt::MqttClient>(options_.mqtt))
+MqttFace::MqttFace(board::Session &session, MqttOptions options, QObject *parent)
+    : board::Face(parent), session_(session), options_(std::move(options)),
+      base_(mqtt::boardBase(options_.prefix, options_.board)),
+      mqtt_(std::make_unique<mqtt::MqttClient>(options_.client))
 {
     connect(mqtt_.get(), &mqtt::MqttClient::connected, this, &MqttFace::onBrokerUp);
     connect(mqtt_.get(), &mqtt::MqttClient::disconnected, this, [this](const QString &why) {
         say(Level::Warning, QStringLiteral("disconnected from the broker %1: %2; reconnecting")
-                                .arg(options_.mqtt.broker.display(), why));
+                                .arg(options_.client.broker.display(), why));
         publishStatus();
     });
     connect(mqtt_.get(), &mqtt::MqttClient::connectFailed, this,
             [this](const QString &why, mqtt::MqttClient::Failure failure) {
                 say(Level::Warning,
                     QStringLiteral("cannot connect to the broker %1: %2; %3; retrying")
-                        .arg(options_.mqtt.broker.display(), why, QLatin1String(hint(failure))));
+                        .arg(options_.client.broker.display(), why, QLatin1String(hint(failure))));
             });
     connect(mqtt_.get(), &mqtt::MqttClient::drained, this, [this] {
         if (std::exchange(framePending_, false))
@@ -113,7 +113,8 @@ MqttFace::MqttFace(board::Session &session, const Options &options, QObject *par
     });
     if (options_.raw)
         connect(&session_, &board::Session::received, this, &MqttFace::onReceived);
-    connect(&session_, &board::Session::loadCommanded, this, &MqttFace::publishLoad);
+    connect(&session_, &board::Session::loadCommanded, this,
+            [this](int n, bool on) { publishLoad(n, on); });
     connect(&session_, &board::Session::lineChanged, this, &MqttFace::publishStatus);
     connect(&session_, &board::Session::availabilityChanged, this, [this] {
         publishBoard();
@@ -142,17 +143,20 @@ QString MqttFace::topic(const QString &leaf) const
     return mqtt::boardTopic(options_.prefix, options_.board, leaf);
 }
 
-void MqttFace::say(Level level, const QString &text) const
+std::optional<QString> MqttFace::start()
 {
-    if (log_ && (level != Level::Debug || options_.verbose))
-        log_(level, text);
-}
-
-void MqttFace::start()
-{
+    say(Level::Info,
+        QStringLiteral("broker %1%2")
+            .arg(options_.client.broker.display(),
+                 options_.client.insecure ? QStringLiteral(" (TLS NOT VERIFIED: --insecure)")
+                                          : QString()));
+    if (options_.client.insecure)
+        say(Level::Warning, QStringLiteral("--insecure: the broker's certificate is not checked; "
+                                           "anyone on the network can pose as the broker"));
     if (const auto refused = mqtt_->start())
         say(Level::Error, QStringLiteral("cannot connect to the broker %1: %2")
-                              .arg(options_.mqtt.broker.display(), *refused));
+                              .arg(options_.client.broker.display(), *refused));
+    return std::nullopt;
 }
 
 void MqttFace::stop()
@@ -220,10 +224,10 @@ void MqttFace::flushRx()
         return;
     if (mqtt_->backlogged()) {
         if (rx_.size() > kRxHold) {
-            if (rxDropped_ == 0)
+            if (session_.counters().rawBytesDropped == 0)
                 say(Level::Warning, QStringLiteral("the broker is slower than the line: raw "
                                                    "bytes are being dropped"));
-            rxDropped_ += rx_.size() - kRxHold;
+            session_.report(board::Report::RawBytesDropped, quint64(rx_.size() - kRxHold));
             rx_.remove(0, rx_.size() - kRxHold);
         }
         return; // sent when the backlog has gone out
@@ -235,14 +239,15 @@ void MqttFace::flushRx()
 void MqttFace::onBrokerUp()
 {
     say(Level::Info,
-        QStringLiteral("connected to the broker %1").arg(options_.mqtt.broker.display()));
-    ++connects_;
+        QStringLiteral("connected to the broker %1").arg(options_.client.broker.display()));
+    if (++connects_ > 1)
+        session_.report(board::Report::BrokerReconnect);
     for (const char *leaf : {mqtt::leaf::kLoadSets, mqtt::leaf::kAllSet})
         mqtt_->subscribe(topic(leaf), kSure);
     if (options_.raw)
         mqtt_->subscribe(topic(mqtt::leaf::kTx), kSure);
     if (options_.discovery)
-        mqtt_->subscribe(options_.discoveryPrefix + QStringLiteral("/status"), kSure);
+        mqtt_->subscribe(mqtt::discoveryStatusTopic(options_.discoveryPrefix), kSure);
     announce();
     healthClock_.start();
 }
@@ -281,7 +286,7 @@ void MqttFace::publishRetainedValues()
 void MqttFace::publishDiscovery()
 {
     for (const DiscoveryConfig &c :
-         discoveryConfigs(options_.discoveryPrefix, base_, options_.board))
+         discoveryConfigs(options_.discoveryPrefix, options_.prefix, options_.board))
         mqtt_->publish(c.topic, c.payload, true, kSure);
 }
 
@@ -308,26 +313,23 @@ void MqttFace::publishBoard()
 
 QJsonObject MqttFace::health() const
 {
-    const auto newest = session_.newestFrame();
-    const auto age = session_.newestFrameAgeMs();
-    const auto &counters = session_.counters();
+    // Names and units as Home Assistant users' automations know them.
+    const board::Health h = session_.health();
     return {
         {QStringLiteral("version"), QStringLiteral(QUORVANE_VERSION)},
-        {QStringLiteral("uptime_s"), double(session_.uptimeMs() / 1000)},
-        {QStringLiteral("line"),
-         session_.lineOpen() ? QStringLiteral("open") : QStringLiteral("closed")},
-        {QStringLiteral("board"),
-         QLatin1String(session_.available() ? mqtt::kOnline : mqtt::kOffline)},
-        {QStringLiteral("frames"), double(counters.frames)},
-        {QStringLiteral("frames_last_minute"), session_.framesInLastMinute()},
+        {QStringLiteral("uptime_s"), double(h.uptimeMs / 1000)},
+        {QStringLiteral("line"), h.lineOpen ? QStringLiteral("open") : QStringLiteral("closed")},
+        {QStringLiteral("board"), QLatin1String(h.available ? mqtt::kOnline : mqtt::kOffline)},
+        {QStringLiteral("frames"), double(h.counters.frames)},
+        {QStringLiteral("frames_last_minute"), h.framesLastMinute},
         {QStringLiteral("newest_frame"),
-         newest ? QJsonValue(newest->toString(Qt::ISODateWithMs)) : QJsonValue()},
+         h.newestFrame ? QJsonValue(h.newestFrame->toString(Qt::ISODateWithMs)) : QJsonValue()},
         {QStringLiteral("newest_frame_age_s"),
-         age ? QJsonValue(double(*age) / 1000) : QJsonValue()},
-        {QStringLiteral("line_losses"), double(counters.lineLosses)},
-        {QStringLiteral("broker_reconnects"), std::max(0, connects_ - 1)},
-        {QStringLiteral("refused_commands"), refused_},
-        {QStringLiteral("raw_bytes_dropped"), double(rxDropped_)},
+         h.newestFrameAgeMs ? QJsonValue(double(*h.newestFrameAgeMs) / 1000) : QJsonValue()},
+        {QStringLiteral("line_losses"), double(h.counters.lineLosses)},
+        {QStringLiteral("broker_reconnects"), double(h.counters.brokerReconnects)},
+        {QStringLiteral("refused_commands"), double(h.counters.refusedCommands)},
+        {QStringLiteral("raw_bytes_dropped"), double(h.counters.rawBytesDropped)},
     };
 }
 
@@ -358,7 +360,7 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
         say(Level::Debug,
             QStringLiteral("received %1 %2%3")
                 .arg(t, printable(payload), retained ? QStringLiteral(" (retained)") : QString()));
-    if (options_.discovery && t == options_.discoveryPrefix + QStringLiteral("/status")) {
+    if (options_.discovery && t == mqtt::discoveryStatusTopic(options_.discoveryPrefix)) {
         if (payload == mqtt::kOnline && !announceLater_.isActive())
             announceLater_.start(
                 QRandomGenerator::global()->bounded(kAnnounceMinMs, kAnnounceMaxMs + 1));
@@ -395,7 +397,7 @@ void MqttFace::onLoadCommand(int load, const QByteArray &payload)
             QStringLiteral("load %1: %2 is neither ON nor OFF").arg(load).arg(printable(payload)));
         return;
     }
-    if (const auto error = session_.switchLoad(load, *on))
+    if (const auto error = session_.switchLoad(load, *on, {board::Origin::Kind::Mqtt, {}}))
         refuse(*error);
 }
 
@@ -406,7 +408,7 @@ void MqttFace::onAllCommand(const QByteArray &payload)
         refuse(QStringLiteral("all: %1 is neither ON nor OFF").arg(printable(payload)));
         return;
     }
-    if (const auto error = session_.switchAll(*on))
+    if (const auto error = session_.switchAll(*on, {board::Origin::Kind::Mqtt, {}}))
         refuse(*error);
 }
 
@@ -418,7 +420,7 @@ void MqttFace::onRawBytes(const QByteArray &payload)
                    .arg(mqtt::kMaxTxBytes));
         return;
     }
-    if (const auto error = session_.sendRaw(payload))
+    if (const auto error = session_.sendRaw(payload, {board::Origin::Kind::RemotePanel, {}}))
         refuse(*error);
 }
 
@@ -430,7 +432,7 @@ bool MqttFace::isCommand(const QString &leaf) const
 
 void MqttFace::refuseRetained(const QString &t, const QByteArray &payload)
 {
-    ++refused_;
+    session_.report(board::Report::RefusedCommand);
     if (!healthSoon_.isActive())
         healthSoon_.start();
     if (retainedTold_.contains(t))
@@ -444,10 +446,11 @@ void MqttFace::refuseRetained(const QString &t, const QByteArray &payload)
 
 void MqttFace::refuse(const QString &why)
 {
-    ++refused_;
+    session_.report(board::Report::RefusedCommand);
     if (!healthSoon_.isActive())
         healthSoon_.start();
-    say(Level::Notice, QStringLiteral("refused: %1 (%2 refused so far)").arg(why).arg(refused_));
+    say(Level::Notice,
+        QStringLiteral("refused: %1 (%2 refused so far)").arg(why).arg(refusedCount()));
 }
 
 } // namespace quorvane::bridge

@@ -4,6 +4,7 @@
 // Assistant discovery describes the board. Messages it cannot take are refused and counted.
 #pragma once
 
+#include "board/face.h"
 #include "board/session.h"
 #include "bridge/options.h"
 #include "mqtt/mqttclient.h"
@@ -18,7 +19,7 @@
 
 namespace quorvane::bridge {
 
-class MqttFace : public QObject {
+class MqttFace : public board::Face {
     Q_OBJECT
 public:
     // At most one state per this many ms; only a line far faster than the board's is held.
@@ -29,15 +30,16 @@ public:
     static constexpr int kAnnounceMinMs = 500;
     static constexpr int kAnnounceMaxMs = 2000;
 
-    MqttFace(board::Session &session, const Options &options, QObject *parent = nullptr);
+    MqttFace(board::Session &session, MqttOptions options, QObject *parent = nullptr);
     ~MqttFace() override;
 
-    void setLogSink(board::LogSink sink) { log_ = std::move(sink); }
-    void start();
+    QString name() const override { return QStringLiteral("mqtt"); }
+    // Connects, and keeps trying; a broker that cannot be reached is logged, not fatal.
+    std::optional<QString> start() override;
     // Publishes offline and disconnects cleanly.
-    void stop();
+    void stop() override;
 
-    int refusedCount() const { return refused_; }
+    quint64 refusedCount() const { return session_.counters().refusedCommands; }
     // What the health topic says, as JSON.
     QJsonObject health() const;
     QString topic(const QString &leaf) const;
@@ -67,13 +69,11 @@ private:
     void publishDiscovery();
     void publish(const QString &leaf, const QByteArray &payload, bool retain, int qos = 0);
     void refuse(const QString &why);
-    void say(board::Level level, const QString &text) const;
 
     board::Session &session_;
-    const Options &options_;
+    const MqttOptions options_;
     QString base_; // PREFIX/BOARD
     std::unique_ptr<mqtt::MqttClient> mqtt_;
-    board::LogSink log_;
     QTimer stateLater_;
     QTimer healthClock_;
     QTimer healthSoon_; // a refusal is told within a second, however many come
@@ -83,12 +83,10 @@ private:
     unsigned unpublished_ = 0; // readings changed since they last went out
     QByteArray rx_;            // received bytes not yet published
     bool rxFlushPosted_ = false;
-    qint64 rxDropped_ = 0;
     bool framePending_ = false; // a frame ended while the broker was backlogged
     bool lastStatus_ = false;
     bool statusKnown_ = false;
     bool stopping_ = false;
-    int refused_ = 0;
     int connects_ = 0;
     QSet<QString> retainedTold_; // topics whose stored command was logged once
 };

@@ -111,17 +111,17 @@ std::optional<QString> readLine(const QCommandLineParser &p, const QProcessEnvir
 
 std::optional<QString> readCaFile(const QCommandLineParser &p, Options &o)
 {
-    o.mqtt.caFile = p.value(QStringLiteral("cafile"));
-    o.mqtt.insecure = p.isSet(QStringLiteral("insecure"));
+    o.mqtt.client.caFile = p.value(QStringLiteral("cafile"));
+    o.mqtt.client.insecure = p.isSet(QStringLiteral("insecure"));
     const bool caFile = p.isSet(QStringLiteral("cafile"));
-    if ((caFile || o.mqtt.insecure) && !o.mqtt.broker.tls)
+    if ((caFile || o.mqtt.client.insecure) && !o.mqtt.client.broker.tls)
         return QStringLiteral("--cafile and --insecure are for mqtts:// brokers");
     if (!caFile)
         return std::nullopt;
-    if (!QFile::exists(o.mqtt.caFile))
-        return QStringLiteral("CA file '%1' not found").arg(o.mqtt.caFile);
+    if (!QFile::exists(o.mqtt.client.caFile))
+        return QStringLiteral("CA file '%1' not found").arg(o.mqtt.client.caFile);
     // One that TLS would only fail on later, without a word, is refused now.
-    return mqtt::checkCaFile(o.mqtt.caFile);
+    return mqtt::checkCaFile(o.mqtt.client.caFile);
 }
 
 std::optional<QString> readBroker(const QCommandLineParser &p,
@@ -131,14 +131,14 @@ std::optional<QString> readBroker(const QCommandLineParser &p,
     const auto address = mqtt::BrokerAddress::parse(p.value(QStringLiteral("broker")), &error);
     if (!address)
         return error;
-    o.mqtt.broker = *address;
+    o.mqtt.client.broker = *address;
     if (auto wrong = readCaFile(p, o))
         return wrong;
-    o.mqtt.username = p.value(QStringLiteral("username"));
+    o.mqtt.client.username = p.value(QStringLiteral("username"));
     const auto password = cli::readPassword(p, environment, &error);
     if (!password)
         return error;
-    o.mqtt.password = *password;
+    o.mqtt.client.password = *password;
     return std::nullopt;
 }
 
@@ -146,28 +146,28 @@ std::optional<QString> readBoard(const QCommandLineParser &p, const QProcessEnvi
                                  Options &o)
 {
     const bool given = p.isSet(QStringLiteral("board"));
-    o.board = given ? p.value(QStringLiteral("board")) : QSysInfo::machineHostName().toLower();
-    if (!mqtt::isValidBoardId(o.board)) {
+    o.mqtt.board = given ? p.value(QStringLiteral("board")) : QSysInfo::machineHostName().toLower();
+    if (!mqtt::isValidBoardId(o.mqtt.board)) {
         return QStringLiteral("'%1' is not a valid board ID: use 1 to 32 of a-z, 0-9, _ and -%2")
-            .arg(o.board, given ? QString()
-                                : QStringLiteral(" (it is this machine's host name; give one "
-                                                 "with --board)"));
+            .arg(o.mqtt.board, given ? QString()
+                                     : QStringLiteral(" (it is this machine's host name; give one "
+                                                      "with --board)"));
     }
-    o.prefix = p.value(QStringLiteral("prefix"));
-    o.discoveryPrefix = p.value(QStringLiteral("discovery-prefix"));
-    for (const QString &v : {o.prefix, o.discoveryPrefix}) {
+    o.mqtt.prefix = p.value(QStringLiteral("prefix"));
+    o.mqtt.discoveryPrefix = p.value(QStringLiteral("discovery-prefix"));
+    for (const QString &v : {o.mqtt.prefix, o.mqtt.discoveryPrefix}) {
         if (!mqtt::isValidTopicPrefix(v))
             return QStringLiteral("'%1' is not a topic prefix (no +, #, or empty levels)").arg(v);
     }
-    o.discovery = !p.isSet(QStringLiteral("no-discovery"));
-    o.raw = !p.isSet(QStringLiteral("no-raw"));
+    o.mqtt.discovery = !p.isSet(QStringLiteral("no-discovery"));
+    o.mqtt.raw = !p.isSet(QStringLiteral("no-raw"));
     o.restoreLoads = !p.isSet(QStringLiteral("no-restore-loads"));
     return std::nullopt;
 }
 
 std::optional<QString> readRun(const QCommandLineParser &p, const QProcessEnvironment &, Options &o)
 {
-    o.verbose = p.isSet(QStringLiteral("verbose"));
+    o.mqtt.verbose = p.isSet(QStringLiteral("verbose"));
     QString error;
     if (p.isSet(QStringLiteral("read-interval"))) {
         const auto ms =
@@ -195,21 +195,26 @@ std::optional<QString> readRun(const QCommandLineParser &p, const QProcessEnviro
 std::optional<QString> readWeb(const QCommandLineParser &p, const QProcessEnvironment &environment,
                                Options &o)
 {
-    if (auto wrong = web::readOptions(p, environment, &o.web))
-        return wrong;
-    // With --http and no --broker, the bridge is a web panel for the board and no more.
-    o.mqttFace = p.isSet(QStringLiteral("broker")) || !o.web.enabled || o.removeDiscovery;
+    return web::readOptions(p, environment, &o.web);
+}
+
+// Which faces the bridge shows: with --http and no --broker, a web panel for the board and
+// no more.
+std::optional<QString> chooseFaces(const QCommandLineParser &p, const QProcessEnvironment &,
+                                   Options &o)
+{
+    o.mqtt.enabled = p.isSet(QStringLiteral("broker")) || !o.web.enabled || o.removeDiscovery;
     return std::nullopt;
 }
 
 // The client's name and Last Will follow from the board and prefix.
 void nameClient(Options &o)
 {
-    o.mqtt.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.board);
+    o.mqtt.client.clientId = QStringLiteral("quorvane-bridge-%1").arg(o.mqtt.board);
     if (o.removeDiscovery)
-        o.mqtt.clientId += QStringLiteral("-remove");
-    o.mqtt.willTopic = mqtt::boardTopic(o.prefix, o.board, mqtt::leaf::kStatus);
-    o.mqtt.willPayload = mqtt::kOffline;
+        o.mqtt.client.clientId += QStringLiteral("-remove");
+    o.mqtt.client.willTopic = mqtt::boardTopic(o.mqtt.prefix, o.mqtt.board, mqtt::leaf::kStatus);
+    o.mqtt.client.willPayload = mqtt::kOffline;
 }
 
 } // namespace
@@ -228,7 +233,7 @@ std::variant<Options, Exit> parseOptions(const QStringList &arguments,
     if (auto exit = cli::parse(p, arguments, kProgram))
         return *exit;
     Options o;
-    for (Reader read : {readLine, readBroker, readBoard, readRun, readWeb}) {
+    for (Reader read : {readLine, readBroker, readBoard, readRun, readWeb, chooseFaces}) {
         if (const auto wrong = read(p, environment, o))
             return cli::mistake(kProgram, *wrong);
     }

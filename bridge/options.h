@@ -5,35 +5,41 @@
 #include "cli/commandline.h"
 #include "mqtt/mqttclient.h"
 #include "mqtt/wire.h"
-#include "serial/recordoptions.h"
+#include "recorder/recordoptions.h"
+#include "web/options.h"
 
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
-#include "web/options.h"
-
 #include <variant>
 
 namespace quorvane::bridge {
 
-struct Options {
-    QString device; // --device PATH, or else
-    int port = 0;   // --port N, numbered as in the panel
-    mqtt::ClientSettings mqtt;
+// The MQTT face's own.
+struct MqttOptions {
+    bool enabled = true; // false with --http and no --broker: a web panel only
+    mqtt::ClientSettings client;
     QString board;
     QString prefix = QString::fromLatin1(mqtt::kDefaultPrefix);
     QString discoveryPrefix = QStringLiteral("homeassistant");
     bool discovery = true;
     bool raw = true;
-    bool restoreLoads = true;
     bool verbose = false;
-    bool removeDiscovery = false;
+};
+
+struct Options {
+    // The board session's.
+    QString device; // --device PATH, or else
+    int port = 0;   // --port N, numbered as in the panel
+    bool restoreLoads = true;
     int readIntervalMs = -1; // the comm control's own unless set
     int silenceSeconds = 10; // no frame for this long: the board is offline; 0: never
-    serial::RecordOptions record;
+    recorder::RecordOptions record;
+    bool removeDiscovery = false;
+    // Each face's own.
+    MqttOptions mqtt;
     web::Options web;
-    bool mqttFace = true; // false with --http and no --broker: a web panel only
 };
 
 // What the command line asked for: options to run with, or text to print and the exit code

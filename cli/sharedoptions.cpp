@@ -50,10 +50,10 @@ void addRecordOptions(QCommandLineParser &parser)
                       QStringLiteral("FILE")});
 }
 
-std::optional<serial::RecordOptions> readRecordOptions(const QCommandLineParser &parser,
-                                                       QString *error)
+std::optional<recorder::RecordOptions> readRecordOptions(const QCommandLineParser &parser,
+                                                         QString *error)
 {
-    serial::RecordOptions o;
+    recorder::RecordOptions o;
     o.logPath = parser.value(QStringLiteral("log"));
     o.capturePath = parser.value(QStringLiteral("capture"));
     if (parser.isSet(QStringLiteral("log-max-mb"))) {

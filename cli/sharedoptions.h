@@ -3,7 +3,7 @@
 // the line.
 #pragma once
 
-#include "serial/recordoptions.h"
+#include "recorder/recordoptions.h"
 
 #include <QCommandLineParser>
 #include <QProcessEnvironment>
@@ -26,7 +26,7 @@ QCommandLineOption passwordFileOption(const QString &description);
 // --log FILE, --log-max-mb N, --capture FILE.
 void addRecordOptions(QCommandLineParser &parser);
 // Fills `error` and returns nothing when an option is wrong.
-[[nodiscard]] std::optional<serial::RecordOptions>
+[[nodiscard]] std::optional<recorder::RecordOptions>
 readRecordOptions(const QCommandLineParser &parser, QString *error);
 
 } // namespace quorvane::cli

@@ -36,9 +36,25 @@ std::optional<int> leaf::loadOfSet(const QString &leaf)
     return m.captured(1).toInt();
 }
 
+QString boardBase(const QString &prefix, const QString &board)
+{
+    return prefix + QLatin1Char('/') + board;
+}
+
 QString boardTopic(const QString &prefix, const QString &board, const QString &leaf)
 {
-    return prefix + QLatin1Char('/') + board + QLatin1Char('/') + leaf;
+    return boardBase(prefix, board) + QLatin1Char('/') + leaf;
+}
+
+QString discoveryStatusTopic(const QString &discoveryPrefix)
+{
+    return discoveryPrefix + QStringLiteral("/status");
+}
+
+QString discoveryConfigTopic(const QString &discoveryPrefix, const QString &component,
+                             const QString &board, const QString &object)
+{
+    return QStringLiteral("%1/%2/%3/%4/config").arg(discoveryPrefix, component, board, object);
 }
 
 } // namespace quorvane::mqtt

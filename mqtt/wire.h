@@ -44,11 +44,19 @@ inline constexpr qsizetype kMaxTxBytes = 64;
 // Longer than any command payload; a bigger one is refused unread.
 inline constexpr qsizetype kMaxCommandBytes = 16;
 
+// PREFIX/BOARD, under which every leaf is
+QString boardBase(const QString &prefix, const QString &board);
 // PREFIX/BOARD/LEAF
 QString boardTopic(const QString &prefix, const QString &board, const QString &leaf);
 inline QString boardTopic(const QString &prefix, const QString &board, const char *leaf)
 {
     return boardTopic(prefix, board, QString::fromLatin1(leaf));
 }
+
+// Home Assistant's side: where it says it has (re)started, and where a config is published.
+QString discoveryStatusTopic(const QString &discoveryPrefix);
+// DISCOVERY/COMPONENT/BOARD/OBJECT/config
+QString discoveryConfigTopic(const QString &discoveryPrefix, const QString &component,
+                             const QString &board, const QString &object);
 
 } // namespace quorvane::mqtt

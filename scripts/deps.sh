@@ -12,6 +12,8 @@ quorvane_packages=(
   at-spi2-core dbus python3 python3-pyatspi
   # the bridge's web face and its browser tests
   qt6-httpserver-dev qt6-websockets-dev chromium chromium-driver python3-selenium
+  # /metrics is checked with Prometheus's own linter
+  prometheus
 )
 
 quorvane_install_deps() {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "serial/portmap.h"
 
-#include "serial/remotelink.h"
 #include "serial/seriallink.h"
 
 #include "serial/commerror.h"
@@ -159,12 +158,8 @@ QStringList FixedPortMap::describeRange(int first, int last) const
 
 QString FixedPortMap::describe(int port) const
 {
-    if (const auto it = devices_.constFind(port); it != devices_.constEnd()) {
-        QString unused;
-        if (const auto remote = RemoteTarget::parse(*it, &unused))
-            return remote->describe();
-        return *it;
-    }
+    if (const auto it = devices_.constFind(port); it != devices_.constEnd())
+        return describeTarget(*it);
     if (fallback_)
         return fallback_->describe(port);
     return QStringLiteral("no device for port %1").arg(port);
@@ -173,28 +168,6 @@ QString FixedPortMap::describe(int port) const
 std::unique_ptr<ByteLink> PortMap::makeLink(const QString &device) const
 {
     return std::make_unique<SerialLink>(device);
-}
-
-std::unique_ptr<ByteLink> FixedPortMap::makeLink(const QString &device) const
-{
-    QString unused;
-    if (const auto remote = RemoteTarget::parse(device, &unused))
-        return std::make_unique<RemoteLink>(*remote, password_);
-    return PortMap::makeLink(device);
-}
-
-QString FixedPortMap::checkTarget(const QString &target)
-{
-    QString error;
-    if (RemoteTarget::looksRemote(target)) {
-        return RemoteTarget::parse(target, &error) ? QString() : error;
-    }
-    if (target.isEmpty())
-        return QStringLiteral("an empty device path");
-    if (target.contains(QLatin1String("://")))
-        return QStringLiteral("'%1' is neither a device path nor an mqtt:// or mqtts:// address")
-            .arg(target);
-    return {};
 }
 
 } // namespace quorvane::serial

@@ -41,26 +41,23 @@ private:
 #endif
 };
 
-// Fixed numbers for chosen targets, the rest from `fallback` when given. A target is a device
-// path (a pseudo-terminal, a simulated board, /dev/serial/by-id/...) or a board behind a
-// bridge, mqtt[s]://[user@]host[:port]/BOARD[?prefix=P].
+// Fixed numbers for chosen devices, the rest from `fallback` when given: a device path (a
+// pseudo-terminal, a simulated board, /dev/serial/by-id/...). Other kinds of target are a
+// subclass's, with a link of their own.
 class FixedPortMap : public PortMap {
 public:
     explicit FixedPortMap(QMap<int, QString> devices, std::shared_ptr<const PortMap> fallback = {});
     QString device(int port) const override;
     QString describe(int port) const override;
     QStringList describeRange(int first, int last) const override;
-    std::unique_ptr<ByteLink> makeLink(const QString &device) const override;
 
-    // The broker password for boards behind a bridge.
-    void setRemotePassword(const QString &password) { password_ = password; }
-    // Empty when `target` can be used, else what is wrong with it.
-    static QString checkTarget(const QString &target);
+protected:
+    // What describe() says of a port given here.
+    virtual QString describeTarget(const QString &target) const { return target; }
 
 private:
     QMap<int, QString> devices_;
     std::shared_ptr<const PortMap> fallback_;
-    QString password_;
 };
 
 // Natural order of device names: digit runs compare as numbers.

@@ -3,7 +3,7 @@
 // the test program.
 #pragma once
 
-#include "serial/portmap.h"
+#include "remote/targetmap.h"
 #include "ui/form1.h"
 
 #include <memory>
@@ -11,7 +11,7 @@
 inline std::unique_ptr<quorvane::ui::Form1> showPanel(QMap<int, QString> devices, int *ended)
 {
     auto form = std::make_unique<quorvane::ui::Form1>(
-        std::make_shared<quorvane::serial::FixedPortMap>(std::move(devices)));
+        std::make_shared<quorvane::remote::TargetPortMap>(std::move(devices)));
     form->setEndProgram([ended] { ++*ended; });
     form->show();
     return form;

@@ -2,7 +2,7 @@
 // The bridge against a real Mosquitto of the test's own, with the board on a pseudo-terminal.
 #include "bridge/bridge.h"
 #include "bridgerig.h"
-#include "serial/remotelink.h"
+#include "remote/remotelink.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -248,7 +248,7 @@ private slots:
         for (const auto &[leaf, payload] : messages)
             QVERIFY(app.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload));
         QCOMPARE(rig.board->read(int(letters.size()), letters.isEmpty() ? 300 : 3000), letters);
-        QTRY_COMPARE(rig.bridge->refusedCount(), refused);
+        QTRY_COMPARE(rig.bridge->session().counters().refusedCommands, quint64(refused));
         for (int n = 1; n <= 5; ++n) {
             const char want = loads[n - 1];
             const QString topic = QStringLiteral("quorvane/t1/load/%1").arg(n);
@@ -370,7 +370,7 @@ private slots:
         }
         rig.start();
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        QTRY_COMPARE(rig.bridge->refusedCount(), 3);
+        QTRY_COMPARE(rig.bridge->session().counters().refusedCommands, quint64(3));
         QCOMPARE(rig.board->read(1, 300), QByteArray());
         // Sent now, even with the retain flag, a command is news.
         Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/load/2")});
@@ -382,7 +382,8 @@ private slots:
         rig.broker.stop(); // it keeps what it held, the new retained command too
         QTRY_VERIFY(!rig.online);
         QVERIFY(rig.broker.start());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->refusedCount(), 7, 3 * kUp);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.bridge->session().counters().refusedCommands, quint64(7),
+                                  3 * kUp);
         QVERIFY(rig.online);
         QCOMPARE(rig.board->read(1, 300), QByteArray());
         // One line per topic, with the command that clears it.
@@ -689,27 +690,28 @@ private slots:
         const Options &o = std::get<Options>(parsed);
         const QMap<QString, QVariant> got{
             {QStringLiteral("broker"),
-             QStringLiteral("%1 %2").arg(o.mqtt.broker.display(),
-                                         QLatin1String(o.mqtt.broker.tls ? "tls" : "plain"))},
-            {QStringLiteral("prefixes"), o.prefix + QLatin1Char(' ') + o.discoveryPrefix},
+             QStringLiteral("%1 %2").arg(
+                 o.mqtt.client.broker.display(),
+                 QLatin1String(o.mqtt.client.broker.tls ? "tls" : "plain"))},
+            {QStringLiteral("prefixes"), o.mqtt.prefix + QLatin1Char(' ') + o.mqtt.discoveryPrefix},
             {QStringLiteral("switches"),
-             QStringList{o.discovery ? QStringLiteral("discovery") : QString(),
-                         o.raw ? QStringLiteral("raw") : QString(),
+             QStringList{o.mqtt.discovery ? QStringLiteral("discovery") : QString(),
+                         o.mqtt.raw ? QStringLiteral("raw") : QString(),
                          o.restoreLoads ? QStringLiteral("restore") : QString()}
                  .join(QLatin1Char(' '))
                  .simplified()},
-            {QStringLiteral("will"),
-             QStringLiteral("%1 %2 %3")
-                 .arg(o.mqtt.clientId, o.mqtt.willTopic, QString::fromLatin1(o.mqtt.willPayload))},
+            {QStringLiteral("will"), QStringLiteral("%1 %2 %3")
+                                         .arg(o.mqtt.client.clientId, o.mqtt.client.willTopic,
+                                              QString::fromLatin1(o.mqtt.client.willPayload))},
             {QStringLiteral("readInterval"), o.readIntervalMs},
             {QStringLiteral("silence"), o.silenceSeconds},
             {QStringLiteral("port"), o.port},
-            {QStringLiteral("board"), o.board},
+            {QStringLiteral("board"), o.mqtt.board},
             {QStringLiteral("logMaxBytes"), qulonglong(o.record.logMaxBytes)},
         };
         QVERIFY2(got.contains(field), qPrintable(field));
         QCOMPARE(got.value(field), value);
-        QVERIFY(o.mqtt.willRetain);
+        QVERIFY(o.mqtt.client.willRetain);
     }
 
     void passwordSources_data()
@@ -746,7 +748,7 @@ private slots:
             env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), environment);
         const auto parsed = quorvane::bridge::parseOptions(arguments, env);
         QVERIFY(std::holds_alternative<Options>(parsed));
-        QCOMPARE(std::get<Options>(parsed).mqtt.password, password);
+        QCOMPARE(std::get<Options>(parsed).mqtt.client.password, password);
     }
 
     // What a panel's remote port writes reaches the bridge in messages it takes: at most 64
@@ -770,10 +772,10 @@ private slots:
         QUORVANE_VERIFY_UP(bridge);
         bridge.client.publish(QStringLiteral("quorvane/k/status"), "online", true);
         QString error;
-        auto target = quorvane::serial::RemoteTarget::parse(
+        auto target = quorvane::remote::RemoteTarget::parse(
             QStringLiteral("mqtt://127.0.0.1:%1/k").arg(broker.port()), &error);
         QVERIFY2(target, qPrintable(error));
-        quorvane::serial::RemoteLink link(*target, {});
+        quorvane::remote::RemoteLink link(*target, {});
         QVERIFY(!link.open());
         QByteArray sent;
         for (int i = 0; i < bytes; ++i)
@@ -798,15 +800,15 @@ private slots:
         bridge.client.publish(QStringLiteral("home/q/k/status"), "online", true);
         bridge.client.publish(QStringLiteral("quorvane/k/status"), "offline", true);
         QString error;
-        auto target = quorvane::serial::RemoteTarget::parse(
+        auto target = quorvane::remote::RemoteTarget::parse(
             QStringLiteral("mqtt://127.0.0.1:%1/k?prefix=home/q").arg(broker.port()), &error);
         QVERIFY2(target, qPrintable(error));
-        quorvane::serial::RemoteLink link(*target, {});
+        quorvane::remote::RemoteLink link(*target, {});
         QVERIFY(!link.open());
         QVERIFY(link.isOpen());
-        QSignalSpy lost(&link, &quorvane::serial::RemoteLink::lost);
+        QSignalSpy lost(&link, &quorvane::remote::RemoteLink::lost);
         int wakes = 0;
-        connect(&link, &quorvane::serial::RemoteLink::readyRead, this, [&] { ++wakes; });
+        connect(&link, &quorvane::remote::RemoteLink::readyRead, this, [&] { ++wakes; });
         for (const char *t : {"quorvane/k/rx", "home/q/other/rx", "home/q/k/tx", "home/q/k/rx"})
             bridge.client.publish(QString::fromLatin1(t), QByteArray(t));
         QTRY_COMPARE(wakes, 1);

@@ -5,7 +5,7 @@
 #include "cli/commandline.h"
 #include "cli/sharedoptions.h"
 #include "mqtt/mqttclient.h"
-#include "serial/remotelink.h"
+#include "remote/remotelink.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -152,10 +152,10 @@ private slots:
         if (brokerUp)
             QVERIFY(broker.start());
         QString error;
-        const auto target = quorvane::serial::RemoteTarget::parse(
+        const auto target = quorvane::remote::RemoteTarget::parse(
             QStringLiteral("mqtt://%1@127.0.0.1:%2/b").arg(user).arg(broker.port()), &error);
         QVERIFY2(target, qPrintable(error));
-        quorvane::serial::RemoteLink link(*target, password);
+        quorvane::remote::RemoteLink link(*target, password);
         const auto failure = link.open();
         QVERIFY(failure);
         QCOMPARE(int(failure->kind), kind);

@@ -120,11 +120,11 @@ private slots:
         QFETCH(QString, target);
         QFETCH(QString, problem);
         QFETCH(QString, tooltip);
-        const QString found = FixedPortMap::checkTarget(target);
+        const QString found = quorvane::remote::TargetPortMap::checkTarget(target);
         QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
         QVERIFY(!found.contains(QLatin1String("pw"))); // a password is never repeated
         if (problem.isEmpty())
-            QCOMPARE(FixedPortMap({{1, target}}).describe(1), tooltip);
+            QCOMPARE(quorvane::remote::TargetPortMap({{1, target}}).describe(1), tooltip);
     }
 
     void systemMapGivesPortNTheNthListedPort()

@@ -6,7 +6,7 @@
 #include "ptyhelper.h"
 #include "record/capture.h"
 #include "record/readingslog.h"
-#include "serial/linerecorder.h"
+#include "recorder/linerecorder.h"
 #include "simulator/runner.h"
 #include "ui/portoptions.h"
 
@@ -486,7 +486,7 @@ private slots:
         QFile other(dir.filePath(QStringLiteral("other.txt")));
         QVERIFY(other.open(QIODevice::WriteOnly) && other.write("keep me") == 7);
         other.close();
-        serial::RecordOptions options;
+        recorder::RecordOptions options;
         options.logPath = log.isEmpty() ? log : QDir(dir.path()).filePath(log);
         options.capturePath = capture.isEmpty() ? capture : QDir(dir.path()).filePath(capture);
         PtyPair pty;
@@ -513,12 +513,12 @@ private slots:
         const QByteArray frames[] = {
             "XPir:1YLig:64YTp1:28YTp2:31YZ", "XLig:5YZ",         "XPir:<b>on</b>YTp1:a,\"b\"YZ",
             "XTp2:-3.5\xb0YPir:0YZ",         "XPir:YLig:\x01YZ", "XPir:1YLig:64YTp1:28YTp2:31YZ"};
-        serial::RecordOptions a{dir.filePath("a.csv"), 0, dir.filePath("a.qvcap")};
+        recorder::RecordOptions a{dir.filePath("a.csv"), 0, dir.filePath("a.qvcap")};
         {
             PtyPair pty;
             int ended = 0;
             auto form = showPanel({{1, pty.path()}}, &ended);
-            serial::LineRecorder recorder(a);
+            recorder::LineRecorder recorder(a);
             recorder.start(form->MSComm1);
             form->Command3->click();
             for (const QByteArray &frame : frames) {
@@ -535,10 +535,10 @@ private slots:
         std::ostringstream boardLog;
         sim::Runner board(replay, boardLog);
         const QString path = QString::fromStdString(board.open());
-        serial::RecordOptions b{dir.filePath("b.csv"), 0, dir.filePath("b.qvcap")};
+        recorder::RecordOptions b{dir.filePath("b.csv"), 0, dir.filePath("b.qvcap")};
         int ended = 0;
         auto form = showPanel({{1, path}}, &ended);
-        serial::LineRecorder recorder(b);
+        recorder::LineRecorder recorder(b);
         recorder.start(form->MSComm1);
         form->Command3->click();
         std::atomic<bool> stop{false};

@@ -98,13 +98,17 @@ QByteArray request(quint16 port, const QByteArray &method, const QByteArray &pat
     return raw + "\r\n" + body;
 }
 
-// A bridge with its web face on a free port, its board on a pseudo-terminal, and a broker.
+// A bridge with its web face on a free port, its board on a pseudo-terminal, and a broker
+// only for the cases that show the MQTT face going on beside the page.
 struct WebRig : BridgeRig {
     quint16 port = freeLocalPort();
     QByteArray cookie;
 
-    void up(bool token = true, const std::function<void(Options &)> &change = {})
+    WebRig() : BridgeRig({}, {}, false) {}
+    void up(bool token = true, const std::function<void(Options &)> &change = {}, bool mqtt = false)
     {
+        if (mqtt)
+            startBroker();
         adjust = change;
         QProcessEnvironment env;
         if (token)
@@ -136,7 +140,7 @@ struct WebRig : BridgeRig {
             cookie = set.mid(17, set.indexOf(';') - 17);
         return r;
     }
-    quorvane::web::Face &face() { return *bridge->webFace(); }
+    quorvane::web::Face &face() { return *bridge->face<quorvane::web::Face>(); }
 };
 
 #define WEB_UP(rig, ...)                                                                           \
@@ -266,7 +270,7 @@ private slots:
             return;
         }
         QVERIFY2(refusal.isEmpty(), "accepted");
-        QCOMPARE(std::get<Options>(parsed).mqttFace, mqtt);
+        QCOMPARE(std::get<Options>(parsed).mqtt.enabled, mqtt);
     }
 
     void nothingWithoutTheToken_data()
@@ -306,6 +310,36 @@ private slots:
         if (status == 303)
             QCOMPARE(r.header("Location"), QByteArray("/login"));
         QCOMPARE(rig.board->read(1, 200), QByteArray());
+    }
+
+    void metricsBehindTheTokenPassPromtool()
+    {
+        WEB_UP(rig);
+        QCOMPARE(rig.get("/metrics").status, 401);
+        const QByteArray bearer = "Authorization: Bearer " + kToken;
+        rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4.5YZ");
+        QTRY_COMPARE(rig.bridge->session().counters().frames, quint64(1));
+        QCOMPARE(rig.command("/api/load/2", "on", {"X-Quorvane: 1", bearer}).status, 200);
+        const Reply r = rig.get("/metrics", {bearer});
+        QCOMPARE(r.status, 200);
+        QVERIFY(r.header("Content-Type").startsWith("text/plain; version=0.0.4"));
+        for (const char *line :
+             {"quorvane_frames_total 1\n", "quorvane_line_open 1\n", "quorvane_motion 1\n",
+              "quorvane_light_ratio 0.64\n", "quorvane_temperature_celsius{place=\"indoor\"} 28\n",
+              "quorvane_temperature_celsius{place=\"outdoor\"} -4.5\n",
+              "quorvane_load_on{load=\"2\"} 1\n", "quorvane_refused_commands_total 0\n",
+              "quorvane_build_info{version=\"" QUORVANE_VERSION "\"} 1\n"})
+            QVERIFY2(r.body.contains(line), r.body.constData());
+        QVERIFY(!r.body.contains("load=\"1\"")); // never commanded
+        QProcess promtool;
+        promtool.start(QStringLiteral("promtool"),
+                       {QStringLiteral("check"), QStringLiteral("metrics")});
+        if (!promtool.waitForStarted())
+            QSKIP("promtool is not installed");
+        promtool.write(r.body);
+        promtool.closeWriteChannel();
+        QVERIFY(promtool.waitForFinished());
+        QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
     }
 
     void loginSetsAStrictCookie()
@@ -363,7 +397,7 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QByteArray, letters);
         QFETCH(QString, loads);
-        WEB_UP(rig);
+        WEB_UP(rig, true, {}, true);
         rig.login(kToken);
         Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/load/+")});
         QUORVANE_VERIFY_UP(mqtt);
@@ -506,7 +540,7 @@ private slots:
         QFETCH(int, headerBytes);
         QFETCH(int, bodyBytes);
         QFETCH(bool, dropped);
-        WEB_UP(rig);
+        WEB_UP(rig, true, {}, true);
         Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
         QUORVANE_VERIFY_UP(mqtt);
         const QByteArray path = "/" + QByteArray(pathBytes - 1, 'a');
@@ -536,10 +570,13 @@ private slots:
     {
         QFETCH(QByteArray, sent);
         QFETCH(bool, complete);
-        WEB_UP(rig, true, [](Options &o) {
-            o.web.limits.requestMs = 1500;
-            o.web.limits.idleMs = 1500;
-        });
+        WEB_UP(
+            rig, true,
+            [](Options &o) {
+                o.web.limits.requestMs = 1500;
+                o.web.limits.idleMs = 1500;
+            },
+            true);
         Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
         QUORVANE_VERIFY_UP(mqtt);
         RawClient client(rig.port);

@@ -37,7 +37,7 @@ int main(int argc, char **argv)
                                   QStringLiteral("Replay again from the start at the end."));
     parser.addOptions({device, open, shot, replay, speed, loop});
     quorvane::ui::PortOptions ports;
-    quorvane::serial::RecordOptions record;
+    quorvane::recorder::RecordOptions record;
     if (const auto exit = quorvane::ui::readCommandLine(
             argc, argv,
             QStringLiteral("The Quorvane panel with port 1 wired to a simulated board."), parser,

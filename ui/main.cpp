@@ -11,7 +11,7 @@ int main(int argc, char **argv)
 {
     QCommandLineParser parser;
     quorvane::ui::PortOptions ports;
-    quorvane::serial::RecordOptions record;
+    quorvane::recorder::RecordOptions record;
     if (const auto exit = quorvane::ui::readCommandLine(
             argc, argv, QStringLiteral("The Quorvane control panel."), parser, &ports, &record))
         return quorvane::cli::finish(*exit);

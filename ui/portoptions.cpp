@@ -2,7 +2,8 @@
 #include "ui/portoptions.h"
 
 #include "cli/sharedoptions.h"
-#include "serial/linerecorder.h"
+#include "recorder/linerecorder.h"
+#include "remote/targetmap.h"
 #include "ui/form1.h"
 
 #include <QCoreApplication>
@@ -35,7 +36,7 @@ std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
         if (!port)
             return std::nullopt;
         const QString target = value.mid(eq + 1).trimmed();
-        if (const QString wrong = serial::FixedPortMap::checkTarget(target); !wrong.isEmpty()) {
+        if (const QString wrong = remote::TargetPortMap::checkTarget(target); !wrong.isEmpty()) {
             *error = QStringLiteral("--port %1: %2").arg(*port).arg(wrong);
             return std::nullopt;
         }
@@ -48,10 +49,10 @@ std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
     return o;
 }
 
-std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options)
+std::shared_ptr<remote::TargetPortMap> portMapFor(const PortOptions &options)
 {
-    auto map = std::make_shared<serial::FixedPortMap>(options.targets,
-                                                      std::make_shared<serial::SystemPortMap>());
+    auto map = std::make_shared<remote::TargetPortMap>(options.targets,
+                                                       std::make_shared<serial::SystemPortMap>());
     map->setRemotePassword(options.password);
     return map;
 }
@@ -94,7 +95,7 @@ QStringList withoutWindowSystemOptions(QStringList args)
 
 std::optional<cli::Exit> readCommandLine(int argc, char **argv, const QString &description,
                                          QCommandLineParser &parser, PortOptions *ports,
-                                         serial::RecordOptions *record)
+                                         recorder::RecordOptions *record)
 {
     // A core application only: the window system is not needed to read options.
     QCoreApplication probe(argc, argv);
@@ -119,13 +120,13 @@ std::optional<cli::Exit> readCommandLine(int argc, char **argv, const QString &d
     return std::nullopt;
 }
 
-void recordLine(Form1 &form, const serial::RecordOptions &options)
+void recordLine(Form1 &form, const recorder::RecordOptions &options)
 {
     if (!options.any())
         return;
-    auto *recorder = new serial::LineRecorder(options, &form);
-    QObject::connect(recorder, &serial::LineRecorder::problem, &form, &Form1::warn);
-    QTimer::singleShot(0, recorder, [recorder, &form] { recorder->start(form.MSComm1); });
+    auto *keeper = new recorder::LineRecorder(options, &form);
+    QObject::connect(keeper, &recorder::LineRecorder::problem, &form, &Form1::warn);
+    QTimer::singleShot(0, keeper, [keeper, &form] { keeper->start(form.MSComm1); });
 }
 
 } // namespace quorvane::ui

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "cli/commandline.h"
-#include "serial/portmap.h"
-#include "serial/recordoptions.h"
+#include "recorder/recordoptions.h"
+#include "remote/targetmap.h"
 
 #include <QCommandLineParser>
 #include <QMap>
@@ -27,7 +27,7 @@ void addPortOptions(QCommandLineParser &parser);
                                                          const QProcessEnvironment &environment,
                                                          QString *error);
 // The named ports, the rest numbered as the system lists its serial ports.
-std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
+std::shared_ptr<remote::TargetPortMap> portMapFor(const PortOptions &options);
 
 // Reads a panel program's command line before any window exists, so --help and --version
 // work without a display and touch no port. `parser` holds the program's own options and
@@ -35,11 +35,11 @@ std::shared_ptr<serial::FixedPortMap> portMapFor(const PortOptions &options);
 // mistake), for cli::finish() to say.
 [[nodiscard]] std::optional<cli::Exit>
 readCommandLine(int argc, char **argv, const QString &description, QCommandLineParser &parser,
-                PortOptions *ports, serial::RecordOptions *record);
+                PortOptions *ports, recorder::RecordOptions *record);
 
 class Form1;
 // Keeps the log and capture of the window's line, once its event loop runs; problems with
 // the files come as the window's messages.
-void recordLine(Form1 &form, const serial::RecordOptions &options);
+void recordLine(Form1 &form, const recorder::RecordOptions &options);
 
 } // namespace quorvane::ui

@@ -3,6 +3,7 @@
 
 #include "protocol/commands.h"
 #include "web/listener.h"
+#include "web/tls.h"
 
 #include <algorithm>
 
@@ -14,16 +15,8 @@
 #include <QHttpServerResponse>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QMessageAuthenticationCode>
-#include <QRandomGenerator>
 #include <QUrlQuery>
 #include <QWebSocket>
-
-#if QT_CONFIG(ssl)
-#include <QSslCertificate>
-#include <QSslConfiguration>
-#include <QSslKey>
-#endif
 
 namespace quorvane::web {
 
@@ -32,7 +25,7 @@ using Method = QHttpServerRequest::Method;
 
 namespace {
 
-const QByteArray kCookie = QByteArrayLiteral("quorvane_session");
+const QByteArray &kCookie = Sessions::kCookie;
 // A header no cross-site form can send, and no cross-site script either without a preflight
 // this server never answers.
 const QByteArray kCommandHeader = QByteArrayLiteral("x-quorvane");
@@ -42,25 +35,6 @@ QByteArray header(const QHttpServerRequest &request, const QByteArray &name)
     for (const auto &[key, value] : request.headers()) {
         if (key.compare(name, Qt::CaseInsensitive) == 0)
             return value;
-    }
-    return {};
-}
-
-bool equalInConstantTime(const QByteArray &a, const QByteArray &b)
-{
-    // The time depends on the given length only, never on where the two differ.
-    unsigned diff = unsigned(a.size() ^ b.size());
-    for (qsizetype i = 0; i < a.size(); ++i)
-        diff |= unsigned(char(a[i] ^ (b.isEmpty() ? 0 : b[i % b.size()])));
-    return diff == 0;
-}
-
-QByteArray cookieValue(const QByteArray &cookies)
-{
-    for (const QByteArray &c : cookies.split(';')) {
-        const QByteArray part = c.trimmed();
-        if (part.startsWith(kCookie + '='))
-            return part.mid(kCookie.size() + 1);
     }
     return {};
 }
@@ -116,15 +90,9 @@ protected:
     {
         // Qt 6.4 asks here first, and upgrades a request taken without an answer; the page's
         // live updates are checked once they are a WebSocket (onWebSocket).
-        if (header(request, "upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
-            // Without "Connection: upgrade" the server hands it here instead of upgrading.
-            if (!header(request, "connection").toLower().contains("upgrade")) {
-                face_.handle(request).write(makeResponder(request, socket));
-                return true;
-            }
-            return true;
-        }
-        face_.handle(request).write(makeResponder(request, socket));
+        if (!upgradesToWebSocket(request.method() == Method::Get, header(request, "upgrade"),
+                                 header(request, "connection")))
+            face_.handle(request).write(makeResponder(request, socket));
         return true;
     }
     void missingHandler(const QHttpServerRequest &, QTcpSocket *) override {}
@@ -134,9 +102,10 @@ private:
 };
 
 Face::Face(board::Session &session, Options options, QObject *parent)
-    : QObject(parent), session_(session), options_(std::move(options)),
-      server_(std::make_unique<Server>(*this))
+    : board::Face(parent), session_(session), options_(std::move(options)),
+      server_(std::make_unique<Server>(*this)), sessions_(options_.token)
 {
+    addRoutes();
     pushSoon_.setSingleShot(true);
     pushSoon_.setInterval(0);
     connect(&pushSoon_, &QTimer::timeout, this, &Face::push);
@@ -155,12 +124,6 @@ Face::Face(board::Session &session, Options options, QObject *parent)
 Face::~Face()
 {
     stop();
-}
-
-void Face::say(board::Level level, const QString &text) const
-{
-    if (log_)
-        log_(level, text);
 }
 
 void Face::sayProblem(const QString &text)
@@ -186,23 +149,14 @@ std::optional<QString> Face::start()
         });
     if (options_.tls()) {
 #if QT_CONFIG(ssl)
-        QFile certFile(options_.cert);
-        QFile keyFile(options_.key);
-        if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly))
-            return QStringLiteral("cannot read --http-cert or --http-key");
-        const auto chain = QSslCertificate::fromData(certFile.readAll(), QSsl::Pem);
-        const QByteArray keyBytes = keyFile.readAll();
-        QSslKey key(keyBytes, QSsl::Rsa, QSsl::Pem);
-        if (key.isNull())
-            key = QSslKey(keyBytes, QSsl::Ec, QSsl::Pem);
-        if (chain.isEmpty() || key.isNull())
-            return QStringLiteral("--http-cert or --http-key holds no PEM certificate or key");
-        auto tls = QSslConfiguration::defaultConfiguration();
-        tls.setLocalCertificateChain(chain);
-        tls.setPrivateKey(key);
-        tls.setPeerVerifyMode(QSslSocket::VerifyNone);
+        QSslConfiguration tls;
+        if (auto error = loadTls(options_.cert, options_.key, &tls)) {
+            delete listener;
+            return error;
+        }
         listener->setTls(tls);
 #else
+        delete listener;
         return QStringLiteral("this build of Qt has no TLS");
 #endif
     }
@@ -273,30 +227,30 @@ QJsonObject Face::state() const
         const auto on = session_.load(n);
         loads.append(on ? QJsonValue(*on) : QJsonValue());
     }
-    const auto newest = session_.newestFrame();
-    const auto age = session_.newestFrameAgeMs();
-    const auto &counters = session_.counters();
+    const board::Health h = session_.health();
+    const auto &newest = h.newestFrame;
     return {
         {QStringLiteral("seq"), double(seq_)},
         {QStringLiteral("time"), double(QDateTime::currentMSecsSinceEpoch())},
         {QStringLiteral("readings"), readings},
         {QStringLiteral("labels"), labels},
         {QStringLiteral("loads"), loads},
-        {QStringLiteral("available"), session_.available()},
-        {QStringLiteral("line"), session_.lineOpen()},
-        {QStringLiteral("silent"), session_.silent()},
+        {QStringLiteral("available"), h.available},
+        {QStringLiteral("line"), h.lineOpen},
+        {QStringLiteral("silent"), h.silent},
         {QStringLiteral("lineName"), session_.lineName()},
         {QStringLiteral("health"),
          QJsonObject{
-             {QStringLiteral("frames"), double(counters.frames)},
-             {QStringLiteral("lineLosses"), double(counters.lineLosses)},
-             {QStringLiteral("framesLastMinute"), session_.framesInLastMinute()},
-             {QStringLiteral("uptimeMs"), double(session_.uptimeMs())},
+             {QStringLiteral("frames"), double(h.counters.frames)},
+             {QStringLiteral("lineLosses"), double(h.counters.lineLosses)},
+             {QStringLiteral("framesLastMinute"), h.framesLastMinute},
+             {QStringLiteral("uptimeMs"), double(h.uptimeMs)},
              {QStringLiteral("newestFrame"),
               newest ? QJsonValue(newest->toString(Qt::ISODateWithMs)) : QJsonValue()},
              {QStringLiteral("newestFrameMs"),
               newest ? QJsonValue(double(newest->toMSecsSinceEpoch())) : QJsonValue()},
-             {QStringLiteral("newestFrameAgeMs"), age ? QJsonValue(double(*age)) : QJsonValue()},
+             {QStringLiteral("newestFrameAgeMs"),
+              h.newestFrameAgeMs ? QJsonValue(double(*h.newestFrameAgeMs)) : QJsonValue()},
              {QStringLiteral("pages"), int(pages_.size())},
          }},
     };
@@ -335,9 +289,10 @@ void Face::onWebSocket()
         page->setParent(this);
         const QNetworkRequest request = page->request();
         const QByteArray host = request.rawHeader("Host");
-        const bool ok = request.url().path() == QLatin1String("/api/live") && hostAllowed(host) &&
-                        sameOrigin(request.rawHeader("Origin"), host) &&
-                        authorized(request.rawHeader("Cookie"), request.rawHeader("Authorization"));
+        const bool ok =
+            request.url().path() == QLatin1String("/api/live") && hostAllowed(host) &&
+            sameOrigin(request.rawHeader("Origin"), host) &&
+            sessions_.authorized(request.rawHeader("Cookie"), request.rawHeader("Authorization"));
         if (!ok) {
             page->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("log in"));
             page->deleteLater();
@@ -379,61 +334,22 @@ bool Face::sameOrigin(const QByteArray &origin, const QByteArray &host) const
     return origin == (options_.tls() ? "https://" : "http://") + host;
 }
 
-bool Face::authorized(const QByteArray &cookie, const QByteArray &authorization) const
-{
-    if (options_.token.isEmpty())
-        return true;
-    if (authorization.startsWith("Bearer "))
-        return equalInConstantTime(authorization.mid(7).trimmed(), options_.token);
-    return validSession(cookieValue(cookie));
-}
-
-// A session is its issue time and a random nonce, signed with the token: a bridge that
-// restarts with the same token knows its pages again, and nothing is kept per browser.
-QByteArray Face::sign(const QByteArray &session) const
-{
-    return QMessageAuthenticationCode::hash(session, options_.token, QCryptographicHash::Sha256)
-        .toHex();
-}
-
-QByteArray Face::newSession() const
-{
-    std::array<quint32, 4> nonce{};
-    QRandomGenerator::system()->fillRange(nonce.data(), qsizetype(nonce.size()));
-    const QByteArray session =
-        QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 16) + '-' +
-        QByteArray(reinterpret_cast<const char *>(nonce.data()), sizeof nonce).toHex();
-    return session + '-' + sign(session);
-}
-
-bool Face::validSession(const QByteArray &cookie) const
-{
-    const auto cut = cookie.lastIndexOf('-');
-    if (cut <= 0)
-        return false;
-    const QByteArray session = cookie.left(cut);
-    if (!equalInConstantTime(cookie.mid(cut + 1), sign(session)))
-        return false;
-    bool ok = false;
-    const qint64 issued = session.left(session.indexOf('-')).toLongLong(&ok, 16);
-    return ok && QDateTime::currentMSecsSinceEpoch() - issued < kSessionMs;
-}
-
 bool Face::authorized(const QHttpServerRequest &request) const
 {
-    return authorized(header(request, "cookie"), header(request, "authorization"));
+    return sessions_.authorized(header(request, "cookie"), header(request, "authorization"));
 }
 
 QHttpServerResponse Face::login(const QHttpServerRequest &request)
 {
+    if (sessions_.open())
+        return redirect("/"); // no token, no login
     if (request.method() == Method::Get)
         return respond("text/html; charset=utf-8", resource(QStringLiteral("login.html")),
                        Status::Ok);
     if (request.method() != Method::Post)
         return error(Status::MethodNotAllowed, QStringLiteral("GET or POST"));
     const QString peer = request.remoteAddress().toString();
-    if (const auto it = failedLogins_.constFind(peer);
-        it != failedLogins_.cend() && it->elapsed() < kLoginPauseMs)
+    if (sessions_.paused(peer))
         return error(Status::TooManyRequests, QStringLiteral("wait a second and try again"));
     // A form encodes a blank as "+", which QUrlQuery leaves as it is.
     QByteArray body = request.body();
@@ -441,28 +357,50 @@ QHttpServerResponse Face::login(const QHttpServerRequest &request)
     const QUrlQuery form(QString::fromUtf8(body));
     const QByteArray given =
         form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8().trimmed();
-    if (options_.token.isEmpty() || !equalInConstantTime(given, options_.token)) {
-        if (failedLogins_.size() >= kFailedLoginsKept) {
-            // Forget the pauses that are over; if none are, the oldest goes.
-            failedLogins_.removeIf(
-                [](const auto &e) { return e.value().elapsed() >= kLoginPauseMs; });
-            if (failedLogins_.size() >= kFailedLoginsKept)
-                failedLogins_.erase(
-                    std::min_element(failedLogins_.begin(), failedLogins_.end(),
-                                     [](const QElapsedTimer &a, const QElapsedTimer &b) {
-                                         return a.elapsed() > b.elapsed();
-                                     }));
-        }
-        failedLogins_[peer].start();
+    if (!sessions_.tokenMatches(given)) {
+        sessions_.failed(peer);
         sayProblem(QStringLiteral("a wrong web token was given (%1)")
                        .arg(request.remoteAddress().toString()));
         return redirect("/login?wrong");
     }
-    const QByteArray id = newSession();
+    const QByteArray id = sessions_.begin();
     auto r = redirect("/");
     r.addHeader("Set-Cookie", kCookie + '=' + id + "; Path=/; HttpOnly; SameSite=Strict" +
                                   (options_.tls() ? "; Secure" : ""));
     return r;
+}
+
+void Face::addRoutes()
+{
+    using M = Route::Method;
+    const auto file = [](const char *name, const char *type) {
+        return [name, type](const QHttpServerRequest &) {
+            return respond(type, resource(QLatin1String(name)), Status::Ok);
+        };
+    };
+    const auto page = file("index.html", "text/html; charset=utf-8");
+    routes_.add({M::Get, QStringLiteral("/style.css"), false, file("style.css", "text/css")});
+    routes_.add({M::Get, QStringLiteral("/login.js"), false, file("login.js", "text/javascript")});
+    routes_.add({M::Any, QStringLiteral("/login"), false,
+                 [this](const QHttpServerRequest &r) { return login(r); }});
+    routes_.add({M::Get, QStringLiteral("/"), true, page});
+    routes_.add({M::Get, QStringLiteral("/index.html"), true, page});
+    routes_.add({M::Get, QStringLiteral("/app.js"), true, file("app.js", "text/javascript")});
+    routes_.add({M::Post, QStringLiteral("/logout"), true, [](const QHttpServerRequest &) {
+                     auto r = json({});
+                     r.addHeader("Set-Cookie",
+                                 kCookie + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
+                     return r;
+                 }});
+    routes_.add({M::Get, QStringLiteral("/api/state"), true,
+                 [this](const QHttpServerRequest &) { return json(state()); }});
+    routes_.add({M::Get, QStringLiteral("/api/history"), true,
+                 [this](const QHttpServerRequest &r) { return history(r, false); }});
+    routes_.add({M::Get, QStringLiteral("/history.csv"), true,
+                 [this](const QHttpServerRequest &r) { return history(r, true); }});
+    for (const char *path : {"/api/all", "/api/load/"})
+        routes_.add({M::Post, QLatin1String(path), true,
+                     [this](const QHttpServerRequest &r) { return command(r); }});
 }
 
 QHttpServerResponse Face::handle(const QHttpServerRequest &request)
@@ -471,15 +409,9 @@ QHttpServerResponse Face::handle(const QHttpServerRequest &request)
     if (!hostAllowed(host))
         return error(Status::MisdirectedRequest, QStringLiteral("use 127.0.0.1"));
     const QString path = request.url().path();
-    if (path == QLatin1String("/style.css"))
-        return respond("text/css", resource(QStringLiteral("style.css")), Status::Ok);
-    if (path == QLatin1String("/login.js"))
-        return respond("text/javascript", resource(QStringLiteral("login.js")), Status::Ok);
-    if (path == QLatin1String("/login")) {
-        if (options_.token.isEmpty())
-            return redirect("/");
-        return login(request);
-    }
+    const Routes::Match match = routes_.find(request.method(), path);
+    if (match.route && !match.route->login)
+        return match.route->handler(request);
     const bool get = request.method() == Method::Get || request.method() == Method::Head;
     if (!authorized(request)) {
         if (get && (path == QLatin1String("/") || path == QLatin1String("/index.html")))
@@ -493,69 +425,59 @@ QHttpServerResponse Face::handle(const QHttpServerRequest &request)
             !sameOrigin(header(request, "origin"), host))
             return error(Status::Forbidden,
                          QStringLiteral("changes need the header X-Quorvane: 1"));
-        if (path == QLatin1String("/logout")) {
-            auto r = json({});
-            r.addHeader("Set-Cookie", kCookie + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
-            return r;
-        }
     } else if (!get) {
         return error(Status::MethodNotAllowed, QStringLiteral("GET, or POST for changes"));
     }
-    if (path == QLatin1String("/") || path == QLatin1String("/index.html"))
-        return respond("text/html; charset=utf-8", resource(QStringLiteral("index.html")),
-                       Status::Ok);
-    if (path == QLatin1String("/app.js"))
-        return respond("text/javascript", resource(QStringLiteral("app.js")), Status::Ok);
-    if (path == QLatin1String("/history.csv") || path.startsWith(QLatin1String("/api/")))
-        return api(request, path);
-    return error(Status::NotFound, QStringLiteral("no such page"));
+    if (match.route)
+        return match.route->handler(request);
+    if (match.pathKnown)
+        return error(Status::MethodNotAllowed, QStringLiteral("not with this method"));
+    return error(Status::NotFound, path.startsWith(QLatin1String("/api/"))
+                                       ? QStringLiteral("no such API")
+                                       : QStringLiteral("no such page"));
 }
 
-QHttpServerResponse Face::api(const QHttpServerRequest &request, const QString &path)
+QHttpServerResponse Face::history(const QHttpServerRequest &request, bool csv)
 {
-    const bool post = request.method() == Method::Post;
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (!post && path == QLatin1String("/api/state"))
-        return json(state());
-    if (!post && (path == QLatin1String("/api/history") || path == QLatin1String("/history.csv"))) {
-        const QUrlQuery query = request.query();
-        qint64 since = now - History::kDayMs;
-        if (query.hasQueryItem(QStringLiteral("since"))) {
-            const auto given = History::parseSince(query.queryItemValue(QStringLiteral("since")));
-            if (!given)
-                return error(Status::BadRequest,
-                             QStringLiteral("since takes milliseconds since 1970 or an ISO 8601 "
-                                            "time with its zone"));
-            since = *given;
-        }
-        const auto points = history_.since(since, now);
-        if (path == QLatin1String("/history.csv")) {
-            auto r = respond("text/csv; charset=utf-8", History::csv(points), Status::Ok);
-            r.addHeader("Content-Disposition", "attachment; filename=\"readings.csv\"");
-            return r;
-        }
-        return json(History::json(points));
+    const QUrlQuery query = request.query();
+    qint64 since = now - History::kDayMs;
+    if (query.hasQueryItem(QStringLiteral("since"))) {
+        const auto given = History::parseSince(query.queryItemValue(QStringLiteral("since")));
+        if (!given)
+            return error(Status::BadRequest,
+                         QStringLiteral("since takes milliseconds since 1970 or an ISO 8601 "
+                                        "time with its zone"));
+        since = *given;
     }
-    if (!post)
-        return error(Status::NotFound, QStringLiteral("no such API"));
+    const auto points = history_.since(since, now);
+    if (csv) {
+        auto r = respond("text/csv; charset=utf-8", History::csv(points), Status::Ok);
+        r.addHeader("Content-Disposition", "attachment; filename=\"readings.csv\"");
+        return r;
+    }
+    return json(History::json(points));
+}
 
+QHttpServerResponse Face::command(const QHttpServerRequest &request)
+{
     const QByteArray word = request.body().trimmed().toLower();
     if (word != "on" && word != "off")
         return error(Status::BadRequest, QStringLiteral("send on or off"));
     const bool on = word == "on";
+    const board::Origin origin{board::Origin::Kind::Web, request.remoteAddress().toString()};
+    const QString path = request.url().path();
     std::optional<QString> refused;
     static const QLatin1String loadPrefix("/api/load/");
-    if (path == QLatin1String("/api/all")) {
-        refused = session_.switchAll(on);
-    } else if (path.startsWith(loadPrefix)) {
+    if (path.startsWith(loadPrefix)) {
         bool ok = false;
         const int n = path.mid(loadPrefix.size()).toInt(&ok);
         if (!ok || !protocol::isLoadNumber(n))
             return error(Status::NotFound,
                          QStringLiteral("loads are numbered 1 to %1").arg(protocol::kLastLoad));
-        refused = session_.switchLoad(n, on);
+        refused = session_.switchLoad(n, on, origin);
     } else {
-        return error(Status::NotFound, QStringLiteral("no such API"));
+        refused = session_.switchAll(on, origin);
     }
     if (refused)
         return error(Status::Conflict, *refused);

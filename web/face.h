@@ -4,9 +4,12 @@
 // change over a WebSocket. One thread, the Qt event loop.
 #pragma once
 
+#include "board/face.h"
 #include "board/session.h"
 #include "web/history.h"
 #include "web/options.h"
+#include "web/routes.h"
+#include "web/sessions.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -27,22 +30,22 @@ namespace quorvane::web {
 class Listener;
 class Server;
 
-class Face : public QObject {
+class Face : public board::Face {
     Q_OBJECT
 public:
-    static constexpr int kHeartbeatMs = 5000;  // a page hears from the bridge at least this often
-    static constexpr int kLoginPauseMs = 1000; // after a wrong token, before the next try
-    static constexpr int kFailedLoginsKept = 256; // addresses whose pause is remembered
-    static constexpr qint64 kSessionMs = 30LL * 24 * 3600 * 1000; // then log in again
+    static constexpr int kHeartbeatMs = 5000; // a page hears from the bridge at least this often
+    static constexpr int kLoginPauseMs = Sessions::kLoginPauseMs;
 
     Face(board::Session &session, Options options, QObject *parent = nullptr);
     ~Face() override;
 
-    void setLogSink(board::LogSink sink) { log_ = std::move(sink); }
+    QString name() const override { return QStringLiteral("web"); }
     // Listens; says why it cannot.
-    std::optional<QString> start();
-    void stop();
+    std::optional<QString> start() override;
+    void stop() override;
 
+    // Where other faces add what they serve beside the page.
+    Routes &routes() { return routes_; }
     quint16 port() const;
     const Listener &listener() const { return *listener_; }
     History &history() { return history_; }
@@ -52,21 +55,18 @@ public:
 
 private:
     friend class Server;
+    void addRoutes();
     QHttpServerResponse handle(const QHttpServerRequest &request);
-    QHttpServerResponse api(const QHttpServerRequest &request, const QString &path);
+    QHttpServerResponse history(const QHttpServerRequest &request, bool csv);
+    QHttpServerResponse command(const QHttpServerRequest &request);
     QHttpServerResponse login(const QHttpServerRequest &request);
     bool authorized(const QHttpServerRequest &request) const;
-    bool authorized(const QByteArray &cookie, const QByteArray &authorization) const;
-    QByteArray sign(const QByteArray &session) const;
-    QByteArray newSession() const;
-    bool validSession(const QByteArray &cookie) const;
     bool hostAllowed(const QByteArray &host) const;
     bool sameOrigin(const QByteArray &origin, const QByteArray &host) const;
     void onWebSocket();
     void schedulePush();
     void push();
     void recordFrame();
-    void say(board::Level level, const QString &text) const;
     void sayProblem(const QString &text);
 
     board::Session &session_;
@@ -74,14 +74,12 @@ private:
     std::unique_ptr<Server> server_;
     Listener *listener_ = nullptr; // owned by server_
     History history_;
-    // When each address last gave a wrong token: the pause is its own, so a stranger's
-    // guesses cannot lock the owner out. Bounded; the oldest entries go first.
-    QHash<QString, QElapsedTimer> failedLogins_;
+    Routes routes_;
+    Sessions sessions_;
     std::vector<QWebSocket *> pages_;
     QTimer pushSoon_;
     QTimer heartbeat_;
     quint64 seq_ = 0;
-    board::LogSink log_;
     QElapsedTimer sinceProblemSaid_;
     int problemsUnsaid_ = 0;
 };

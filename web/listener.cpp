@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "web/listener.h"
 
+#include "web/routes.h"
+
 #include <QPointer>
 #include <QTcpSocket>
 
@@ -112,8 +114,8 @@ private:
     void headEnded()
     {
         qint64 length = 0;
-        bool upgrade = false;
-        bool connectionUpgrade = false;
+        QByteArray upgrade;
+        QByteArray connection;
         for (const QByteArray &line : head_.split('\n')) {
             const auto colon = line.indexOf(':');
             if (colon <= 0)
@@ -131,11 +133,10 @@ private:
                 // The API's bodies are a word; a length is always known.
                 drop("sent a chunked body", "411 Length Required");
                 return;
-            } else if (name == "upgrade" && value.toLower() == "websocket") {
-                upgrade = true;
+            } else if (name == "upgrade") {
+                upgrade = value;
             } else if (name == "connection") {
-                for (const QByteArray &token : value.toLower().split(','))
-                    connectionUpgrade = connectionUpgrade || token.trimmed() == "upgrade";
+                connection = value;
             }
         }
         if (length > limits_.body) {
@@ -146,8 +147,8 @@ private:
         head_.clear();
         lineEnded_ = false;
         lineLength_ = 0;
-        // Only what the server's parser upgrades (a GET with both headers) is let through.
-        if (upgrade && connectionUpgrade && get) {
+        // Only what the server upgrades is let through.
+        if (upgradesToWebSocket(get, upgrade, connection)) {
             // From here the bytes are WebSocket frames, bounded by the face's own limits;
             // the timer checks that the upgrade did happen.
             state_ = State::Passing;

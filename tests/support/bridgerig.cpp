@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "bridgerig.h"
 
+#include "bridge/mqttface.h"
+
 #include <QFile>
 #include <QJsonDocument>
 
@@ -44,14 +46,21 @@ QJsonObject TestSubscriber::json(const QString &topic) const
     return QJsonDocument::fromJson(last.value(topic)).object();
 }
 
-BridgeRig::BridgeRig(TestBroker::Config config, const QString &named)
+BridgeRig::BridgeRig(TestBroker::Config config, const QString &named, bool withBroker)
     : broker(config), device(named)
 {
     if (device.isEmpty()) {
         plugBoard();
         device = link;
     }
-    if (!broker.start())
+    if (withBroker)
+        startBroker();
+}
+
+void BridgeRig::startBroker()
+{
+    brokerUp = broker.start();
+    if (!brokerUp)
         failure = QStringLiteral("the broker did not start: %1").arg(broker.log());
 }
 
@@ -66,15 +75,22 @@ Options BridgeRig::options(const QStringList &arguments, const QProcessEnvironme
 
 void BridgeRig::start(const QStringList &extra, const QProcessEnvironment &env)
 {
-    auto o = options(QStringList{QStringLiteral("--device"), device, QStringLiteral("--broker"),
-                                 broker.url(), QStringLiteral("--board"), QStringLiteral("t1")} +
-                         extra,
-                     env);
+    QStringList arguments{QStringLiteral("--device"), device, QStringLiteral("--board"),
+                          QStringLiteral("t1")};
+    if (brokerUp)
+        arguments << QStringLiteral("--broker") << broker.url();
+    auto o = options(arguments + extra, env);
     if (adjust)
         adjust(o);
     bridge = std::make_unique<Bridge>(o);
     bridge->setLogSink([this](Bridge::Level, const QString &line) { log << line; });
-    QObject::connect(bridge.get(), &Bridge::online, bridge.get(), [this](bool on) { online = on; });
+    // Online is the status topic's value, or without MQTT the line being open.
+    if (auto *mqtt = bridge->face<quorvane::bridge::MqttFace>())
+        QObject::connect(mqtt, &quorvane::bridge::MqttFace::online, bridge.get(),
+                         [this](bool on) { online = on; });
+    else
+        QObject::connect(&bridge->session(), &quorvane::board::Session::lineChanged, bridge.get(),
+                         [this](bool open) { online = open; });
     bridge->start();
 }
 

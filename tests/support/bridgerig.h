@@ -49,10 +49,15 @@ struct BridgeRig {
     // Changes the parsed options before the bridge is made (bounds a test shortens).
     std::function<void(quorvane::bridge::Options &)> adjust;
     QString failure;
+    bool brokerUp = false;
 
     // A board of the rig's own behind a link that can be re-pointed (unplugged and plugged
     // back), or `device` as it is.
-    explicit BridgeRig(TestBroker::Config config = {}, const QString &device = {});
+    // Without `withBroker`, the broker is not started and the bridge has no MQTT face unless
+    // startBroker() is called first.
+    explicit BridgeRig(TestBroker::Config config = {}, const QString &device = {},
+                       bool withBroker = true);
+    void startBroker();
     static quorvane::bridge::Options options(const QStringList &arguments,
                                              const QProcessEnvironment &env = {});
     // Starts the bridge on the board as board "t1", with `extra` options.

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-namespace quorvane::serial {
+namespace quorvane::recorder {
 
 struct RecordOptions {
     QString logPath;
@@ -16,4 +16,4 @@ struct RecordOptions {
     bool any() const { return !logPath.isEmpty() || !capturePath.isEmpty(); }
 };
 
-} // namespace quorvane::serial
+} // namespace quorvane::recorder

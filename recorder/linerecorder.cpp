@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "serial/linerecorder.h"
+#include "recorder/linerecorder.h"
 
-namespace quorvane::serial {
+namespace quorvane::recorder {
 
 LineRecorder::LineRecorder(RecordOptions options, QObject *parent)
     : QObject(parent), options_(std::move(options))
@@ -55,4 +55,4 @@ void LineRecorder::report(const std::optional<std::string> &error, const char *w
                          .arg(QLatin1String(what), QString::fromStdString(*error)));
 }
 
-} // namespace quorvane::serial
+} // namespace quorvane::recorder

@@ -8,7 +8,10 @@
 
 #include <memory>
 
-namespace quorvane::serial {
+namespace quorvane::remote {
+using serial::ByteLink;
+using serial::CommError;
+using serial::LinkFailure;
 
 // mqtt[s]://[user@]host[:port]/BOARD[?prefix=P]
 struct RemoteTarget {
@@ -56,4 +59,4 @@ private:
     QString status_; // the bridge's last word on the board: "online", "offline" or none yet
 };
 
-} // namespace quorvane::serial
+} // namespace quorvane::remote

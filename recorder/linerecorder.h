@@ -6,14 +6,15 @@
 
 #include "record/capture.h"
 #include "record/readingslog.h"
+#include "recorder/recordoptions.h"
 #include "serial/commcontrol.h"
-#include "serial/recordoptions.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
-namespace quorvane::serial {
+namespace quorvane::recorder {
+using serial::CommControl;
 
 class LineRecorder : public QObject {
     Q_OBJECT
@@ -38,4 +39,4 @@ private:
     record::FrameCollector frames_;
 };
 
-} // namespace quorvane::serial
+} // namespace quorvane::recorder

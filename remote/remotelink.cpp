@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "serial/remotelink.h"
+#include "remote/remotelink.h"
 
 #include "mqtt/wire.h"
 
@@ -12,7 +12,7 @@
 
 #include <atomic>
 
-namespace quorvane::serial {
+namespace quorvane::remote {
 
 bool RemoteTarget::looksRemote(const QString &target)
 {
@@ -227,4 +227,4 @@ ByteLink::ReadResult RemoteLink::read(QByteArray &into, qsizetype max)
     return result;
 }
 
-} // namespace quorvane::serial
+} // namespace quorvane::remote

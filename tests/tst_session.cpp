@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: MIT
+// The board session alone, on a pseudo-terminal, with no broker and no face: the line, the
+// readings, the one command path and its All OFF rule, silence, the restore, and who gave
+// each command.
+#include "board/session.h"
+#include "ptyhelper.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using quorvane::board::Origin;
+using quorvane::board::Session;
+using quorvane::board::SessionOptions;
+
+namespace {
+
+// A session on a board of the test's own behind a link that can be re-pointed (unplugged and
+// plugged back).
+struct SessionRig {
+    QTemporaryDir dir;
+    QString link = dir.filePath(QStringLiteral("board"));
+    std::unique_ptr<PtyPair> board;
+    std::unique_ptr<Session> session;
+    QStringList log;
+
+    explicit SessionRig(SessionOptions options = {})
+    {
+        plug();
+        options.device = link;
+        session = std::make_unique<Session>(options);
+        session->setLogSink([this](quorvane::board::Level, const QString &l) { log << l; });
+        session->start();
+    }
+    void plug()
+    {
+        board = std::make_unique<PtyPair>();
+        QFile::remove(link);
+        QFile::link(board->path(), link);
+    }
+    // "1" on, "0" off, "-" never commanded, for loads 1 to 5.
+    QString loads() const
+    {
+        QString s;
+        for (int n = 1; n <= 5; ++n) {
+            const auto on = session->load(n);
+            s += !on ? QLatin1Char('-') : *on ? QLatin1Char('1') : QLatin1Char('0');
+        }
+        return s;
+    }
+    // "3on", "5off", "allon", "alloff", "raw:BYTES", as `origin` gave them.
+    std::optional<QString> run(const QString &step, const Origin &origin = {})
+    {
+        if (step.startsWith(QLatin1String("raw:")))
+            return session->sendRaw(step.mid(4).toLatin1(), origin);
+        const bool on = step.endsWith(QLatin1String("on"));
+        if (step.startsWith(QLatin1String("all")))
+            return session->switchAll(on, origin);
+        return session->switchLoad(step.left(1).toInt(), on, origin);
+    }
+};
+
+} // namespace
+
+class TestSession : public QObject {
+    Q_OBJECT
+private slots:
+    void commandsTakeOnePath_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QByteArray>("letters");
+        QTest::addColumn<QString>("loads");
+        QTest::newRow("load 1 on") << QStringList{"1on"} << QByteArray("A") << "1----";
+        QTest::newRow("load 3 off") << QStringList{"3off"} << QByteArray("F") << "--0--";
+        QTest::newRow("load 5 on") << QStringList{"5on"} << QByteArray("I") << "----1";
+        QTest::newRow("all on") << QStringList{"allon"} << QByteArray("K") << "11111";
+        QTest::newRow("all off, none on") << QStringList{"alloff"} << QByteArray("L") << "00000";
+        QTest::newRow("all off after 2 and 4")
+            << QStringList{"2on", "4on", "alloff"} << QByteArray("CGLDH") << "00000";
+        QTest::newRow("all off after all on")
+            << QStringList{"allon", "alloff"} << QByteArray("KLBDFHJ") << "00000";
+        QTest::newRow("all off after 2 on and off")
+            << QStringList{"2on", "2off", "alloff"} << QByteArray("CDL") << "00000";
+        QTest::newRow("all on after 5 off")
+            << QStringList{"5off", "allon"} << QByteArray("JK") << "11111";
+        QTest::newRow("raw bytes change no load")
+            << QStringList{"raw:AZ"} << QByteArray("AZ") << "-----";
+    }
+    void commandsTakeOnePath()
+    {
+        QFETCH(QStringList, steps);
+        QFETCH(QByteArray, letters);
+        QFETCH(QString, loads);
+        SessionRig rig;
+        QTRY_VERIFY(rig.session->lineOpen());
+        for (const QString &step : steps)
+            QCOMPARE(rig.run(step), std::nullopt);
+        QCOMPARE(rig.board->read(int(letters.size())), letters);
+        QCOMPARE(rig.loads(), loads);
+    }
+
+    void aClosedLineTakesNoCommand_data()
+    {
+        QTest::addColumn<QString>("step");
+        for (const char *step : {"2on", "alloff", "raw:A"})
+            QTest::newRow(step) << QString::fromLatin1(step);
+    }
+    void aClosedLineTakesNoCommand()
+    {
+        QFETCH(QString, step);
+        SessionRig rig;
+        QTRY_VERIFY(rig.session->lineOpen());
+        rig.session->stop();
+        QSignalSpy commanded(rig.session.get(), &Session::loadCommanded);
+        const auto error = rig.run(step);
+        QVERIFY(error && error->contains(QLatin1String("line is not open")));
+        QCOMPARE(rig.loads(), QStringLiteral("-----"));
+        QCOMPARE(commanded.size(), 0);
+    }
+
+    void originIsLoggedAndHandedOn_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("mqtt") << int(Origin::Kind::Mqtt) << ""
+                              << "load 4 on (G) from MQTT";
+        QTest::newRow("remote panel") << int(Origin::Kind::RemotePanel) << ""
+                                      << "load 4 on (G) from a remote panel";
+        QTest::newRow("web") << int(Origin::Kind::Web) << "10.0.0.7"
+                             << "load 4 on (G) from the web page (10.0.0.7)";
+    }
+    void originIsLoggedAndHandedOn()
+    {
+        QFETCH(int, kind);
+        QFETCH(QString, peer);
+        QFETCH(QString, said);
+        SessionRig rig;
+        QTRY_VERIFY(rig.session->lineOpen());
+        Origin seen{Origin::Kind::Restore, {}};
+        connect(rig.session.get(), &Session::loadCommanded, this,
+                [&](int, bool, const Origin &o) { seen = o; });
+        QCOMPARE(rig.run(QStringLiteral("4on"), {Origin::Kind(kind), peer}), std::nullopt);
+        QCOMPARE(int(seen.kind), kind);
+        QCOMPARE(seen.peer, peer);
+        QVERIFY2(rig.log.contains(said), qPrintable(rig.log.join(QLatin1Char('\n'))));
+    }
+
+    void readingsAndWhatChanged()
+    {
+        SessionRig rig;
+        QTRY_VERIFY(rig.session->lineOpen());
+        QSignalSpy ended(rig.session.get(), &Session::frameEnded);
+        for (const QByteArray &frame :
+             {QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ"),
+              QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ"), QByteArray("XPir:0YLig:64YTp1:29YZ")})
+            rig.board->write(frame);
+        QTRY_COMPARE(ended.size(), 3);
+        QCOMPARE(ended[0][0].toUInt(), 0b1111u); // all new
+        QCOMPARE(ended[1][0].toUInt(), 0u);      // the same again
+        QCOMPARE(ended[2][0].toUInt(), 0b0101u); // PIR and in-door; out-door kept
+        QCOMPARE(*rig.session->reading(1), QStringLiteral("64%"));
+        QCOMPARE(rig.session->boardValue(1), QStringLiteral("64"));
+        QCOMPARE(*rig.session->reading(3), QStringLiteral("-4 Deg"));
+        const auto h = rig.session->health();
+        QCOMPARE(h.counters.frames, quint64(3));
+        QCOMPARE(h.framesLastMinute, 3);
+        QVERIFY(h.newestFrame && h.newestFrameAgeMs && h.lineOpen && h.available);
+    }
+
+    void silenceMakesTheBoardUnavailable_data()
+    {
+        QTest::addColumn<int>("silenceMs");
+        QTest::addColumn<bool>("silent");
+        QTest::newRow("300 ms") << 300 << true;
+        QTest::newRow("never") << 0 << false;
+    }
+    void silenceMakesTheBoardUnavailable()
+    {
+        QFETCH(int, silenceMs);
+        QFETCH(bool, silent);
+        SessionOptions o;
+        o.silenceMs = silenceMs;
+        SessionRig rig(o);
+        QTRY_VERIFY(rig.session->available());
+        QTest::qWait(600);
+        QCOMPARE(rig.session->silent(), silent);
+        QCOMPARE(rig.session->available(), !silent);
+        rig.board->write("XPir:1YZ");
+        QTRY_VERIFY(rig.session->available()); // back with the next frame
+        QCOMPARE(rig.session->health().silent, false);
+    }
+
+    void theRestoreAfterALineLoss_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::addColumn<QByteArray>("letters");
+        QTest::newRow("restores") << true << QByteArray("CH");
+        QTest::newRow("--no-restore-loads") << false << QByteArray();
+    }
+    void theRestoreAfterALineLoss()
+    {
+        QFETCH(bool, restore);
+        QFETCH(QByteArray, letters);
+        SessionOptions o;
+        o.restoreLoads = restore;
+        SessionRig rig(o);
+        QTRY_VERIFY(rig.session->lineOpen());
+        QSignalSpy commanded(rig.session.get(), &Session::loadCommanded);
+        QCOMPARE(rig.run(QStringLiteral("2on")), std::nullopt);
+        QCOMPARE(rig.run(QStringLiteral("4off")), std::nullopt);
+        rig.board->read(2);
+        rig.board.reset(); // unplugged
+        QTRY_VERIFY(!rig.session->lineOpen());
+        rig.plug();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.session->lineOpen(), 3 * Session::kLineRetryMs);
+        QCOMPARE(rig.board->read(int(letters.size()), letters.isEmpty() ? 300 : 2000), letters);
+        QCOMPARE(rig.session->health().counters.lineLosses, quint64(1));
+        // The restore commands nothing new.
+        QCOMPARE(commanded.size(), 2);
+        QCOMPARE(rig.log.filter(QStringLiteral("from the restore after a line loss")).size(),
+                 restore ? 1 : 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSession)
+#include "tst_session.moc"
