@@ -24,6 +24,8 @@ public:
     // Says why it cannot start; the bridge does not run without it.
     [[nodiscard]] virtual std::optional<QString> start() = 0;
     virtual void stop() = 0;
+    // Reads again what may have been renewed under it (certificates); SIGHUP.
+    virtual void reload() {}
 
 protected:
     void say(Level level, const QString &text) const

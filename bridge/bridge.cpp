@@ -104,6 +104,12 @@ bool Bridge::start()
     return true;
 }
 
+void Bridge::reload()
+{
+    for (const auto &face : faces_)
+        face->reload();
+}
+
 void Bridge::stop()
 {
     if (std::exchange(stopped_, true))

@@ -30,6 +30,8 @@ public:
     // Stops every face (the MQTT face publishes offline and disconnects cleanly) and closes
     // the line.
     void stop();
+    // SIGHUP: every face reads again what may have been renewed (certificates).
+    void reload();
 
     const board::Session &session() const { return *session_; }
     const serial::CommControl &line() const { return session_->line(); }

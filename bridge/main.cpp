@@ -18,30 +18,39 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void onStopSignal(int)
+constexpr char kStop = 1;
+constexpr char kReload = 2;
+
+void onSignal(int number)
 {
-    const char c = 1;
+    const char c = number == SIGHUP ? kReload : kStop;
     [[maybe_unused]] const auto n = ::write(signalPipe[1], &c, 1);
 }
 
-// SIGTERM and SIGINT end the event loop from the loop itself, so the stop runs in order.
-void onStopSignals(QObject *context, const std::function<void()> &stop)
+// SIGTERM and SIGINT end the event loop from the loop itself, so the stop runs in order;
+// SIGHUP reads renewed certificates again.
+void onSignals(QObject *context, const std::function<void()> &stop,
+               const std::function<void()> &reload)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
-    QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier, stop] {
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [notifier, stop, reload] {
         char c = 0;
-        [[maybe_unused]] const auto n = ::read(signalPipe[0], &c, 1);
+        if (::read(signalPipe[0], &c, 1) == 1 && c == kReload) {
+            reload();
+            return;
+        }
         notifier->setEnabled(false);
         stop();
     });
     struct sigaction action {};
-    action.sa_handler = onStopSignal;
+    action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
 
 // Publishes the empty retained configs that remove the board from Home Assistant.
@@ -98,10 +107,13 @@ int main(int argc, char **argv)
         return removeDiscovery(options);
 
     quorvane::bridge::Bridge bridge(options);
-    onStopSignals(&bridge, [&bridge] {
-        bridge.stop();
-        QCoreApplication::quit();
-    });
+    onSignals(
+        &bridge,
+        [&bridge] {
+            bridge.stop();
+            QCoreApplication::quit();
+        },
+        [&bridge] { bridge.reload(); });
     if (!bridge.start())
         return 1;
     return QCoreApplication::exec();

@@ -5,7 +5,10 @@
 #include "web/listener.h"
 #include "web/tls.h"
 
+#include <QTcpSocket>
+
 #include <algorithm>
+#include <cstdio>
 
 #include <QAbstractHttpServer>
 #include <QDateTime>
@@ -44,6 +47,12 @@ QByteArray resource(const QString &name)
     QFile f(QStringLiteral(":/web/page/") + name);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
+
+// Every header an answer of this face may carry, for HEAD, which sends them alone.
+const QByteArray kHeaderNames[] = {
+    "Content-Type",    "Content-Security-Policy", "X-Content-Type-Options",
+    "Referrer-Policy", "Cache-Control",           "Location",
+    "Set-Cookie",      "Content-Disposition"};
 
 QHttpServerResponse respond(const QByteArray &type, const QByteArray &body, Status status)
 {
@@ -90,9 +99,28 @@ protected:
     {
         // Qt 6.4 asks here first, and upgrades a request taken without an answer; the page's
         // live updates are checked once they are a WebSocket (onWebSocket).
-        if (!upgradesToWebSocket(request.method() == Method::Get, header(request, "upgrade"),
-                                 header(request, "connection")))
-            face_.handle(request).write(makeResponder(request, socket));
+        if (upgradesToWebSocket(request.method() == Method::Get, header(request, "upgrade"),
+                                header(request, "connection")))
+            return true;
+        QHttpServerResponse response = face_.handle(request);
+        QHttpServerResponder responder = makeResponder(request, socket);
+        if (request.method() == Method::Head) {
+            // The headers a GET would get, and no body.
+            responder.writeStatusLine(response.statusCode());
+            for (const QByteArray &name : kHeaderNames) {
+                for (const QByteArray &value : response.headers(name))
+                    responder.writeHeader(name, value);
+            }
+            responder.writeHeader("Content-Length", QByteArray::number(response.data().size()));
+            responder.writeBody(QByteArray());
+        } else {
+            response.write(std::move(responder));
+        }
+        // A client that asks to close, or speaks HTTP/1.0, must not hold a connection for
+        // the idle time.
+        if (socket->property(kHttp10Property).toBool() ||
+            header(request, "connection").toLower().contains("close"))
+            socket->disconnectFromHost();
         return true;
     }
     void missingHandler(const QHttpServerRequest &, QTcpSocket *) override {}
@@ -103,7 +131,11 @@ private:
 
 Face::Face(board::Session &session, Options options, QObject *parent)
     : board::Face(parent), session_(session), options_(std::move(options)),
-      server_(std::make_unique<Server>(*this)), sessions_(options_.token)
+      server_(std::make_unique<Server>(*this)),
+      sessions_(options_.token,
+                options_.stateDir.isEmpty() ? QString()
+                                            : options_.stateDir + QStringLiteral("/web-sessions"),
+                options_.limits.sessions)
 {
     addRoutes();
     pushSoon_.setSingleShot(true);
@@ -126,6 +158,36 @@ Face::~Face()
     stop();
 }
 
+namespace {
+Face *gQuiet = nullptr;
+QtMessageHandler gPrevious = nullptr;
+} // namespace
+
+void Face::quietQtWarnings(Face *face)
+{
+    if (face && !gQuiet)
+        gPrevious = qInstallMessageHandler(&Face::onQtMessage);
+    else if (!face && gQuiet)
+        qInstallMessageHandler(gPrevious);
+    gQuiet = face;
+}
+
+void Face::onQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    const QLatin1String category(context.category ? context.category : "");
+    if (gQuiet && type == QtWarningMsg &&
+        (text.startsWith(QLatin1String("QIODevice::")) ||
+         category.startsWith(QLatin1String("qt.httpserver")) ||
+         category.startsWith(QLatin1String("qt.websockets")))) {
+        gQuiet->sayProblem(text);
+        return;
+    }
+    if (gPrevious)
+        gPrevious(type, context, text);
+    else
+        std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
 void Face::sayProblem(const QString &text)
 {
     // A flood of bad clients must not flood the log.
@@ -141,6 +203,9 @@ void Face::sayProblem(const QString &text)
 
 std::optional<QString> Face::start()
 {
+    if (const auto why = sessions_.load())
+        say(board::Level::Warning, *why);
+    quietQtWarnings(this);
     auto *listener = new Listener(options_.limits, server_.get());
     listener->setParser(server_.get());
     connect(
@@ -184,6 +249,7 @@ std::optional<QString> Face::start()
 
 void Face::stop()
 {
+    quietQtWarnings(nullptr);
     heartbeat_.stop();
     pushSoon_.stop();
     for (QWebSocket *page : std::exchange(pages_, {})) {
@@ -193,6 +259,23 @@ void Face::stop()
     }
     if (listener_)
         listener_->close();
+}
+
+void Face::reload()
+{
+    if (!options_.tls() || !listener_)
+        return;
+#if QT_CONFIG(ssl)
+    QSslConfiguration tls;
+    if (const auto error = loadTls(options_.cert, options_.key, &tls)) {
+        say(board::Level::Warning,
+            QStringLiteral("kept the web certificate in use: %1").arg(*error));
+        return;
+    }
+    listener_->setTls(tls);
+    say(board::Level::Info, QStringLiteral("web certificate and key read again from %1 and %2")
+                                .arg(options_.cert, options_.key));
+#endif
 }
 
 quint16 Face::port() const
@@ -289,12 +372,14 @@ void Face::onWebSocket()
         page->setParent(this);
         const QNetworkRequest request = page->request();
         const QByteArray host = request.rawHeader("Host");
+        const QByteArray cookies = request.rawHeader("Cookie");
         const bool ok =
             request.url().path() == QLatin1String("/api/live") && hostAllowed(host) &&
             sameOrigin(request.rawHeader("Origin"), host) &&
-            sessions_.authorized(request.rawHeader("Cookie"), request.rawHeader("Authorization"));
+            sessions_.check(cookies, request.rawHeader("Authorization"),
+                            page->peerAddress().toString()) == Sessions::Verdict::Granted;
         if (!ok) {
-            page->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("log in"));
+            page->abort();
             page->deleteLater();
             continue;
         }
@@ -302,13 +387,57 @@ void Face::onWebSocket()
         page->setMaxAllowedIncomingFrameSize(1024);
         page->setMaxAllowedIncomingMessageSize(1024);
         pages_.push_back(page);
+        pageLogins_.insert(page, sessions_.loginOf(cookies));
         connect(page, &QWebSocket::disconnected, this, [this, page] {
             std::erase(pages_, page);
+            pageLogins_.remove(page);
             page->deleteLater();
         });
+        // Every frame the page sends is answered (a ping with a pong): a page that sends and
+        // never reads is dropped by the same bound as one that does not take its updates.
+        if (auto *socket = socketOf(page)) {
+            connect(socket, &QAbstractSocket::readyRead, page, [this, page] {
+                if (page->bytesToWrite() > options_.limits.pushBacklog)
+                    page->abort();
+            });
+        }
         page->sendTextMessage(
             QString::fromUtf8(QJsonDocument(state()).toJson(QJsonDocument::Compact)));
     }
+}
+
+QAbstractSocket *Face::socketOf(QWebSocket *page) const
+{
+    // The page's connection is still the listener's child after the upgrade.
+    if (auto *socket = page->findChild<QAbstractSocket *>())
+        return socket;
+    if (!listener_)
+        return nullptr;
+    for (auto *socket : listener_->findChildren<QAbstractSocket *>(Qt::FindDirectChildrenOnly)) {
+        if (socket->peerPort() == page->peerPort() && socket->peerAddress() == page->peerAddress())
+            return socket;
+    }
+    return nullptr;
+}
+
+void Face::closeLoggedOutPages()
+{
+    // A copy: a page aborted here leaves pages_ from inside abort().
+    const std::vector<QWebSocket *> pages = pages_;
+    for (QWebSocket *page : pages) {
+        const QByteArray login = pageLogins_.value(page);
+        if (!login.isEmpty() && !sessions_.listed(login))
+            page->close(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("logged out"));
+    }
+}
+
+void Face::wrongToken(const QString &peer)
+{
+    if (const int count = sessions_.failed(peer))
+        say(board::Level::Notice, QStringLiteral("%1 wrong web token%2 from %3")
+                                      .arg(count)
+                                      .arg(count > 1 ? "s" : "")
+                                      .arg(peer));
 }
 
 bool Face::hostAllowed(const QByteArray &host) const
@@ -334,9 +463,14 @@ bool Face::sameOrigin(const QByteArray &origin, const QByteArray &host) const
     return origin == (options_.tls() ? "https://" : "http://") + host;
 }
 
-bool Face::authorized(const QHttpServerRequest &request) const
+Sessions::Verdict Face::verdict(const QHttpServerRequest &request)
 {
-    return sessions_.authorized(header(request, "cookie"), header(request, "authorization"));
+    const QByteArray authorization = header(request, "authorization");
+    const QString peer = request.remoteAddress().toString();
+    const auto v = sessions_.check(header(request, "cookie"), authorization, peer);
+    if (v == Sessions::Verdict::Denied && authorization.startsWith("Bearer "))
+        wrongToken(peer);
+    return v;
 }
 
 QHttpServerResponse Face::login(const QHttpServerRequest &request)
@@ -358,9 +492,7 @@ QHttpServerResponse Face::login(const QHttpServerRequest &request)
     const QByteArray given =
         form.queryItemValue(QStringLiteral("token"), QUrl::FullyDecoded).toUtf8().trimmed();
     if (!sessions_.tokenMatches(given)) {
-        sessions_.failed(peer);
-        sayProblem(QStringLiteral("a wrong web token was given (%1)")
-                       .arg(request.remoteAddress().toString()));
+        wrongToken(peer);
         return redirect("/login?wrong");
     }
     const QByteArray id = sessions_.begin();
@@ -386,12 +518,23 @@ void Face::addRoutes()
     routes_.add({M::Get, QStringLiteral("/"), true, page});
     routes_.add({M::Get, QStringLiteral("/index.html"), true, page});
     routes_.add({M::Get, QStringLiteral("/app.js"), true, file("app.js", "text/javascript")});
-    routes_.add({M::Post, QStringLiteral("/logout"), true, [](const QHttpServerRequest &) {
-                     auto r = json({});
-                     r.addHeader("Set-Cookie",
-                                 kCookie + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
-                     return r;
-                 }});
+    const auto logout = [this](bool everywhere) {
+        return [this, everywhere](const QHttpServerRequest &request) {
+            if (everywhere)
+                sessions_.endAll();
+            else
+                sessions_.end(header(request, "cookie"));
+            closeLoggedOutPages();
+            if (everywhere)
+                say(board::Level::Notice, QStringLiteral("every web login ended (from %1)")
+                                              .arg(request.remoteAddress().toString()));
+            auto r = json({});
+            r.addHeader("Set-Cookie", kCookie + "=; Path=/; Max-Age=0; HttpOnly; SameSite=Strict");
+            return r;
+        };
+    };
+    routes_.add({M::Post, QStringLiteral("/logout"), true, logout(false)});
+    routes_.add({M::Post, QStringLiteral("/api/logout-all"), true, logout(true)});
     routes_.add({M::Get, QStringLiteral("/api/state"), true,
                  [this](const QHttpServerRequest &) { return json(state()); }});
     routes_.add({M::Get, QStringLiteral("/api/history"), true,
@@ -413,7 +556,10 @@ QHttpServerResponse Face::handle(const QHttpServerRequest &request)
     if (match.route && !match.route->login)
         return match.route->handler(request);
     const bool get = request.method() == Method::Get || request.method() == Method::Head;
-    if (!authorized(request)) {
+    const auto v = verdict(request);
+    if (v == Sessions::Verdict::Paused)
+        return error(Status::TooManyRequests, QStringLiteral("wait a second and try again"));
+    if (v == Sessions::Verdict::Denied) {
         if (get && (path == QLatin1String("/") || path == QLatin1String("/index.html")))
             return redirect("/login");
         return error(Status::Unauthorized, QStringLiteral("log in at /login, or send "

@@ -23,6 +23,7 @@
 
 class QHttpServerRequest;
 class QHttpServerResponse;
+class QAbstractSocket;
 class QWebSocket;
 
 namespace quorvane::web {
@@ -43,6 +44,9 @@ public:
     // Listens; says why it cannot.
     std::optional<QString> start() override;
     void stop() override;
+    // A renewed certificate and key for new connections; open pages keep theirs. A pair
+    // that cannot be used leaves the old one, and says why.
+    void reload() override;
 
     // Where other faces add what they serve beside the page.
     Routes &routes() { return routes_; }
@@ -60,7 +64,10 @@ private:
     QHttpServerResponse history(const QHttpServerRequest &request, bool csv);
     QHttpServerResponse command(const QHttpServerRequest &request);
     QHttpServerResponse login(const QHttpServerRequest &request);
-    bool authorized(const QHttpServerRequest &request) const;
+    Sessions::Verdict verdict(const QHttpServerRequest &request);
+    void wrongToken(const QString &peer);
+    void closeLoggedOutPages();
+    QAbstractSocket *socketOf(QWebSocket *page) const;
     bool hostAllowed(const QByteArray &host) const;
     bool sameOrigin(const QByteArray &origin, const QByteArray &host) const;
     void onWebSocket();
@@ -68,6 +75,10 @@ private:
     void push();
     void recordFrame();
     void sayProblem(const QString &text);
+    // Qt's own warnings of sockets refused or closed under it go through sayProblem while
+    // `face` is serving, so that a flood of bad clients cannot flood the log; nullptr ends it.
+    static void quietQtWarnings(Face *face);
+    static void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QString &text);
 
     board::Session &session_;
     Options options_;
@@ -77,6 +88,7 @@ private:
     Routes routes_;
     Sessions sessions_;
     std::vector<QWebSocket *> pages_;
+    QHash<QWebSocket *, QByteArray> pageLogins_; // the login each page came with, if any
     QTimer pushSoon_;
     QTimer heartbeat_;
     quint64 seq_ = 0;

@@ -21,7 +21,8 @@ public:
     static constexpr int kCloseMs = 5000;                 // for a closing socket to go
     static constexpr qint64 kUnreadAnswers = 1024 * 1024; // bytes a client has not taken
     Guard(QTcpSocket *socket, Listener *listener)
-        : QObject(socket), socket_(socket), listener_(listener), limits_(listener->limits_)
+        : QObject(socket), socket_(socket), listener_(listener), limits_(listener->limits_),
+          peer_(socket->peerAddress())
     {
         timer_.setSingleShot(true);
         // The first request must come as promptly as any other.
@@ -44,13 +45,18 @@ public:
         });
         connect(socket, &QTcpSocket::readyRead, this, &Guard::before);
         ++listener->live_;
+        ++listener->perPeer_[peer_];
     }
     // The socket's child, so it goes with the socket however that goes: Qt 6.4 cuts every
     // connection of a socket it upgrades to a WebSocket, a destroyed() handler's too.
     ~Guard() override
     {
-        if (listener_)
-            --listener_->live_;
+        if (!listener_)
+            return;
+        --listener_->live_;
+        if (const auto it = listener_->perPeer_.find(peer_);
+            it != listener_->perPeer_.end() && --*it <= 0)
+            listener_->perPeer_.erase(it);
     }
 
 private:
@@ -62,8 +68,14 @@ private:
             after_ = connect(socket_, &QTcpSocket::readyRead, this,
                              [this] { unread_ = socket_->bytesAvailable(); });
         }
-        if (state_ == State::Passing || state_ == State::Dead || !socket_->isOpen())
+        if (state_ == State::Dead || !socket_->isOpen())
             return;
+        if (state_ == State::Passing) {
+            // An upgrade cuts our connections to the socket; bytes still reaching us mean
+            // the server did not upgrade, and would take them unbounded.
+            drop("asked for a WebSocket it was never given", QByteArray());
+            return;
+        }
         // Answers pile up for a client that sends and never reads.
         if (socket_->bytesToWrite() > kUnreadAnswers) {
             drop("does not read its answers", QByteArray());
@@ -94,6 +106,12 @@ private:
             inRequest_ = true;
             timer_.start(limits_.requestMs);
         }
+        // A CR is a line end's only: a parser that took it for one alone would frame the
+        // request apart from us.
+        if (std::exchange(cr_, c == '\r') && c != '\n') {
+            drop("sent a bare CR", "400 Bad Request");
+            return;
+        }
         if (head_.size() >= limits_.head) {
             drop("sent headers over the bound", "431 Request Header Fields Too Large");
             return;
@@ -113,10 +131,23 @@ private:
 
     void headEnded()
     {
+        // Anything the server's parser could read otherwise than we do is refused: the two
+        // must never disagree on where a request ends.
         qint64 length = 0;
         QByteArray upgrade;
         QByteArray connection;
-        for (const QByteArray &line : head_.split('\n')) {
+        int lengths = 0;
+        bool chunked = false;
+        int hosts = 0;
+        int upgrades = 0;
+        const QList<QByteArray> lines = head_.split('\n');
+        const QByteArray requestLine = lines.value(0).trimmed();
+        for (qsizetype n = 1; n < lines.size(); ++n) {
+            const QByteArray &line = lines[n];
+            if (line.startsWith(' ') || line.startsWith('\t')) {
+                drop("sent a folded header", "400 Bad Request");
+                return;
+            }
             const auto colon = line.indexOf(':');
             if (colon <= 0)
                 continue;
@@ -125,34 +156,54 @@ private:
             if (name == "content-length") {
                 bool ok = false;
                 length = value.toLongLong(&ok);
-                if (!ok || length < 0) {
-                    drop("sent a bad Content-Length", "400 Bad Request");
+                if (!ok || length < 0 || ++lengths > 1) {
+                    drop("sent a bad or second Content-Length", "400 Bad Request");
                     return;
                 }
             } else if (name == "transfer-encoding") {
-                // The API's bodies are a word; a length is always known.
-                drop("sent a chunked body", "411 Length Required");
-                return;
+                chunked = true;
             } else if (name == "upgrade") {
                 upgrade = value;
+                ++upgrades;
             } else if (name == "connection") {
-                connection = value;
+                connection += ',' + value;
+            } else if (name == "host") {
+                ++hosts;
             }
+        }
+        if (hosts > 1 || upgrades > 1 || (chunked && lengths > 0)) {
+            drop("sent a second Host or Upgrade, or two body lengths", "400 Bad Request");
+            return;
+        }
+        if (chunked) {
+            // The API's bodies are a word; a length is always known.
+            drop("sent a chunked body", "411 Length Required");
+            return;
         }
         if (length > limits_.body) {
             drop("sent a body over the bound", "413 Payload Too Large");
             return;
         }
-        const bool get = head_.startsWith("GET ");
+        const bool get = requestLine.startsWith("GET ");
+        // HTTP/1.0 closes after each answer unless it asks otherwise; the server does not
+        // know the version, so it is told here.
+        socket_->setProperty(kHttp10Property, requestLine.endsWith("HTTP/1.0") &&
+                                                  !connection.toLower().contains("keep-alive"));
         head_.clear();
         lineEnded_ = false;
         lineLength_ = 0;
+        cr_ = false;
         // Only what the server upgrades is let through.
         if (upgradesToWebSocket(get, upgrade, connection)) {
             // From here the bytes are WebSocket frames, bounded by the face's own limits;
             // the timer checks that the upgrade did happen.
             state_ = State::Passing;
             timer_.start(limits_.requestMs);
+            return;
+        }
+        if (upgrades > 0 && connection.toLower().contains("upgrade")) {
+            // The server would take it as an upgrade of a kind it does not do.
+            drop("asked for an upgrade that is not a WebSocket", "400 Bad Request");
             return;
         }
         bodyLeft_ = length;
@@ -198,12 +249,14 @@ private:
     QTcpSocket *socket_;
     QPointer<Listener> listener_;
     const Limits limits_;
+    const QHostAddress peer_;
     QTimer timer_;
     QMetaObject::Connection after_;
     qint64 unread_ = 0;
     State state_ = State::Head;
     QByteArray head_;
     bool lineEnded_ = false;
+    bool cr_ = false;    // the byte before was a CR
     int lineLength_ = 0; // without its line end
     bool inRequest_ = false;
     bool served_ = false;
@@ -229,7 +282,7 @@ void Listener::incomingConnection(qintptr descriptor)
 #if QT_CONFIG(ssl)
     if (tls_) {
         auto *socket = new QSslSocket(this);
-        if (!socket->setSocketDescriptor(descriptor)) {
+        if (!socket->setSocketDescriptor(descriptor) || !withinShare(socket)) {
             delete socket;
             return;
         }
@@ -249,12 +302,28 @@ void Listener::incomingConnection(qintptr descriptor)
     }
 #endif
     auto *socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(descriptor)) {
+    if (!socket->setSocketDescriptor(descriptor) || !withinShare(socket)) {
         delete socket;
         return;
     }
     accept(socket);
     addPendingConnection(socket);
+}
+
+bool Listener::withinShare(QTcpSocket *socket)
+{
+    // One address (a guest's phone, a broken plug) must not hold every connection; a TLS
+    // handshake not yet finished counts against its address like any other.
+    const QHostAddress peer = socket->peerAddress();
+    const int held = perPeer_.value(peer);
+    if (held < limits_.perAddress)
+        return true;
+    ++refused_;
+    socket->abort();
+    emit problem(
+        QStringLiteral("a web client was refused: its address holds %1 connections").arg(held),
+        peer);
+    return false;
 }
 
 void Listener::accept(QTcpSocket *socket)

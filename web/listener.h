@@ -8,6 +8,7 @@
 
 #include "web/options.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTimer>
@@ -22,6 +23,10 @@
 class QTcpSocket;
 
 namespace quorvane::web {
+
+// Set on a socket whose current request is HTTP/1.0 without keep-alive: close after the
+// answer.
+inline constexpr const char *kHttp10Property = "quorvane_http10";
 
 class Listener : public QTcpServer {
     Q_OBJECT
@@ -63,6 +68,7 @@ protected:
 private:
     friend class Guard;
     void accept(QTcpSocket *socket);
+    bool withinShare(QTcpSocket *socket);
 
     Limits limits_;
 #if QT_CONFIG(ssl)
@@ -70,6 +76,7 @@ private:
 #endif
     QObject *parser_ = nullptr;
     int live_ = 0;
+    QHash<QHostAddress, int> perPeer_; // live connections of each client address
     quint64 refused_ = 0;
     quint64 dropped_ = 0;
 };

@@ -11,6 +11,7 @@ const QString kHttp = QStringLiteral("http");
 const QString kTokenFile = QStringLiteral("http-token-file");
 const QString kCert = QStringLiteral("http-cert");
 const QString kKey = QStringLiteral("http-key");
+const QString kStateDir = QStringLiteral("state-dir");
 
 } // namespace
 
@@ -29,6 +30,10 @@ void addOptions(QCommandLineParser &p)
         {kCert, QStringLiteral("Serve HTTPS with this PEM certificate."), QStringLiteral("FILE")});
     p.addOption(
         {kKey, QStringLiteral("The PEM private key of --http-cert."), QStringLiteral("FILE")});
+    p.addOption({kStateDir,
+                 QStringLiteral("Keep the web logins in DIR, so that they outlive a restart "
+                                "(default: $STATE_DIRECTORY, which systemd sets)."),
+                 QStringLiteral("DIR")});
 }
 
 std::optional<QString> readOptions(const QCommandLineParser &p,
@@ -36,7 +41,7 @@ std::optional<QString> readOptions(const QCommandLineParser &p,
 {
     o->enabled = p.isSet(kHttp);
     if (!o->enabled) {
-        for (const QString &name : {kTokenFile, kCert, kKey}) {
+        for (const QString &name : {kTokenFile, kCert, kKey, kStateDir}) {
             if (p.isSet(name))
                 return QStringLiteral("--%1 is for --http").arg(name);
         }
@@ -73,6 +78,8 @@ std::optional<QString> readOptions(const QCommandLineParser &p,
 
     if (p.isSet(kCert) != p.isSet(kKey))
         return QStringLiteral("--http-cert and --http-key go together");
+    o->stateDir = p.isSet(kStateDir) ? p.value(kStateDir)
+                                     : environment.value(QStringLiteral("STATE_DIRECTORY"));
     o->cert = p.value(kCert);
     o->key = p.value(kKey);
     for (const QString &file : {o->cert, o->key}) {

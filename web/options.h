@@ -16,12 +16,12 @@ namespace quorvane::web {
 
 struct Limits {
     int connections = 32;            // at once, pages' live updates included; more are closed
+    int perAddress = 8;              // of those, from one client address
     int requestLine = 8192;          // bytes of "GET /path HTTP/1.1"
     int head = 16384;                // bytes of the request line and headers together
     int body = 4096;                 // bytes; commands and the login form are a few
     int requestMs = 10000;           // a request must be complete this long after its first byte
     int idleMs = 30000;              // a kept-alive connection with no request is closed
-    int handshakeMs = 10000;         // TLS
     int sessions = 64;               // logged-in browsers remembered; the oldest is forgotten
     qint64 pushBacklog = 256 * 1024; // bytes a page has not taken before it is dropped
 };
@@ -33,6 +33,7 @@ struct Options {
     QByteArray token; // empty: no login, and only on 127.0.0.1
     QString cert;
     QString key;
+    QString stateDir; // where the logins outlive the bridge; empty: they end with it
     Limits limits;
 
     bool tls() const { return !cert.isEmpty(); }
