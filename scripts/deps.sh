@@ -24,7 +24,16 @@ quorvane_install_deps() {
       missing+=("$p")
     fi
   done
-  [ ${#missing[@]} -eq 0 ] && return 0
+  # npm, for the browser test's accessibility rules; a Node.js of its own may bring it.
+  command -v npm >/dev/null 2>&1 || missing+=(npm)
+  if [ ${#missing[@]} -gt 0 ]; then
+    quorvane_install_packages "${missing[@]}" || return 1
+  fi
+  quorvane_install_node_modules
+}
+
+quorvane_install_packages() {
+  local missing=("$@")
   if ! command -v apt-get >/dev/null 2>&1; then
     echo "missing packages: ${missing[*]} (install them with your package manager)" >&2
     return 1
@@ -37,4 +46,19 @@ quorvane_install_deps() {
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}" >/dev/null
+}
+
+# The browser test's accessibility rules (axe-core, pinned in tests/a11y/package-lock.json):
+# npm ci when node_modules there is not what the lock file names. The test does no installing
+# of its own, and fails without them.
+quorvane_install_node_modules() {
+  local dir want have
+  dir="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tests/a11y"
+  want=$(node -p 'require(process.argv[1]).packages["node_modules/axe-core"].version' \
+    "$dir/package-lock.json") || return 1
+  have=$(node -p 'require(process.argv[1]).version' "$dir/node_modules/axe-core/package.json" \
+    2>/dev/null) || have=""
+  [ "$want" = "$have" ] && return 0
+  echo "installing: axe-core $want (npm ci in tests/a11y)"
+  (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 }

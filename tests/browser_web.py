@@ -2,8 +2,10 @@
 # SPDX-License-Identifier: MIT
 # The web page in a real browser, as a person uses it: headless chromium against the bridge,
 # the board played on a pseudo-terminal of the test's own. Exits 77 (skipped) without
-# chromium, chromedriver or Selenium.
+# chromium, chromedriver or Selenium; fails without the pinned axe-core in tests/a11y
+# (scripts/deps.sh installs it), which checks the pages against WCAG 2.1 AA and best practice.
 import csv
+import json
 import io
 import os
 import pty
@@ -32,6 +34,28 @@ if not CHROMIUM or not os.path.exists(DRIVER):
     print("skipped: chromium or chromium-driver is not installed")
     sys.exit(77)
 
+A11Y = os.path.join(os.path.dirname(os.path.abspath(__file__)), "a11y")
+AXE = os.path.join(A11Y, "node_modules", "axe-core", "axe.min.js")
+
+
+def axe_source():
+    """axe-core as tests/a11y's lock file pins it; without it the test fails, it never skips."""
+    with open(os.path.join(A11Y, "package-lock.json")) as f:
+        want = json.load(f)["packages"]["node_modules/axe-core"]["version"]
+    try:
+        with open(os.path.join(A11Y, "node_modules", "axe-core", "package.json")) as f:
+            have = json.load(f)["version"]
+        with open(AXE) as f:
+            source = f.read()
+    except OSError:
+        have = None
+    if have != want:
+        sys.exit(f"FAIL: axe-core {want} is not in {A11Y}/node_modules (found {have}): "
+                 "run scripts/deps.sh's install, or npm ci there")
+    return source
+
+
+AXE_SOURCE = axe_source()
 BRIDGE = sys.argv[1]
 TOKEN = "browser-test-token-0123456789"
 WAIT = 10
@@ -107,6 +131,50 @@ def pressed(driver, n):
     return driver.find_element(By.ID, f"load{n}").get_attribute("aria-pressed") == "true"
 
 
+def accessible(driver, what):
+    """axe-core's rules on the page as it stands: no violation of any. The page's CSP allows
+    only its own scripts; WebDriver's scripts run regardless, so axe goes in that way."""
+    driver.execute_script(AXE_SOURCE)
+    assert driver.execute_script("return typeof axe === 'object' && typeof axe.run === 'function'"), \
+        "axe-core did not load into the page"
+    found = driver.execute_async_script(
+        "const done = arguments[0];"
+        "axe.run(document, { resultTypes: ['violations'] })"
+        "  .then((r) => done(r.violations.map((v) => ({ id: v.id, help: v.help,"
+        "    nodes: v.nodes.map((n) => n.target.join(' ') + ': ' + n.failureSummary) }))),"
+        "        (e) => done([{ id: 'axe-error', help: String(e), nodes: [] }]));")
+    assert not found, f"{what}: accessibility violations: " + json.dumps(found, indent=1)
+
+
+# Days of temperatures (indoor and outdoor readings, missing ones as None) for the plot's axis.
+AXIS_DAYS = [
+    ("empty", []),
+    ("one point", [29, None]),
+    ("two equal points", [29, 29]),
+    ("29 and 30", [29, 30, 30, 29]),
+    ("a tenth apart", [29.3, 29.4]),
+    ("a wide range", [-12, 45, 21]),
+    ("below zero", [-8, -3, -5]),
+    ("either side of zero", [-0.4, 0.3]),
+]
+
+
+def check_axis(driver):
+    for name, values in AXIS_DAYS:
+        axis = driver.execute_script("return temperatureAxis(arguments[0])", values)
+        labels, ticks = axis["labels"], axis["ticks"]
+        where = f"the axis for {name} {values}: {labels}"
+        assert labels == [f"{t}\u00b0" for t in ticks], where  # each label its own tick, whole degrees
+        assert len(set(labels)) == len(labels) >= 3, where
+        assert ticks == sorted(ticks), where
+        assert "-0\u00b0" not in labels, where
+        present = [v for v in values if v is not None]
+        if present:
+            assert ticks[0] <= min(present) and ticks[-1] >= max(present), where
+        if present and min(present) >= 29 and max(present) <= 30:
+            assert "29\u00b0" in labels and "30\u00b0" in labels and "1\u00b0" not in labels, where
+
+
 def main():
     board = Board()
     port = free_port()
@@ -116,9 +184,14 @@ def main():
     d = browser(profile)
     failures = 0
     try:
-        # Log in with the token.
+        # Log in with the token; the login page passes the accessibility rules, with its
+        # "wrong token" line shown too.
         d.get(base + "/")
         until(d, "the login page shows", lambda d: d.current_url.endswith("/login"))
+        accessible(d, "the login page")
+        d.get(base + "/login?wrong")
+        until(d, "the wrong-token line shows", lambda d: d.find_element(By.ID, "wrong").is_displayed())
+        accessible(d, "the login page after a wrong token")
         d.find_element(By.ID, "token").send_keys(TOKEN)
         d.find_element(By.ID, "login").click()
         until(d, "the panel shows", lambda d: d.current_url == base + "/")
@@ -141,6 +214,13 @@ def main():
         until(d, "Load 3 is down", lambda d: pressed(d, 3))
         time.sleep(0.5)
         assert pressed(d, 3), "Load 3 came back up"
+
+        # With readings shown and a load down, the panel passes the accessibility rules, on a
+        # desktop and on a phone held upright.
+        accessible(d, "the panel")
+        d.set_window_size(412, 915)
+        accessible(d, "the panel on a phone")
+        d.set_window_size(1280, 900)
 
         # Two pages stay in step.
         first = d.current_window_handle
@@ -165,6 +245,11 @@ def main():
         plotted = d.execute_async_script(
             "const done = arguments[0]; loadHistory().then(() => done(window.quorvane.plotted));")
         assert plotted > 0, plotted
+        # The plot's axis reads true for the day so far (28 and 29 in, -4 and -3 out), and for a
+        # table of other days.
+        axis = d.execute_script("return window.quorvane.axis")
+        assert axis["ticks"][0] <= -4 and axis["ticks"][-1] >= 29, axis
+        check_axis(d)
         req = urllib.request.Request(base + "/history.csv",
                                      headers={"Cookie": f"quorvane_session={cookie['value']}"})
         with urllib.request.urlopen(req, timeout=WAIT) as r:
@@ -178,6 +263,7 @@ def main():
         bridge.wait(WAIT)
         until(d, "the page says the bridge is unreachable",
               lambda d: "unreachable" in text(d, "banner").lower())
+        accessible(d, "the panel with its banner shown")
         bridge = start_bridge(board, port)
         board.frame(1, 70, 30, 2)
         until(d, "the page recovers", lambda d: text(d, "light") == "70%" and

@@ -12,7 +12,7 @@ const banner = document.getElementById("banner");
 const statusLine = document.getElementById("status");
 
 // For tests and the latency bench: every state received, newest last, bounded.
-window.quorvane = { states: [], connected: false, history: [], plotted: 0 };
+window.quorvane = { states: [], connected: false, history: [], plotted: 0, axis: null };
 
 let state = null;
 let socket = null;
@@ -115,14 +115,26 @@ async function loadHistory() {
   } catch (e) { /* the banner already says so */ }
 }
 
-function range(points, columns) {
+// The temperature axis: five ticks, so they share their lines with the light's 0-100 %, a
+// whole number of degrees apart (the smallest round step that holds every value), as near the
+// middle as that step allows; each label is its tick's own value. A day without readings shows
+// a room's range. Pure, so the browser test can call it with a table of days.
+function temperatureAxis(values) {
   let lo = Infinity, hi = -Infinity;
-  for (const p of points) for (const c of columns) {
-    if (typeof p[c] === "number") { lo = Math.min(lo, p[c]); hi = Math.max(hi, p[c]); }
+  for (const v of values) {
+    if (typeof v === "number" && Number.isFinite(v)) { lo = Math.min(lo, v); hi = Math.max(hi, v); }
   }
-  if (lo === Infinity) return [0, 1];
-  if (hi - lo < 5) { const mid = (hi + lo) / 2; lo = mid - 2.5; hi = mid + 2.5; }
-  return [Math.floor(lo), Math.ceil(hi)];
+  if (lo === Infinity) { lo = 0; hi = 40; }
+  for (let power = 1; ; power *= 10) { // 1, 2, 5, 10, 20, 25, 50, 100...
+    for (const step of power > 1 ? [power, 2 * power, 2.5 * power, 5 * power] : [1, 2, 5]) {
+      let first = step * Math.round((lo + hi) / 2 / step - 2);
+      first = Math.min(first, step * Math.floor(lo / step));
+      first = Math.max(first, step * Math.ceil(hi / step) - 4 * step);
+      if (first > lo || first + 4 * step < hi) continue;
+      const ticks = [0, 1, 2, 3, 4].map((k) => first + k * step + 0); // + 0: no "-0°"
+      return { lo: ticks[0], hi: ticks[4], ticks, labels: ticks.map((t) => t + "°") };
+    }
+  }
 }
 
 function draw() {
@@ -138,19 +150,22 @@ function draw() {
   const left = 36, right = 36, top = 8, bottom = 20;
   const now = Date.now(), from = now - dayMs;
   const x = (t) => left + ((t - from) / dayMs) * (w - left - right);
-  const [tLo, tHi] = range(points, [3, 4]); // the temperatures share the left axis
+  const temps = [];
+  for (const p of points) temps.push(p[3], p[4]); // the temperatures share the left axis
+  const axis = temperatureAxis(temps), tLo = axis.lo, tHi = axis.hi;
+  q.axis = axis;
   const yT = (v) => top + (1 - (v - tLo) / (tHi - tLo)) * (h - top - bottom);
   const yP = (v) => top + (1 - v / 100) * (h - top - bottom); // light (%) on the right
   g.font = "11px sans-serif";
   g.fillStyle = "#ffffff";
   g.strokeStyle = "rgba(255,255,255,0.25)";
   g.lineWidth = 1;
-  for (let k = 0; k <= 4; k++) {
-    const v = tLo + ((tHi - tLo) * k) / 4, y = yT(v);
+  axis.ticks.forEach((v, k) => {
+    const y = yT(v);
     g.beginPath(); g.moveTo(left, y); g.lineTo(w - right, y); g.stroke();
-    g.textAlign = "right"; g.fillText(v.toFixed(0) + "°", left - 4, y + 4);
+    g.textAlign = "right"; g.fillText(axis.labels[k], left - 4, y + 4);
     g.textAlign = "left"; g.fillText((25 * k) + "%", w - right + 4, yP(25 * k) + 4);
-  }
+  });
   g.textAlign = "center";
   for (let hours = 24; hours >= 0; hours -= 6)
     g.fillText(hours ? "-" + hours + " h" : "now", x(now - hours * 3600 * 1000), h - 5);
@@ -176,6 +191,11 @@ function draw() {
       drawn++;
     }
     g.stroke();
+  }
+  if (!drawn) {
+    g.fillStyle = "#ffffff";
+    g.textAlign = "center";
+    g.fillText("No readings in the last 24 hours", w / 2, yP(62.5) + 4); // between two lines
   }
   q.plotted = drawn;
 }
