@@ -17,6 +17,7 @@ import sys
 import tempfile
 import time
 import tty
+import urllib.error
 import urllib.request
 
 try:
@@ -91,10 +92,15 @@ class Board:
         return got
 
 
+STATE = tempfile.mkdtemp(prefix="quorvane-web-state-")
+
+
 def start_bridge(board, port):
     env = dict(os.environ, QUORVANE_HTTP_TOKEN=TOKEN)
+    # The logins are kept here, so that the page stays logged in across a restart.
     p = subprocess.Popen([BRIDGE, "--device", board.path, "--board", "t1", "--http",
-                          f"127.0.0.1:{port}"], env=env, stderr=subprocess.PIPE, text=True)
+                          f"127.0.0.1:{port}", "--state-dir", STATE], env=env,
+                         stderr=subprocess.PIPE, text=True)
     end = time.monotonic() + WAIT
     while time.monotonic() < end:
         try:
@@ -257,8 +263,8 @@ def main():
         assert rows[0] == ["time", "pir", "light", "indoor", "outdoor"], rows
         assert rows[-1][1:] == ["0", "65", "29", "-3"], rows
 
-        # The bridge restarts: the page says it is unreachable, then recovers by itself (the
-        # signed cookie holds across the restart).
+        # The bridge restarts: the page says it is unreachable, then recovers by itself (its
+        # login is kept in the state directory across the restart).
         bridge.send_signal(signal.SIGTERM)
         bridge.wait(WAIT)
         until(d, "the page says the bridge is unreachable",
@@ -268,6 +274,16 @@ def main():
         board.frame(1, 70, 30, 2)
         until(d, "the page recovers", lambda d: text(d, "light") == "70%" and
               not d.find_element(By.ID, "banner").is_displayed(), wait=20)
+
+        # Log out everywhere: back to the login page, and the cookie reads nothing more.
+        d.find_element(By.ID, "logoutall").click()
+        until(d, "the login page after logging out everywhere",
+              lambda d: d.current_url.endswith("/login"))
+        try:
+            urllib.request.urlopen(req, timeout=WAIT)
+            assert False, "the cookie still reads after logging out everywhere"
+        except urllib.error.HTTPError as e:
+            assert e.code == 401, e.code
         print("browser: all steps passed")
     except AssertionError as e:
         failures += 1

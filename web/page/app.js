@@ -97,6 +97,18 @@ toggles.forEach((b, i) => b.addEventListener("click", () => {
 }));
 document.getElementById("allon").addEventListener("click", () => post("/api/all", "on"));
 document.getElementById("alloff").addEventListener("click", () => post("/api/all", "off"));
+// Ends every browser's login (a lost phone, a guest's), this one's too.
+document.getElementById("logoutall").addEventListener("click", async () => {
+  try {
+    await fetch("/api/logout-all", {
+      method: "POST", credentials: "same-origin",
+      headers: { "X-Quorvane": "1", "Content-Type": "text/plain" },
+    });
+    location.href = "/login";
+  } catch (e) {
+    say("Bridge unreachable: nobody was logged out.");
+  }
+});
 
 // ---- the day's plot, drawn here: the page needs nothing from outside the bridge ----
 
