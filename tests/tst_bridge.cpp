@@ -293,6 +293,9 @@ private slots:
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/load/2")), QByteArray("ON"));
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/load/4")), QByteArray("OFF"));
         QVERIFY(!late.last.contains(QStringLiteral("quorvane/t1/load/1")));
+        QCOMPARE(late.json(QStringLiteral("quorvane/t1/health"))
+                     .value(QStringLiteral("broker_reconnects")),
+                 QJsonValue(1));
         Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
         QUORVANE_VERIFY_UP(ha);
         QTRY_COMPARE(ha.last.size(), 15);

@@ -291,6 +291,12 @@ private slots:
                              << 401;
         QTest::newRow("page to login")
             << QByteArray("GET") << QByteArray("/") << QByteArray() << 303;
+        QTest::newRow("index to login")
+            << QByteArray("GET") << QByteArray("/index.html") << QByteArray() << 303;
+        QTest::newRow("metrics") << QByteArray("GET") << QByteArray("/metrics") << QByteArray()
+                                 << 401;
+        QTest::newRow("bearer, wrong method")
+            << QByteArray("GET") << QByteArray("/api/all") << QByteArray("Bearer " + kToken) << 405;
         QTest::newRow("command") << QByteArray("POST") << QByteArray("/api/all") << QByteArray()
                                  << 401;
         QTest::newRow("wrong bearer")
@@ -933,6 +939,8 @@ private slots:
         QCOMPARE(rig.command("/api/logout-all", "").status, 200);
         QCOMPARE(reads(b), 401);
         QCOMPARE(reads(c), 401);
+        // Each login has a random part of its own, not only its time.
+        QVERIFY(b.split('-').value(1) != c.split('-').value(1));
         // Only hashes were ever kept, and none is left.
         QFile kept(state.filePath(QStringLiteral("web-sessions")));
         QVERIFY(kept.open(QIODevice::ReadOnly));
