@@ -65,10 +65,13 @@ bool spinUntil(const std::function<bool()> &done, int ms)
     return true;
 }
 
-// CPU time (ns, all threads, as the scheduler counts it) and context switches of a process.
+// CPU time (ns, all threads, as the scheduler counts it) and context switches of a process:
+// those where it slept until something woke it, and those where another program took the
+// core from it, which say how busy the machine was rather than what the bridge did.
 struct Usage {
     double cpuNs = 0;
     double switches = 0;
+    double preempted = 0;
 };
 Usage usageOf(qint64 pid)
 {
@@ -81,9 +84,10 @@ Usage usageOf(qint64 pid)
         QFile status(base + QLatin1Char('/') + task + QStringLiteral("/status"));
         if (status.open(QIODevice::ReadOnly)) {
             for (const QByteArray &line : status.readAll().split('\n')) {
-                if (line.startsWith("voluntary_ctxt_switches:") ||
-                    line.startsWith("nonvoluntary_ctxt_switches:"))
+                if (line.startsWith("voluntary_ctxt_switches:"))
                     u.switches += line.split(':').value(1).trimmed().toDouble();
+                else if (line.startsWith("nonvoluntary_ctxt_switches:"))
+                    u.preempted += line.split(':').value(1).trimmed().toDouble();
             }
         }
     }
@@ -109,15 +113,24 @@ double memoryMb(qint64 pid, const char *field)
 
 struct BridgeProcess {
     QProcess process;
+    // `wrapper`: a command that runs the bridge (a profiler), the bridge's path and options
+    // after its own.
     BridgeProcess(const TestBroker &broker, const QString &device, const QString &board,
-                  const QStringList &extra = {})
+                  const QStringList &extra = {}, QStringList wrapper = {})
     {
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
-                      QStringList{QStringLiteral("--device"), device, QStringLiteral("--broker"),
-                                  broker.url(), QStringLiteral("--board"), board,
-                                  QStringLiteral("--no-discovery")} +
-                          extra);
+        const QStringList arguments = QStringList{QStringLiteral("--device"), device,
+                                                  QStringLiteral("--broker"), broker.url(),
+                                                  QStringLiteral("--board"), board,
+                                                  QStringLiteral("--no-discovery")} +
+                                      extra;
+        if (wrapper.isEmpty()) {
+            process.start(QStringLiteral(QUORVANE_BRIDGE_EXE), arguments);
+        } else {
+            const QString program = wrapper.takeFirst();
+            process.start(program, wrapper + QStringList{QStringLiteral(QUORVANE_BRIDGE_EXE)} +
+                                       arguments);
+        }
         process.waitForStarted();
     }
     ~BridgeProcess()
@@ -167,6 +180,7 @@ struct PacedRun {
     Usage before, after;
     double cpuShare() const { return (after.cpuNs - before.cpuNs) / 1e9 / wall; }
     double wakeupsPerSecond() const { return (after.switches - before.switches) / wall; }
+    double preemptedPerSecond() const { return (after.preempted - before.preempted) / wall; }
 };
 PacedRun runPaced(int fd, int frames, FrameTimes &zAt, qint64 pid)
 {
@@ -215,7 +229,68 @@ QJsonObject stateLatency(const QStringList &extra, int kFrames = 500)
                         {"p99_ms", percentile(ms, 0.99)},
                         {"cpu_share_of_core", run.cpuShare()},
                         {"wakeups_per_s", run.wakeupsPerSecond()},
+                        {"preempted_per_s", run.preemptedPerSecond()},
                         {"rss_mb", memoryMb(bridge.pid(), "VmRSS:")}};
+    report(o);
+    return o;
+}
+
+// The instructions the bridge executes per frame at 9600-baud pace, all of its work counted
+// (reads, reception, the state's JSON and publishing, its timers), from valgrind's callgrind,
+// which counts where the processor's own counters are not offered (virtual machines). A core
+// that retires N instructions a second spends instructions / N seconds on each frame. The
+// kernel's share (wake-ups, system calls) is not in it.
+QJsonObject instructionsPerFrame(int kFrames = 150)
+{
+    QTemporaryDir dir;
+    const QString out = dir.filePath(QStringLiteral("callgrind.out"));
+    TestBroker broker;
+    broker.start();
+    PtyPair board;
+    BridgeProcess bridge(broker, board.path(), QStringLiteral("b1"), {},
+                         {QStringLiteral("valgrind"), QStringLiteral("--tool=callgrind"),
+                          QStringLiteral("--instr-atstart=no"),
+                          QStringLiteral("--callgrind-out-file=") + out});
+    StateWatch watch(broker, "quorvane/b1/state");
+    // Under valgrind the bridge takes seconds to come up: it is ready once a frame's state
+    // comes out.
+    FrameTimes warmZ(1);
+    const pid_t warm = paceFrames(board.master(), 1, kFirstFrame - 1, warmZ);
+    spinUntil([&] { return watch.seen[QStringLiteral("b1")].count(kFirstFrame - 1) > 0; }, 30000);
+    waitpid(warm, nullptr, 0);
+    spin(300);
+    auto control = [&](const QString &what) {
+        QProcess c;
+        c.start(QStringLiteral("callgrind_control"), {what, QString::number(bridge.pid())});
+        c.waitForFinished(20000);
+        return c.exitStatus() == QProcess::NormalExit && c.exitCode() == 0;
+    };
+    const bool counting = control(QStringLiteral("--instr=on"));
+    FrameTimes zAt(kFrames);
+    runPaced(board.master(), kFrames, zAt, bridge.pid());
+    spin(300);
+    control(QStringLiteral("--dump"));
+    // The dump is the file named, with the dump's number after it.
+    double instructions = -1;
+    for (const QFileInfo &f : QDir(dir.path()).entryInfoList({QStringLiteral("callgrind.out*")})) {
+        QFile file(f.filePath());
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith("summary:") || line.startsWith("totals:"))
+                instructions = std::max(instructions, line.split(' ').value(1).toDouble());
+        }
+        if (instructions > 0)
+            break;
+    }
+    std::vector<double> ms;
+    addLatencies(ms, watch.seen[QStringLiteral("b1")], zAt, kFrames);
+    const QJsonObject o{{"figure", "bridge_instructions_per_frame"},
+                        {"counted", counting && instructions > 0},
+                        {"frames", double(kFrames)},
+                        {"states_seen", double(ms.size())},
+                        {"instructions", instructions},
+                        {"instructions_per_frame", instructions / kFrames}};
     report(o);
     return o;
 }
@@ -266,10 +341,15 @@ int gateRun(const QStringList &extra)
     const QJsonObject s = stateLatency(extra, 150);
     gate.check(s.value("frames").toDouble() == 150, "every frame's state at 9600-baud pace",
                s.value("frames").toDouble());
-    gate.check(s.value("p99_ms").toDouble() < 40, "frame end to state p99 < 40 ms",
+    // About twice what the bridge does with its 25 ms read clock (a state within 26 ms at
+    // p99, 40 wake-ups a second, under 1% of a core): the panel's 12 ms clock fails the
+    // wake-ups, a clock twice as slow the latency.
+    gate.check(s.value("p99_ms").toDouble() < 50, "frame end to state p99 < 50 ms",
                s.value("p99_ms").toDouble());
-    gate.check(s.value("wakeups_per_s").toDouble() < 300, "wake-ups at 9600-baud pace < 300/s",
+    gate.check(s.value("wakeups_per_s").toDouble() < 80, "wake-ups at 9600-baud pace < 80/s",
                s.value("wakeups_per_s").toDouble());
+    gate.check(s.value("cpu_share_of_core").toDouble() < 0.02,
+               "CPU at 9600-baud pace < 2% of a core", s.value("cpu_share_of_core").toDouble());
     const QJsonObject c = commandLatency(200);
     gate.check(c.value("commands").toDouble() == 200 && c.value("in_order").toBool(),
                "every command at the board, in order", c.value("commands").toDouble());
@@ -992,6 +1072,8 @@ int main(int argc, char **argv)
         stateLatency({});
         stateLatency({QStringLiteral("--read-interval"), QStringLiteral("2")});
     }
+    if (args.contains(QStringLiteral("--instructions")))
+        instructionsPerFrame();
     if (all || args.contains(QStringLiteral("--commands")))
         commandLatency();
     if (all || args.contains(QStringLiteral("--flood")))

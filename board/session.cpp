@@ -17,11 +17,13 @@ Session::Session(SessionOptions options, QObject *parent)
     else
         map = std::make_shared<serial::FixedPortMap>(QMap<int, QString>{{1, options_.device}});
     comm_ = std::make_unique<CommControl>(std::move(map));
-    // Armed as the panel's handler arms it: notified from the first received character.
+    // Notified from the first received character, and each notification takes all that is
+    // waiting: one a read of the line, not one a character as in the panel's window.
     comm_->setRThreshold(1);
-    comm_->setInputLen(1);
-    if (options_.readIntervalMs >= 0)
-        comm_->setReadInterval(std::chrono::milliseconds(options_.readIntervalMs));
+    comm_->setInputLen(0);
+    comm_->setReadInterval(options_.readIntervalMs >= 0
+                               ? std::chrono::milliseconds(options_.readIntervalMs)
+                               : kReadInterval);
     connect(comm_.get(), &CommControl::OnComm, this, &Session::onComm);
     lineRetry_.setInterval(kLineRetryMs);
     connect(&lineRetry_, &QTimer::timeout, this, &Session::openLine);
@@ -157,13 +159,15 @@ void Session::onComm()
     if (event == CommControl::EvReceive) {
         const QByteArray bytes = comm_->input().toLatin1();
         emit received(bytes);
-        const auto result =
-            proto::receive(buffer_, std::string_view(bytes.constData(), std::size_t(bytes.size())),
-                           [this](proto::Reading r, std::string_view text) { onReading(r, text); });
-        if (result == proto::ReceiveResult::Parsed)
-            onFrameEnd();
-        comm_->setRThreshold(0);
-        comm_->setInputLen(0);
+        // The panel's reception, one character at a time, so frames read together end each
+        // on its own.
+        for (const char c : bytes) {
+            const auto result =
+                proto::receive(buffer_, std::string_view(&c, 1),
+                               [this](proto::Reading r, std::string_view text) { onReading(r, text); });
+            if (result == proto::ReceiveResult::Parsed)
+                onFrameEnd();
+        }
     } else if (event == CommControl::EvDeviceLost) {
         say(Level::Warning, QStringLiteral("the board's line was lost; retrying every %1 s")
                                 .arg(kLineRetryMs / 1000));
@@ -175,8 +179,6 @@ void Session::onComm()
         if (!stopped_)
             lineRetry_.start();
     }
-    comm_->setRThreshold(1);
-    comm_->setInputLen(1);
 }
 
 void Session::onReading(proto::Reading r, std::string_view text)

@@ -16,6 +16,7 @@
 #include <QTimer>
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -31,7 +32,7 @@ struct SessionOptions {
     QString device;           // the board's serial device, or else
     int port = 0;             // its port, numbered as in the panel
     bool restoreLoads = true; // when the line comes back, send each load's commanded state
-    int readIntervalMs = -1;  // the comm control's own unless set
+    int readIntervalMs = -1;  // Session::kReadInterval unless set
     // The board streams a frame a second: no frame end for this long and it is silent
     // (powered off, hung) though its line is open. 0: never silent.
     int silenceMs = 10000;
@@ -80,6 +81,11 @@ class Session : public QObject {
     Q_OBJECT
 public:
     static constexpr int kLineRetryMs = 2000;
+    // A busy line is read this often. Slower than the panel's clock, which keeps up with a
+    // screen's refresh: a state within a few tens of ms is as good to a dashboard, and an
+    // unattended bridge on a small computer wakes half as often. Frames that one read brings
+    // together still end one by one.
+    static constexpr std::chrono::milliseconds kReadInterval{25};
     static constexpr std::size_t kReadingCount = protocol::kReadingRows.size();
 
     explicit Session(SessionOptions options, QObject *parent = nullptr);

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/options.h"
 
+#include "board/session.h"
 #include "cli/sharedoptions.h"
 #include "mqtt/wire.h"
-#include "serial/commcontrol.h"
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -73,7 +73,7 @@ void addRunOptions(QCommandLineParser &p)
     p.addOption({QStringLiteral("read-interval"),
                  QStringLiteral("Read a busy line every MS milliseconds (default %1): lower is "
                                 "quicker and wakes more often.")
-                     .arg(serial::CommControl::kDefaultReadInterval.count()),
+                     .arg(board::Session::kReadInterval.count()),
                  QStringLiteral("MS")});
     p.addOption({QStringLiteral("silence"),
                  QStringLiteral("The board is offline when no frame has come for SECONDS "

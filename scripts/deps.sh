@@ -62,3 +62,19 @@ quorvane_install_node_modules() {
   echo "installing: axe-core $want (npm ci in tests/a11y)"
   (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error >/dev/null)
 }
+
+# Cross-building for arm64 (a Raspberry Pi on a 64-bit OS) from Debian's multiarch packages,
+# and running what was built under qemu-user.
+quorvane_arm64_packages=(
+  g++-aarch64-linux-gnu qemu-user-static pkgconf:arm64
+  qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 libmosquitto-dev:arm64
+  qt6-httpserver-dev:arm64 qt6-websockets-dev:arm64
+)
+
+quorvane_install_arm64_deps() {
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    if [ "$(id -u)" -ne 0 ]; then sudo dpkg --add-architecture arm64; else dpkg --add-architecture arm64; fi
+  fi
+  # Missing packages make it fetch the package lists, the new architecture's among them.
+  quorvane_install_deps "${quorvane_arm64_packages[@]}"
+}
