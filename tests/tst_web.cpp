@@ -936,7 +936,16 @@ private slots:
         rig.bridge.reset();
         rig.start({QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(rig.port)}, env);
         QTRY_COMPARE_WITH_TIMEOUT(reads(b), 200, kUpMs);
+        // A page open with a login is closed when its login ends.
+        QWebSocket page;
+        bool pageClosed = false;
+        QObject::connect(&page, &QWebSocket::disconnected, &page, [&] { pageClosed = true; });
+        QNetworkRequest live(QUrl(QStringLiteral("ws://127.0.0.1:%1/api/live").arg(rig.port)));
+        live.setRawHeader("Cookie", "quorvane_session=" + b);
+        page.open(live);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.face().pages(), 1, kUpMs);
         QCOMPARE(rig.command("/api/logout-all", "").status, 200);
+        QTRY_VERIFY_WITH_TIMEOUT(pageClosed, kUpMs);
         QCOMPARE(reads(b), 401);
         QCOMPARE(reads(c), 401);
         // Each login has a random part of its own, not only its time.
