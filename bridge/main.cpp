@@ -44,7 +44,8 @@ void onStopSignals(QObject *context, const std::function<void()> &stop)
     sigaction(SIGINT, &action, nullptr);
 }
 
-// Publishes the empty retained configs that remove the board from Home Assistant.
+// Publishes the empty retained configs that remove the board from Home Assistant, in
+// either discovery form.
 int removeDiscovery(const quorvane::bridge::Options &o)
 {
     using quorvane::mqtt::MqttClient;
@@ -56,8 +57,11 @@ int removeDiscovery(const quorvane::bridge::Options &o)
     bool done = false; // answered, perhaps already within start()
     QObject::connect(&client, &MqttClient::connected, &client, [&] {
         int sent = 0;
-        for (const auto &c : quorvane::bridge::discoveryConfigs(o.mqtt.discoveryPrefix,
-                                                                o.mqtt.prefix, o.mqtt.board))
+        auto configs =
+            quorvane::bridge::perEntityConfigs(o.mqtt.discoveryPrefix, o.mqtt.prefix, o.mqtt.board);
+        configs.push_back(
+            quorvane::bridge::deviceConfig(o.mqtt.discoveryPrefix, o.mqtt.prefix, o.mqtt.board));
+        for (const auto &c : configs)
             sent += client.publish(c.topic, QByteArray(), true) ? 1 : 0;
         client.stop(2000);
         std::fprintf(stderr, "quorvane-bridge: removed %d discovery configs of board '%s'\n", sent,
@@ -82,6 +86,17 @@ int removeDiscovery(const quorvane::bridge::Options &o)
     return status;
 }
 
+// Leaves without waiting for a name server that does not answer: Qt's lookup threads are
+// joined at exit, and one stuck in the resolver would hold a stopping bridge for a minute.
+int leave(int code)
+{
+    if (quorvane::mqtt::MqttClient::lookupsRunning()) {
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    return code;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -95,14 +110,17 @@ int main(int argc, char **argv)
         return quorvane::cli::finish(*exit);
     const auto &options = std::get<quorvane::bridge::Options>(parsed);
     if (options.removeDiscovery)
-        return removeDiscovery(options);
+        return leave(removeDiscovery(options));
 
-    quorvane::bridge::Bridge bridge(options);
-    onStopSignals(&bridge, [&bridge] {
-        bridge.stop();
-        QCoreApplication::quit();
-    });
-    if (!bridge.start())
-        return 1;
-    return QCoreApplication::exec();
+    int code = 1;
+    {
+        quorvane::bridge::Bridge bridge(options);
+        onStopSignals(&bridge, [&bridge] {
+            bridge.stop();
+            QCoreApplication::quit();
+        });
+        if (bridge.start())
+            code = QCoreApplication::exec();
+    }
+    return leave(code);
 }
