@@ -358,6 +358,10 @@ private slots:
             {QStringLiteral("addRoleACL"), QStringLiteral("no-loads"),
              QStringLiteral("subscribePattern"), QStringLiteral("quorvane/t1/load/#"),
              QStringLiteral("deny")},
+            // The scan for old discovery configs ends with its echo; refused, it ends at once.
+            {QStringLiteral("addRoleACL"), QStringLiteral("no-loads"),
+             QStringLiteral("subscribeLiteral"), QStringLiteral("quorvane/t1/status"),
+             QStringLiteral("deny")},
             {QStringLiteral("addClientRole"), QStringLiteral("bridge"), QStringLiteral("no-loads")},
         };
         for (const QStringList &arguments : deny)
