@@ -258,6 +258,7 @@ Health Session::health() const
     h.framesLastMinute = framesInLastMinute();
     h.newestFrame = newestFrame();
     h.newestFrameAgeMs = newestFrameAgeMs();
+    h.subscriptionsRefused = subscriptionsRefused_;
     return h;
 }
 

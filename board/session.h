@@ -13,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QTimer>
 
 #include <array>
@@ -75,6 +76,9 @@ struct Health {
     int framesLastMinute = 0;
     std::optional<QDateTime> newestFrame; // UTC; nothing before the first
     std::optional<qint64> newestFrameAgeMs;
+    // What a face asked for and was refused (the topics an MQTT broker's ACL denies): what
+    // is sent there never reaches the board.
+    QStringList subscriptionsRefused;
 };
 
 class Session : public QObject {
@@ -116,6 +120,8 @@ public:
     const Counters &counters() const { return counters_; }
     // A face's own count, for the health every face shows.
     void report(Report what, quint64 count = 1);
+    // What a face is refused now; empty once everything is granted.
+    void reportRefusedSubscriptions(const QStringList &topics) { subscriptionsRefused_ = topics; }
     Health health() const;
     // Since start().
     qint64 uptimeMs() const { return uptime_.isValid() ? uptime_.elapsed() : 0; }
@@ -166,6 +172,7 @@ private:
     unsigned changed_ = 0; // since the last frame end
     std::array<std::optional<bool>, protocol::kLoadCount> loads_;
     Counters counters_;
+    QStringList subscriptionsRefused_;
     QTimer silence_;
     bool silent_ = false;
     bool lastAvailable_ = false;

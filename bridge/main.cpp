@@ -53,7 +53,8 @@ void onSignals(QObject *context, const std::function<void()> &stop,
     sigaction(SIGHUP, &action, nullptr);
 }
 
-// Publishes the empty retained configs that remove the board from Home Assistant.
+// Publishes the empty retained configs that remove the board from Home Assistant, in
+// either discovery form.
 int removeDiscovery(const quorvane::bridge::Options &o)
 {
     using quorvane::mqtt::MqttClient;
@@ -65,8 +66,11 @@ int removeDiscovery(const quorvane::bridge::Options &o)
     bool done = false; // answered, perhaps already within start()
     QObject::connect(&client, &MqttClient::connected, &client, [&] {
         int sent = 0;
-        for (const auto &c : quorvane::bridge::discoveryConfigs(o.mqtt.discoveryPrefix,
-                                                                o.mqtt.prefix, o.mqtt.board))
+        auto configs =
+            quorvane::bridge::perEntityConfigs(o.mqtt.discoveryPrefix, o.mqtt.prefix, o.mqtt.board);
+        configs.push_back(
+            quorvane::bridge::deviceConfig(o.mqtt.discoveryPrefix, o.mqtt.prefix, o.mqtt.board));
+        for (const auto &c : configs)
             sent += client.publish(c.topic, QByteArray(), true) ? 1 : 0;
         client.stop(2000);
         std::fprintf(stderr, "quorvane-bridge: removed %d discovery configs of board '%s'\n", sent,
@@ -91,6 +95,17 @@ int removeDiscovery(const quorvane::bridge::Options &o)
     return status;
 }
 
+// Leaves without waiting for a name server that does not answer: Qt's lookup threads are
+// joined at exit, and one stuck in the resolver would hold a stopping bridge for a minute.
+int leave(int code)
+{
+    if (quorvane::mqtt::MqttClient::lookupsRunning()) {
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    return code;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -104,17 +119,20 @@ int main(int argc, char **argv)
         return quorvane::cli::finish(*exit);
     const auto &options = std::get<quorvane::bridge::Options>(parsed);
     if (options.removeDiscovery)
-        return removeDiscovery(options);
+        return leave(removeDiscovery(options));
 
-    quorvane::bridge::Bridge bridge(options);
-    onSignals(
-        &bridge,
-        [&bridge] {
-            bridge.stop();
-            QCoreApplication::quit();
-        },
-        [&bridge] { bridge.reload(); });
-    if (!bridge.start())
-        return 1;
-    return QCoreApplication::exec();
+    int code = 1;
+    {
+        quorvane::bridge::Bridge bridge(options);
+        onSignals(
+            &bridge,
+            [&bridge] {
+                bridge.stop();
+                QCoreApplication::quit();
+            },
+            [&bridge] { bridge.reload(); });
+        if (bridge.start())
+            code = QCoreApplication::exec();
+    }
+    return leave(code);
 }

@@ -7,6 +7,7 @@
 #include "protocol/telemetry.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
@@ -71,8 +72,18 @@ const char *hint(mqtt::MqttClient::Failure failure)
         return "check --username and the password";
     case mqtt::MqttClient::Failure::Tls:
         return "check the broker's certificate and --cafile";
+    case mqtt::MqttClient::Failure::Name:
+        return "check the name server (/etc/resolv.conf) or give the broker's address";
     }
     return "is the broker running and listening there?";
+}
+
+QStringList topicsOf(const std::vector<DiscoveryConfig> &configs)
+{
+    QStringList topics;
+    for (const DiscoveryConfig &c : configs)
+        topics << c.topic;
+    return topics;
 }
 
 QLatin1String readingName(std::size_t i)
@@ -86,7 +97,9 @@ QLatin1String readingName(std::size_t i)
 MqttFace::MqttFace(board::Session &session, MqttOptions options, QObject *parent)
     : board::Face(parent), session_(session), options_(std::move(options)),
       base_(mqtt::boardBase(options_.prefix, options_.board)),
-      mqtt_(std::make_unique<mqtt::MqttClient>(options_.client))
+      mqtt_(std::make_unique<mqtt::MqttClient>(options_.client)),
+      oldConfigs_(
+          topicsOf(perEntityConfigs(options_.discoveryPrefix, options_.prefix, options_.board)))
 {
     connect(mqtt_.get(), &mqtt::MqttClient::connected, this, &MqttFace::onBrokerUp);
     connect(mqtt_.get(), &mqtt::MqttClient::disconnected, this, [this](const QString &why) {
@@ -106,6 +119,8 @@ MqttFace::MqttFace(board::Session &session, MqttOptions options, QObject *parent
         flushRx();
     });
     connect(mqtt_.get(), &mqtt::MqttClient::message, this, &MqttFace::onMessage);
+    connect(mqtt_.get(), &mqtt::MqttClient::subscribed, this, &MqttFace::onSubscribed);
+    connect(mqtt_.get(), &mqtt::MqttClient::published, this, &MqttFace::onPublished);
 
     connect(&session_, &board::Session::frameEnded, this, [this](unsigned changed) {
         unpublished_ |= changed;
@@ -248,15 +263,106 @@ void MqttFace::onBrokerUp()
         mqtt_->subscribe(topic(mqtt::leaf::kTx), kSure);
     if (options_.discovery)
         mqtt_->subscribe(mqtt::discoveryStatusTopic(options_.discoveryPrefix), kSure);
-    announce();
+    scanning_ = options_.discovery && options_.deviceDiscovery;
+    found_.clear();
+    toClear_.clear();
+    deviceMid_ = -1;
+    announce(); // the status goes out before the scan's subscriptions, so its echo ends it
+    if (scanning_)
+        startScan();
     healthClock_.start();
+}
+
+void MqttFace::onSubscribed(const QString &filter, bool granted)
+{
+    if (filter == topic(mqtt::leaf::kStatus) ||
+        filter == mqtt::discoveryConfigFilter(options_.discoveryPrefix, options_.board)) {
+        // The scan's own: a broker may well not let the bridge read these, and no command is
+        // lost for it. Nothing is moved then; the device config goes out alone.
+        if (!granted && scanning_) {
+            say(Level::Notice,
+                QStringLiteral("the broker does not let the bridge read %1: one-entity configs "
+                               "of earlier versions cannot be found and moved to the device "
+                               "config")
+                    .arg(filter));
+            finishScan();
+        }
+        return;
+    }
+    if (granted) {
+        if (refused_.removeAll(filter) == 0)
+            return;
+        say(Level::Info,
+            QStringLiteral("the broker grants the subscription to %1 now").arg(filter));
+    } else {
+        if (refused_.contains(filter))
+            return; // said at its first refusal
+        refused_ << filter;
+        const QString who = options_.client.username.isEmpty()
+                                ? QStringLiteral("anonymous clients")
+                                : QStringLiteral("user '%1'").arg(options_.client.username);
+        say(Level::Warning,
+            QStringLiteral("the broker refused the subscription to %1: what is sent there never "
+                           "reaches the bridge; check the broker's ACL for %2 (it must be allowed "
+                           "to read %1); tried again at the next connect")
+                .arg(filter, who));
+    }
+    session_.reportRefusedSubscriptions(refused_);
+    if (!healthSoon_.isActive())
+        healthSoon_.start();
+}
+
+void MqttFace::startScan()
+{
+    // At QoS 0, as is the echo, so the broker sends them in the order it took them.
+    mqtt_->subscribe(mqtt::discoveryConfigFilter(options_.discoveryPrefix, options_.board), 0);
+    mqtt_->subscribe(topic(mqtt::leaf::kStatus), 0);
+}
+
+void MqttFace::finishScan()
+{
+    if (!std::exchange(scanning_, false))
+        return;
+    mqtt_->unsubscribe(mqtt::discoveryConfigFilter(options_.discoveryPrefix, options_.board));
+    mqtt_->unsubscribe(topic(mqtt::leaf::kStatus));
+    QStringList moving;
+    for (const QString &t : oldConfigs_) {
+        if (found_.contains(t))
+            moving << t;
+    }
+    found_.clear();
+    if (!moving.isEmpty()) {
+        // Home Assistant's documented order: each old config told to migrate, then the
+        // device config, then the old ones cleared. Cleared first, the entities and their
+        // history would go with them.
+        say(Level::Info, QStringLiteral("Home Assistant discovery: moving this board's %1 "
+                                        "one-entity configs to one device config; each entity "
+                                        "keeps its id, name, area and history")
+                             .arg(moving.size()));
+        for (const QString &t : moving)
+            mqtt_->publish(t, kMigrateDiscovery, true, kSure);
+    }
+    publishDiscovery(moving);
+}
+
+void MqttFace::onPublished(int mid)
+{
+    if (mid != deviceMid_ || toClear_.isEmpty())
+        return;
+    deviceMid_ = -1;
+    for (const QString &t : std::as_const(toClear_))
+        mqtt_->publish(t, QByteArray(), true, kSure);
+    say(Level::Info, QStringLiteral("Home Assistant discovery: the device config is on the broker; "
+                                    "cleared the %1 one-entity configs")
+                         .arg(toClear_.size()));
+    toClear_.clear();
 }
 
 void MqttFace::announce()
 {
     // Everything a broker that lost its store, or a Home Assistant that just came up, needs
     // to show the board.
-    if (options_.discovery)
+    if (options_.discovery && !scanning_)
         publishDiscovery();
     statusKnown_ = false;
     publishStatus();
@@ -283,11 +389,21 @@ void MqttFace::publishRetainedValues()
     }
 }
 
-void MqttFace::publishDiscovery()
+void MqttFace::publishDiscovery(const QStringList &moving)
 {
-    for (const DiscoveryConfig &c :
-         discoveryConfigs(options_.discoveryPrefix, options_.prefix, options_.board))
-        mqtt_->publish(c.topic, c.payload, true, kSure);
+    if (!options_.deviceDiscovery) {
+        for (const DiscoveryConfig &c :
+             perEntityConfigs(options_.discoveryPrefix, options_.prefix, options_.board))
+            mqtt_->publish(c.topic, c.payload, true, kSure);
+        return;
+    }
+    const DiscoveryConfig c =
+        deviceConfig(options_.discoveryPrefix, options_.prefix, options_.board);
+    int mid = -1;
+    if (mqtt_->publish(c.topic, c.payload, true, kSure, &mid) && !moving.isEmpty()) {
+        toClear_ = moving;
+        deviceMid_ = mid;
+    }
 }
 
 void MqttFace::publishStatus()
@@ -330,6 +446,10 @@ QJsonObject MqttFace::health() const
         {QStringLiteral("broker_reconnects"), double(h.counters.brokerReconnects)},
         {QStringLiteral("refused_commands"), double(h.counters.refusedCommands)},
         {QStringLiteral("raw_bytes_dropped"), double(h.counters.rawBytesDropped)},
+        {QStringLiteral("subscriptions_refused"),
+         QJsonObject{
+             {QStringLiteral("count"), int(h.subscriptionsRefused.size())},
+             {QStringLiteral("topics"), QJsonArray::fromStringList(h.subscriptionsRefused)}}},
     };
 }
 
@@ -364,6 +484,15 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
         if (payload == mqtt::kOnline && !announceLater_.isActive())
             announceLater_.start(
                 QRandomGenerator::global()->bounded(kAnnounceMinMs, kAnnounceMaxMs + 1));
+        return;
+    }
+    if (t == topic(mqtt::leaf::kStatus)) {
+        finishScan(); // our own, back: the broker has sent every config the scan found
+        return;
+    }
+    if (!t.startsWith(base_ + QLatin1Char('/'))) {
+        if (scanning_ && retained && !payload.isEmpty() && oldConfigs_.contains(t))
+            found_.insert(t);
         return;
     }
     const QString leaf = t.mid(base_.size() + 1);

@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QObject>
 #include <QSet>
+#include <QStringList>
 #include <QTimer>
 
 #include <memory>
@@ -53,6 +54,10 @@ private:
     void onReceived(const QByteArray &bytes);
     void flushRx();
     void onBrokerUp();
+    void onSubscribed(const QString &filter, bool granted);
+    void startScan();
+    void finishScan();
+    void onPublished(int mid);
     void onMessage(const QString &topic, const QByteArray &payload, bool retained);
     bool isCommand(const QString &leaf) const;
     void refuseRetained(const QString &topic, const QByteArray &payload);
@@ -66,7 +71,7 @@ private:
     void publishHealth();
     void announce();
     void publishRetainedValues();
-    void publishDiscovery();
+    void publishDiscovery(const QStringList &moving = {});
     void publish(const QString &leaf, const QByteArray &payload, bool retain, int qos = 0);
     void refuse(const QString &why);
 
@@ -89,6 +94,15 @@ private:
     bool stopping_ = false;
     int connects_ = 0;
     QSet<QString> retainedTold_; // topics whose stored command was logged once
+    QStringList refused_;        // subscriptions the broker refuses, as asked
+    // Moving to the device config: the one-entity configs the broker still holds are found
+    // at connect (the scan ends when our own status, published before it, comes back), told
+    // to migrate, and cleared once the broker has the device config.
+    const QStringList oldConfigs_; // every one-entity config topic, in table order
+    bool scanning_ = false;
+    QSet<QString> found_;
+    QStringList toClear_;
+    int deviceMid_ = -1;
 };
 
 } // namespace quorvane::bridge

@@ -58,6 +58,11 @@ void addBoardOptions(QCommandLineParser &p)
     p.addOption({QStringLiteral("discovery-prefix"),
                  QStringLiteral("Home Assistant discovery prefix (default: homeassistant)."),
                  QStringLiteral("P"), QStringLiteral("homeassistant")});
+    p.addOption({QStringLiteral("discovery"),
+                 QStringLiteral("Home Assistant discovery as one message for the board: device "
+                                "(the default; Home Assistant 2024.11 and later), or one per "
+                                "entity: per-entity (older ones)."),
+                 QStringLiteral("MODE"), QStringLiteral("device")});
     p.addOption(
         {QStringLiteral("no-discovery"), QStringLiteral("Publish no Home Assistant discovery.")});
     p.addOption(
@@ -65,7 +70,8 @@ void addBoardOptions(QCommandLineParser &p)
     p.addOption({QStringLiteral("no-restore-loads"),
                  QStringLiteral("When the board comes back, leave its loads as they come up.")});
     p.addOption({QStringLiteral("remove-discovery"),
-                 QStringLiteral("Remove the board from Home Assistant and exit.")});
+                 QStringLiteral("Remove the board from Home Assistant (both discovery forms) "
+                                "and exit.")});
 }
 
 void addRunOptions(QCommandLineParser &p)
@@ -160,6 +166,10 @@ std::optional<QString> readBoard(const QCommandLineParser &p, const QProcessEnvi
             return QStringLiteral("'%1' is not a topic prefix (no +, #, or empty levels)").arg(v);
     }
     o.mqtt.discovery = !p.isSet(QStringLiteral("no-discovery"));
+    const QString mode = p.value(QStringLiteral("discovery"));
+    if (mode != QLatin1String("device") && mode != QLatin1String("per-entity"))
+        return QStringLiteral("--discovery takes device or per-entity, not '%1'").arg(mode);
+    o.mqtt.deviceDiscovery = mode == QLatin1String("device");
     o.mqtt.raw = !p.isSet(QStringLiteral("no-raw"));
     o.restoreLoads = !p.isSet(QStringLiteral("no-restore-loads"));
     return std::nullopt;

@@ -24,6 +24,8 @@ struct MqttOptions {
     QString prefix = QString::fromLatin1(mqtt::kDefaultPrefix);
     QString discoveryPrefix = QStringLiteral("homeassistant");
     bool discovery = true;
+    // One config for the whole board (Home Assistant 2024.11 and later), or one per entity.
+    bool deviceDiscovery = true;
     bool raw = true;
     bool verbose = false;
 };

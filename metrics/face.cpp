@@ -72,6 +72,9 @@ QByteArray exposition(const board::Session &session)
     w.family("quorvane_raw_bytes_dropped_total", "counter",
              "Raw line bytes dropped while the broker was slower than the line.");
     w.sample(double(h.counters.rawBytesDropped));
+    w.family("quorvane_subscriptions_refused", "gauge",
+             "Subscriptions the MQTT broker refuses now (its ACL): what is sent there is lost.");
+    w.sample(double(h.subscriptionsRefused.size()));
 
     // Readings the board sent as plain numbers, in base units.
     const auto value = [&](protocol::Reading r) {

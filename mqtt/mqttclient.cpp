@@ -4,13 +4,18 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QUrl>
 
 #include <mosquitto.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -24,6 +29,8 @@ namespace quorvane::mqtt {
 namespace {
 
 constexpr int kHousekeepingMs = 1000;
+// Lookups handed to QHostInfo whose answer has not come, given up on or not.
+std::atomic<int> runningLookups{0};
 // Packets handled per readable socket; the notifier fires again for the rest.
 constexpr int kPacketsPerRead = 64;
 
@@ -120,6 +127,13 @@ MqttClient::MqttClient(ClientSettings settings, QObject *parent)
     connectTimeout_.setSingleShot(true);
     connect(&connectTimeout_, &QTimer::timeout, this,
             [this] { fail(QStringLiteral("no answer from the broker")); });
+    resolveTimeout_.setSingleShot(true);
+    connect(&resolveTimeout_, &QTimer::timeout, this, [this] {
+        fail(QStringLiteral("no answer from the name server for '%1' within %2 s")
+                 .arg(settings_.broker.host)
+                 .arg(settings_.resolveTimeoutMs / 1000.0),
+             Failure::Name);
+    });
 }
 
 std::optional<QString> MqttClient::setUp()
@@ -139,6 +153,7 @@ std::optional<QString> MqttClient::setUp()
     mosquitto_disconnect_callback_set(mosq_, &MqttClient::onDisconnectCb);
     mosquitto_message_callback_set(mosq_, &MqttClient::onMessageCb);
     mosquitto_subscribe_callback_set(mosq_, &MqttClient::onSubscribeCb);
+    mosquitto_publish_callback_set(mosq_, &MqttClient::onPublishCb);
     mosquitto_log_callback_set(mosq_, &MqttClient::onLogCb);
     if (!settings_.username.isEmpty() || !settings_.password.isEmpty()) {
         const QByteArray password = settings_.password.toUtf8();
@@ -161,6 +176,36 @@ std::optional<QString> MqttClient::setUp()
     return settings_.broker.tls ? setUpTls() : std::nullopt;
 }
 
+std::optional<QString> MqttClient::verifyTheName()
+{
+    // The client connects to the address the lookup gave, and the library would check the
+    // certificate against that. The certificate is the name's: this TLS context, which the
+    // library takes as it is, has OpenSSL check the chain and the name during the handshake,
+    // before a password is sent.
+    if (QHostAddress().setAddress(settings_.broker.host))
+        return std::nullopt; // an address given: the library's own check is the right one
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    const QByteArray name = settings_.broker.host.toUtf8();
+    const QByteArray ca = settings_.caFile.toLocal8Bit();
+    std::optional<QString> refused;
+    if (!ctx || X509_VERIFY_PARAM_set1_host(SSL_CTX_get0_param(ctx), name.constData(), 0) != 1 ||
+        (ca.isEmpty() ? SSL_CTX_set_default_verify_paths(ctx)
+                      : SSL_CTX_load_verify_locations(ctx, ca.constData(), nullptr)) != 1)
+        refused = QStringLiteral("cannot set up the TLS check of %1").arg(settings_.broker.host);
+    if (!refused) {
+        // What the library would set on a context of its own.
+        SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+        SSL_CTX_set_options(ctx, SSL_OP_NO_SSLv3 | SSL_OP_NO_TLSv1 | SSL_OP_NO_COMPRESSION);
+        refused = refusal(mosquitto_void_option(mosq_, MOSQ_OPT_SSL_CTX, ctx),
+                          QStringLiteral("the TLS context"));
+    }
+    if (!refused)
+        refused = refusal(mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0),
+                          QStringLiteral("the TLS context as it is"));
+    SSL_CTX_free(ctx); // the library holds its own reference
+    return refused;
+}
+
 std::optional<QString> MqttClient::setUpTls()
 {
     if (settings_.caFile.isEmpty()) {
@@ -177,7 +222,7 @@ std::optional<QString> MqttClient::setUpTls()
             return refused;
     }
     if (!settings_.insecure)
-        return std::nullopt;
+        return verifyTheName();
     if (auto refused =
             refusal(mosquitto_tls_opts_set(mosq_, 0 /* SSL_VERIFY_NONE */, nullptr, nullptr),
                     QStringLiteral("TLS without certificate checks")))
@@ -209,8 +254,56 @@ void MqttClient::attempt()
     if (stopped_ || state_ != State::Idle)
         return;
     lastError_.clear();
+    if (QHostAddress().setAddress(settings_.broker.host)) {
+        connectTo(settings_.broker.host);
+        return;
+    }
+    // The client library would look the name up itself, inside this thread, for as long as
+    // the name server takes; QHostInfo asks from a thread of its own.
+    state_ = State::Resolving;
+    resolveTimeout_.start(settings_.resolveTimeoutMs);
+    // The answer is waited for even when given up on, so the lookups still running are known.
+    auto *waiter = new QObject;
+    ++runningLookups;
+    lookupId_ =
+        QHostInfo::lookupHost(settings_.broker.host, waiter,
+                              [waiter, self = QPointer<MqttClient>(this)](const QHostInfo &info) {
+                                  --runningLookups;
+                                  waiter->deleteLater();
+                                  if (self)
+                                      self->onResolved(info);
+                              });
+}
+
+bool MqttClient::lookupsRunning()
+{
+    return runningLookups.load() > 0;
+}
+
+void MqttClient::onResolved(const QHostInfo &info)
+{
+    if (state_ != State::Resolving || info.lookupId() != lookupId_)
+        return; // given up on already
+    lookupId_ = -1;
+    resolveTimeout_.stop();
+    QList<QHostAddress> addresses = info.addresses();
+    if (info.error() != QHostInfo::NoError || addresses.isEmpty()) {
+        fail(QStringLiteral("host name '%1' not found").arg(settings_.broker.host), Failure::Name);
+        return;
+    }
+    // IPv4 first, as brokers on a home network mostly listen there; each retry takes the
+    // next address, so one that does not answer does not stop the others being tried.
+    std::stable_partition(addresses.begin(), addresses.end(), [](const QHostAddress &a) {
+        return a.protocol() == QAbstractSocket::IPv4Protocol;
+    });
+    connectTo(addresses[qsizetype(lookups_++ % unsigned(addresses.size()))].toString());
+}
+
+void MqttClient::connectTo(const QString &address)
+{
+    state_ = State::Idle;
     errno = 0;
-    const int rc = mosquitto_connect_async(mosq_, settings_.broker.host.toUtf8().constData(),
+    const int rc = mosquitto_connect_async(mosq_, address.toUtf8().constData(),
                                            settings_.broker.port, settings_.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         fail(describe(rc), classify(rc));
@@ -322,8 +415,17 @@ void MqttClient::deliver()
         case Event::Message:
             emit message(e.topic, e.payload, e.retained);
             break;
-        case Event::Suback:
-            emit subscribed();
+        case Event::Suback: {
+            // MQTT 3.1.1 grants a QoS of 0 to 2; 0x80 is a refusal.
+            const bool granted = !e.payload.isEmpty() &&
+                                 std::all_of(e.payload.cbegin(), e.payload.cend(), [](char c) {
+                                     return static_cast<unsigned char>(c) < 0x80;
+                                 });
+            emit subscribed(subscribing_.take(e.code), granted);
+            break;
+        }
+        case Event::Puback:
+            emit published(e.code);
             break;
         }
         if (!self)
@@ -353,6 +455,7 @@ void MqttClient::fail(const QString &reason, Failure failure)
 {
     const bool wasConnected = state_ == State::Connected;
     unwatchSocket();
+    forget();
     state_ = State::Idle;
     drainedOwed_ = false;
     connectTimeout_.stop();
@@ -381,7 +484,9 @@ void MqttClient::stop(int flushMs)
     retry_.stop();
     connectTimeout_.stop();
     housekeeping_.stop();
-    if (state_ != State::Idle) {
+    if (state_ == State::Resolving)
+        forget();
+    else if (state_ != State::Idle) {
         mosquitto_disconnect(mosq_);
         const int fd = mosquitto_socket(mosq_);
         QElapsedTimer t;
@@ -394,16 +499,26 @@ void MqttClient::stop(int flushMs)
         }
     }
     unwatchSocket();
+    subscribing_.clear();
     state_ = State::Idle;
     events_.clear();
 }
 
-bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain, int qos)
+void MqttClient::forget()
+{
+    // A lookup cannot be stopped once running; its answer is dropped when it comes.
+    resolveTimeout_.stop();
+    lookupId_ = -1;
+    subscribing_.clear();
+}
+
+bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain, int qos,
+                         int *mid)
 {
     if (state_ != State::Connected)
         return false;
-    const int rc = mosquitto_publish(mosq_, nullptr, topic.toUtf8().constData(),
-                                     int(payload.size()), payload.constData(), qos, retain);
+    const int rc = mosquitto_publish(mosq_, mid, topic.toUtf8().constData(), int(payload.size()),
+                                     payload.constData(), qos, retain);
     if (mosquitto_want_write(mosq_)) {
         drainedOwed_ = true;
         if (writable_)
@@ -416,7 +531,10 @@ bool MqttClient::subscribe(const QString &filter, int qos)
 {
     if (state_ != State::Connected)
         return false;
-    const int rc = mosquitto_subscribe(mosq_, nullptr, filter.toUtf8().constData(), qos);
+    int mid = 0;
+    const int rc = mosquitto_subscribe(mosq_, &mid, filter.toUtf8().constData(), qos);
+    if (rc == MOSQ_ERR_SUCCESS)
+        subscribing_.insert(mid, filter);
     watchWrites();
     return rc == MOSQ_ERR_SUCCESS;
 }
@@ -478,9 +596,17 @@ void MqttClient::onMessageCb(mosquitto *, void *self, const mosquitto_message *m
          QByteArray(static_cast<const char *>(m->payload), m->payloadlen), m->retain});
 }
 
-void MqttClient::onSubscribeCb(mosquitto *, void *self, int, int, const int *)
+void MqttClient::onSubscribeCb(mosquitto *, void *self, int mid, int count, const int *qos)
 {
-    static_cast<MqttClient *>(self)->events_.push_back({Event::Suback, 0, {}, {}, false});
+    QByteArray granted;
+    for (int i = 0; i < count; ++i)
+        granted += char(qos[i] & 0xff);
+    static_cast<MqttClient *>(self)->events_.push_back({Event::Suback, mid, {}, granted, false});
+}
+
+void MqttClient::onPublishCb(mosquitto *, void *self, int mid)
+{
+    static_cast<MqttClient *>(self)->events_.push_back({Event::Puback, mid, {}, {}, false});
 }
 
 void MqttClient::onLogCb(mosquitto *, void *self, int level, const char *text)

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: MIT
 // An MQTT client on libmosquitto, driven from the Qt event loop: the client's socket is
 // watched by socket notifiers and its housekeeping runs on a timer, so everything stays on
-// the calling thread. Used by the bridge and by the panel's remote ports alike.
+// the calling thread. The broker's name is looked up off the event loop (QHostInfo) before
+// every connect, so a name server that does not answer never holds the loop. Used by the
+// bridge and by the panel's remote ports alike.
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -14,6 +17,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+class QHostInfo;
 class QSocketNotifier;
 
 namespace quorvane::mqtt {
@@ -45,13 +49,15 @@ struct ClientSettings {
     bool willRetain = true;
     int keepAliveSeconds = 30;
     int connectTimeoutMs = 10000;
+    // A name server that has not answered by then counts as a failed connect.
+    int resolveTimeoutMs = 5000;
 };
 
 class MqttClient : public QObject {
     Q_OBJECT
 public:
     // What a failed connection needs looked at.
-    enum class Failure { Network, Credentials, Tls };
+    enum class Failure { Network, Credentials, Tls, Name };
 
     explicit MqttClient(ClientSettings settings, QObject *parent = nullptr);
     ~MqttClient() override;
@@ -71,11 +77,17 @@ public:
 
     // False when not connected or the client refused the message. QoS 1 messages are sent
     // again until the broker has them, across reconnects of this client.
-    bool publish(const QString &topic, const QByteArray &payload, bool retain = false, int qos = 0);
+    // `mid`, when given, receives the message's id, which published() names.
+    bool publish(const QString &topic, const QByteArray &payload, bool retain = false, int qos = 0,
+                 int *mid = nullptr);
     bool subscribe(const QString &filter, int qos = 0);
     // Messages are waiting for the socket: the broker or the network is slower than we publish.
     bool backlogged() const;
     bool unsubscribe(const QString &filter);
+
+    // A lookup some client gave up on is still waiting for its name server. Qt waits for it
+    // at exit, which a name server that never answers makes a minute or more.
+    static bool lookupsRunning();
 
     static constexpr int kMaxIdBytes = 65535; // MQTT's bound on client IDs, user names, topics
     static constexpr int kFirstRetryMs = 1000;
@@ -88,15 +100,18 @@ signals:
     void disconnected(const QString &reason);
     void connectFailed(const QString &reason, mqtt::MqttClient::Failure failure);
     void message(const QString &topic, const QByteArray &payload, bool retained);
-    // The broker acknowledged a subscription: from now on its messages come.
-    void subscribed();
+    // The broker answered a subscription: granted, its messages come from now on; refused
+    // (its ACL, most often), none ever will on this connection.
+    void subscribed(const QString &filter, bool granted);
+    // The broker has the message of that id (QoS 1: it acknowledged it).
+    void published(int mid);
     // The backlog has gone out.
     void drained();
 
 private:
-    enum class State { Idle, Connecting, Connected };
+    enum class State { Idle, Resolving, Connecting, Connected };
     struct Event {
-        enum Kind { Connack, Lost, Message, Suback } kind;
+        enum Kind { Connack, Lost, Message, Suback, Puback } kind;
         int code = 0;
         QString topic;
         QByteArray payload;
@@ -105,7 +120,11 @@ private:
 
     std::optional<QString> setUp();
     std::optional<QString> setUpTls();
+    std::optional<QString> verifyTheName();
+    void forget();
     void attempt();
+    void onResolved(const QHostInfo &info);
+    void connectTo(const QString &address);
     void watchSocket();
     void unwatchSocket();
     void onReadable();
@@ -123,6 +142,7 @@ private:
     static void onDisconnectCb(mosquitto *, void *self, int rc);
     static void onMessageCb(mosquitto *, void *self, const mosquitto_message *m);
     static void onSubscribeCb(mosquitto *, void *self, int mid, int count, const int *qos);
+    static void onPublishCb(mosquitto *, void *self, int mid);
     static void onLogCb(mosquitto *, void *self, int level, const char *text);
 
     ClientSettings settings_;
@@ -136,8 +156,12 @@ private:
     QTimer housekeeping_;
     QTimer retry_;
     QTimer connectTimeout_;
-    std::vector<Event> events_; // raised inside libmosquitto's calls, delivered after them
-    QString lastError_;         // libmosquitto's last logged error, for the reason of a failure
+    QTimer resolveTimeout_;
+    int lookupId_ = -1;
+    unsigned lookups_ = 0;            // which of a name's addresses the next connect takes
+    QHash<int, QString> subscribing_; // message id -> filter, until the broker answers
+    std::vector<Event> events_;       // raised inside libmosquitto's calls, delivered after them
+    QString lastError_; // libmosquitto's last logged error, for the reason of a failure
     std::optional<QString> setupFailure_;
     bool drainedOwed_ = false; // a publish had to wait for the socket: drained() is due
 };

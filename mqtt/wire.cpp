@@ -57,4 +57,14 @@ QString discoveryConfigTopic(const QString &discoveryPrefix, const QString &comp
     return QStringLiteral("%1/%2/%3/%4/config").arg(discoveryPrefix, component, board, object);
 }
 
+QString discoveryConfigFilter(const QString &discoveryPrefix, const QString &board)
+{
+    return discoveryConfigTopic(discoveryPrefix, QStringLiteral("+"), board, QStringLiteral("+"));
+}
+
+QString discoveryDeviceTopic(const QString &discoveryPrefix, const QString &board)
+{
+    return QStringLiteral("%1/device/%2/config").arg(discoveryPrefix, board);
+}
+
 } // namespace quorvane::mqtt

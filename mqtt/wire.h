@@ -55,8 +55,12 @@ inline QString boardTopic(const QString &prefix, const QString &board, const cha
 
 // Home Assistant's side: where it says it has (re)started, and where a config is published.
 QString discoveryStatusTopic(const QString &discoveryPrefix);
-// DISCOVERY/COMPONENT/BOARD/OBJECT/config
+// DISCOVERY/COMPONENT/BOARD/OBJECT/config: one entity's config
 QString discoveryConfigTopic(const QString &discoveryPrefix, const QString &component,
                              const QString &board, const QString &object);
+// DISCOVERY/+/BOARD/+/config: every one-entity config of the board
+QString discoveryConfigFilter(const QString &discoveryPrefix, const QString &board);
+// DISCOVERY/device/BOARD/config: the one config of the whole board
+QString discoveryDeviceTopic(const QString &discoveryPrefix, const QString &board);
 
 } // namespace quorvane::mqtt

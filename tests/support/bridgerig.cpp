@@ -24,6 +24,7 @@ TestSubscriber::TestSubscriber(const TestBroker &broker, const QStringList &filt
     QObject::connect(&client, &MqttClient::message, &client,
                      [this](const QString &topic, const QByteArray &payload, bool isRetained) {
                          last[topic] = payload;
+                         messages.append({topic, payload});
                          if (isRetained)
                              retained << topic;
                          if (topic.endsWith(QLatin1String("/rx")))

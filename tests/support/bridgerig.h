@@ -30,7 +30,8 @@ struct TestSubscriber {
     QHash<QString, QByteArray> last;
     QSet<QString> retained;
     QByteArray rx;
-    QList<QByteArray> tx; // each message, in order
+    QList<QByteArray> tx;                       // each message, in order
+    QList<QPair<QString, QByteArray>> messages; // everything, in order
     QString failure;
 
     TestSubscriber(const TestBroker &broker, const QStringList &filters);

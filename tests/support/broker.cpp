@@ -2,7 +2,10 @@
 #include "broker.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QStandardPaths>
 #include <QThread>
 
@@ -132,6 +135,8 @@ bool TestBroker::writeConfig()
     } else {
         conf += "allow_anonymous true\n";
     }
+    if (config_.dynsec && !writeDynsec(conf))
+        return false;
     if (config_.tls) {
         QFile ext(dir_.filePath(QStringLiteral("server.ext")));
         if (!ext.open(QIODevice::WriteOnly) ||
@@ -168,6 +173,50 @@ bool TestBroker::writeConfig()
     }
     QFile f(dir_.filePath(QStringLiteral("mosquitto.conf")));
     return f.open(QIODevice::WriteOnly) && f.write(conf) == conf.size();
+}
+
+bool TestBroker::writeDynsec(QByteArray &conf)
+{
+    const QString file = dir_.filePath(QStringLiteral("dynsec.json"));
+    const QStringList plugins =
+        QDir(QStringLiteral("/usr/lib")).entryList({QStringLiteral("*")}, QDir::Dirs);
+    QString plugin;
+    for (const QString &d : plugins) {
+        const QString candidate =
+            QStringLiteral("/usr/lib/%1/mosquitto_dynamic_security.so").arg(d);
+        if (QFile::exists(candidate))
+            plugin = candidate;
+    }
+    if (plugin.isEmpty() || !run(QStringLiteral("mosquitto_ctrl"),
+                                 {QStringLiteral("dynsec"), QStringLiteral("init"), file,
+                                  QLatin1String(kUser), QLatin1String(kPassword)}))
+        return false;
+    // mosquitto_ctrl 2.0.11 does not send setDefaultACLAccess: allowed from the start here.
+    QFile f(file);
+    if (!f.open(QIODevice::ReadWrite))
+        return false;
+    QJsonObject json = QJsonDocument::fromJson(f.readAll()).object();
+    QJsonObject access;
+    for (const char *kind :
+         {"publishClientSend", "publishClientReceive", "subscribe", "unsubscribe"})
+        access.insert(QLatin1String(kind), true);
+    json.insert(QStringLiteral("defaultACLAccess"), access);
+    const QByteArray bytes = QJsonDocument(json).toJson();
+    if (!f.resize(0) || f.write(bytes) != bytes.size())
+        return false;
+    conf +=
+        "plugin " + plugin.toLocal8Bit() + "\nplugin_opt_config_file " + file.toLocal8Bit() + "\n";
+    return true;
+}
+
+bool TestBroker::dynsec(const QStringList &arguments)
+{
+    return run(QStringLiteral("mosquitto_ctrl"),
+               QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
+                           QString::number(port_), QStringLiteral("-u"), QLatin1String(kUser),
+                           QStringLiteral("-P"), QLatin1String(kPassword),
+                           QStringLiteral("dynsec")} +
+                   arguments);
 }
 
 bool TestBroker::start()

@@ -15,6 +15,9 @@ public:
         bool password = false;   // only kUser / kPassword may connect
         bool tls = false;        // mqtts, server certificate from caFile()
         bool persistent = false; // retained messages survive a restart, as on a real broker
+        // Mosquitto's dynamic-security plugin: kUser administers it and everyone may do
+        // everything until dynsec() says otherwise.
+        bool dynsec = false;
     };
     static constexpr const char *kUser = "quorvane";
     static constexpr const char *kPassword = "s3cret-test";
@@ -39,9 +42,12 @@ public:
     // What a client of the test's own needs to reach it (the fixture's user, its CA).
     quorvane::mqtt::ClientSettings clientSettings(const QString &clientId) const;
     QString log() const;
+    // mosquitto_ctrl dynsec ARGUMENTS, as kUser; false when the broker refused.
+    bool dynsec(const QStringList &arguments);
 
 private:
     bool writeConfig();
+    bool writeDynsec(QByteArray &conf);
     bool run(const QString &program, const QStringList &arguments);
 
     Config config_;
