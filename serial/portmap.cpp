@@ -1,18 +1,23 @@
 // SPDX-License-Identifier: MIT
 #include "serial/portmap.h"
 
+#ifdef QUORVANE_REMOTE
 #include "serial/remotelink.h"
+#endif
+#ifdef Q_OS_WIN
+#include "serial/winlink.h"
+#else
 #include "serial/seriallink.h"
+#endif
 
 #include "serial/commerror.h"
-
-#include <QSerialPortInfo>
 
 #include <algorithm>
 
 namespace quorvane::serial {
 namespace {
 
+#ifndef Q_OS_WIN
 QList<QSerialPortInfo> orderedPorts()
 {
     QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
@@ -21,6 +26,7 @@ QList<QSerialPortInfo> orderedPorts()
     });
     return ports;
 }
+#endif
 
 [[noreturn]] void badNumber(int port, const QString &why)
 {
@@ -160,9 +166,11 @@ QStringList FixedPortMap::describeRange(int first, int last) const
 QString FixedPortMap::describe(int port) const
 {
     if (const auto it = devices_.constFind(port); it != devices_.constEnd()) {
+#ifdef QUORVANE_REMOTE
         QString unused;
         if (const auto remote = RemoteTarget::parse(*it, &unused))
             return remote->describe();
+#endif
         return *it;
     }
     if (fallback_)
@@ -172,23 +180,34 @@ QString FixedPortMap::describe(int port) const
 
 std::unique_ptr<ByteLink> PortMap::makeLink(const QString &device) const
 {
+#ifdef Q_OS_WIN
+    return std::make_unique<WinLink>(device);
+#else
     return std::make_unique<SerialLink>(device);
+#endif
 }
 
 std::unique_ptr<ByteLink> FixedPortMap::makeLink(const QString &device) const
 {
+#ifdef QUORVANE_REMOTE
     QString unused;
     if (const auto remote = RemoteTarget::parse(device, &unused))
         return std::make_unique<RemoteLink>(*remote, password_);
+#endif
     return PortMap::makeLink(device);
 }
 
 QString FixedPortMap::checkTarget(const QString &target)
 {
+#ifdef QUORVANE_REMOTE
     QString error;
     if (RemoteTarget::looksRemote(target)) {
         return RemoteTarget::parse(target, &error) ? QString() : error;
     }
+#else
+    if (target.startsWith(QLatin1String("mqtt://")) || target.startsWith(QLatin1String("mqtts://")))
+        return QStringLiteral("'%1': this build cannot reach boards behind a bridge").arg(target);
+#endif
     if (target.isEmpty())
         return QStringLiteral("an empty device path");
     if (target.contains(QLatin1String("://")))

@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+// A Windows COM port as a byte link: 9600 baud, 8N1, no handshaking, DTR on, RTS off, through
+// Win32 overlapped I/O. Nothing waits in a thread of its own: the pending comm-event wait and
+// write each signal an event that the event loop watches.
+#pragma once
+
+#include "serial/bytelink.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <memory>
+
+class QWinEventNotifier;
+
+namespace quorvane::serial {
+
+class WinLink final : public ByteLink {
+    Q_OBJECT
+public:
+    static constexpr unsigned kDriverQueueSize = 4096;
+
+    explicit WinLink(QString device, QObject *parent = nullptr);
+    ~WinLink() override;
+
+    [[nodiscard]] std::optional<LinkFailure> open() override;
+    void close() override;
+    bool isOpen() const override { return handle_ != nullptr; }
+    [[nodiscard]] std::optional<LinkFailure> write(const QByteArray &bytes) override;
+    ReadResult read(QByteArray &into, qsizetype max) override;
+    void setWakeOnData(bool on) override;
+
+    // "COM3" opens \\.\COM3, the form that also reaches COM10 and above.
+    static QString devicePath(const QString &device);
+
+private:
+    struct Pending; // an OVERLAPPED with its event
+
+    [[nodiscard]] std::optional<LinkFailure> configure();
+    void armWait();
+    void onWaitDone();
+    void startWrite();
+    void onWriteDone();
+    void lose(unsigned long error);
+
+    QString device_;
+    void *handle_ = nullptr;    // HANDLE; null while closed
+    void *readEvent_ = nullptr; // for reads, which complete before read() returns
+    std::unique_ptr<Pending> wait_;
+    std::unique_ptr<Pending> write_;
+    unsigned long eventMask_ = 0;
+    bool waiting_ = false;   // a WaitCommEvent is in flight
+    bool writing_ = false;   // a WriteFile is in flight, sending inFlight_
+    bool wake_ = true;
+    bool lostSaid_ = false;
+    QByteArray inFlight_;    // must stay put until its write completes
+    QByteArray outbox_;      // written while another write was in flight
+};
+
+} // namespace quorvane::serial
