@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // A Windows COM port as a byte link: 9600 baud, 8N1, no handshaking, DTR on, RTS off, through
-// Win32 overlapped I/O. Nothing waits in a thread of its own: the pending comm-event wait and
-// write each signal an event that the event loop watches.
+// Win32 overlapped I/O. Nothing waits in a thread of its own: while the caller wants to be
+// woken, one read is left pending in the driver, and its completion, like a write's, signals
+// an event that the event loop watches.
 #pragma once
 
 #include "serial/bytelink.h"
@@ -34,27 +35,29 @@ public:
     static QString devicePath(const QString &device);
 
 private:
-    struct Pending; // an OVERLAPPED with its event
+    struct Pending; // an OVERLAPPED with its event and notifier
 
     [[nodiscard]] std::optional<LinkFailure> configure();
-    void armWait();
-    void onWaitDone();
+    [[nodiscard]] std::optional<LinkFailure> claim();
+    void armRead();
+    void onReadDone();
     void startWrite();
     void onWriteDone();
     void lose(unsigned long error);
 
     QString device_;
-    void *handle_ = nullptr;    // HANDLE; null while closed
-    void *readEvent_ = nullptr; // for reads, which complete before read() returns
-    std::unique_ptr<Pending> wait_;
-    std::unique_ptr<Pending> write_;
-    unsigned long eventMask_ = 0;
-    bool waiting_ = false;   // a WaitCommEvent is in flight
-    bool writing_ = false;   // a WriteFile is in flight, sending inFlight_
+    void *handle_ = nullptr; // HANDLE; null while closed
+    void *claim_ = nullptr;  // the port's mutex, see claim()
+    std::unique_ptr<Pending> reader_;
+    std::unique_ptr<Pending> writer_;
+    bool reading_ = false; // a ReadFile into readByte_ is in flight
+    bool writing_ = false; // a WriteFile of inFlight_ is in flight
     bool wake_ = true;
     bool lostSaid_ = false;
-    QByteArray inFlight_;    // must stay put until its write completes
-    QByteArray outbox_;      // written while another write was in flight
+    char readByte_ = 0;     // the pending read's; must stay put while it is in flight
+    QByteArray inbox_;      // what a completed pending read brought, not yet taken
+    QByteArray inFlight_;   // must stay put until its write completes
+    QByteArray outbox_;     // written while another write was in flight
 };
 
 } // namespace quorvane::serial
