@@ -3,13 +3,14 @@
 """Pseudo-terminals as COM ports for the Windows suites under Wine.
 
 A Windows test cannot make a pseudo-terminal, so it asks this relay for one over a loopback
-connection: the relay makes the pair, points the Wine prefix's dosdevices/comN at the panel's
-end (taking effect at the next open of COMn) and answers "COMn". From then on the connection
+connection: the relay makes the pair, points PORTS/comN at the panel's end (the Wine prefix
+maps COMn there, see wine-fixture; it takes effect at the next open of COMn) and answers
+"COMn". From then on the connection
 is the board's end: bytes sent on it go to the line, bytes the panel writes come back on it,
 and closing it closes the master, as an unplugged adapter would. A connection that begins
 "?COMn" instead gets that line's settings, as the kernel holds them.
 
-    ptyrelay.py --prefix WINEPREFIX --port-file FILE [--pid-file FILE]
+    ptyrelay.py --ports DIR --port-file FILE [--pid-file FILE]
 """
 import argparse
 import os
@@ -25,7 +26,7 @@ PORTS = range(1, 10)
 
 
 class Line:
-    def __init__(self, sock, number, prefix):
+    def __init__(self, sock, number, ports):
         self.sock = sock
         self.number = number
         self.master, self.slave = pty.openpty()
@@ -33,7 +34,7 @@ class Line:
         # The relay keeps a descriptor of the panel's end so the master never reads a hang-up
         # while the panel has the port closed.
         os.set_blocking(self.master, False)
-        self.link = os.path.join(prefix, "dosdevices", "com%d" % number)
+        self.link = os.path.join(ports, "com%d" % number)
         try:
             os.unlink(self.link)
         except FileNotFoundError:
@@ -65,11 +66,11 @@ def settings(fd):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--prefix", required=True)
+    ap.add_argument("--ports", required=True)
     ap.add_argument("--port-file", required=True)
     ap.add_argument("--pid-file")
     args = ap.parse_args()
-    os.makedirs(os.path.join(args.prefix, "dosdevices"), exist_ok=True)
+    os.makedirs(args.ports, exist_ok=True)
 
     server = socket.socket()
     server.bind(("127.0.0.1", 0))
@@ -135,7 +136,7 @@ def main():
                     if not free:
                         obj.close()
                         continue
-                    line = Line(obj, free[0], args.prefix)
+                    line = Line(obj, free[0], args.ports)
                     lines[line.number] = line
                     line.to_line = rest
                     obj.sendall(b"COM%d\n" % line.number)
