@@ -206,7 +206,7 @@ QString FixedPortMap::checkTarget(const QString &target)
     }
 #else
     if (target.startsWith(QLatin1String("mqtt://")) || target.startsWith(QLatin1String("mqtts://")))
-        return QStringLiteral("'%1': this build cannot reach boards behind a bridge").arg(target);
+        return QStringLiteral("this build cannot reach boards behind a bridge (mqtt://, mqtts://)");
 #endif
     if (target.isEmpty())
         return QStringLiteral("an empty device path");

@@ -8,7 +8,13 @@ qt_standard_project_setup()
 
 # A Windows program carries its version as numbers too (the file's Properties, Details).
 string(REPLACE "." "," quorvane_version_commas "${PROJECT_VERSION},0")
-add_compile_definitions(QUORVANE_VERSION_COMMAS=${quorvane_version_commas})
+add_compile_definitions(QUORVANE_VERSION_COMMAS=${quorvane_version_commas}
+                        QUORVANE_VERSION_DOTS=${PROJECT_VERSION})
+
+# MinGW's stack protection lives in libssp, which the compiler driver only links when told.
+if(QUORVANE_HARDEN)
+  add_link_options(-fstack-protector-strong)
+endif()
 
 add_subdirectory(cli)
 add_subdirectory(serial)
@@ -24,7 +30,7 @@ target_link_libraries(quorvane-demo PRIVATE quorvane_ui quorvane_simboard)
 set_target_properties(quorvane-demo PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR}/bin)
 
 # Where the MinGW runtime DLLs are, for running the programs under Wine and for packaging.
-foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll libssp-0.dll)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
                   OUTPUT_VARIABLE found OUTPUT_STRIP_TRAILING_WHITESPACE)
   list(APPEND QUORVANE_MINGW_DLLS ${found})
