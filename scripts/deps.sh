@@ -4,7 +4,7 @@ quorvane_packages=(
   cmake ninja-build g++ pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
   libbenchmark-dev
-  libmosquitto-dev mosquitto mosquitto-clients openssl
+  libmosquitto-dev mosquitto mosquitto-clients openssl libssl-dev
   clang libclang-rt-14-dev
   xvfb xauth x11-utils xdotool imagemagick fonts-dejavu-core fonts-dejavu-extra
   # packaging checks and the accessibility-bus smoke test
@@ -68,7 +68,7 @@ quorvane_install_node_modules() {
 quorvane_arm64_packages=(
   g++-aarch64-linux-gnu qemu-user-static pkgconf:arm64
   qt6-base-dev:arm64 qt6-serialport-dev:arm64 libgl-dev:arm64 libmosquitto-dev:arm64
-  qt6-httpserver-dev:arm64 qt6-websockets-dev:arm64
+  qt6-httpserver-dev:arm64 qt6-websockets-dev:arm64 libssl-dev:arm64
 )
 
 quorvane_install_arm64_deps() {
