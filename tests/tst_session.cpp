@@ -128,8 +128,8 @@ private slots:
                               << "load 4 on (G) from MQTT";
         QTest::newRow("remote panel") << int(Origin::Kind::RemotePanel) << ""
                                       << "load 4 on (G) from a remote panel";
-        QTest::newRow("web") << int(Origin::Kind::Web) << "10.0.0.7"
-                             << "load 4 on (G) from the web page (10.0.0.7)";
+        QTest::newRow("web") << int(Origin::Kind::Web) << "127.0.0.7"
+                             << "load 4 on (G) from the web page (127.0.0.7)";
     }
     void originIsLoggedAndHandedOn()
     {
