@@ -61,17 +61,26 @@ QByteArray exposition(const board::Session &session)
                  "When the newest frame ended, in seconds since 1970.");
         w.sample(double(h.newestFrame->toMSecsSinceEpoch()) / 1000);
     }
-    w.family("quorvane_line_losses_total", "counter", "Times the board's line was lost.");
-    w.sample(double(h.counters.lineLosses));
-    w.family("quorvane_broker_reconnects_total", "counter",
-             "Connections to the MQTT broker after the first.");
-    w.sample(double(h.counters.brokerReconnects));
-    w.family("quorvane_refused_commands_total", "counter",
-             "Commands refused: malformed, retained, or with the line closed.");
-    w.sample(double(h.counters.refusedCommands));
-    w.family("quorvane_raw_bytes_dropped_total", "counter",
-             "Raw line bytes dropped while the broker was slower than the line.");
-    w.sample(double(h.counters.rawBytesDropped));
+    // The counters the faces and the session keep, each a family of its own.
+    const struct {
+        const char *name;
+        const char *help;
+        quint64 value;
+    } counters[] = {
+        {"quorvane_line_losses_total", "Times the board's line was lost.", h.counters.lineLosses},
+        {"quorvane_broker_reconnects_total", "Connections to the MQTT broker after the first.",
+         h.counters.brokerReconnects},
+        {"quorvane_refused_commands_total",
+         "Commands refused: malformed, retained, or with the line closed.",
+         h.counters.refusedCommands},
+        {"quorvane_raw_bytes_dropped_total",
+         "Raw line bytes dropped while the broker was slower than the line.",
+         h.counters.rawBytesDropped},
+    };
+    for (const auto &c : counters) {
+        w.family(c.name, "counter", c.help);
+        w.sample(double(c.value));
+    }
     w.family("quorvane_subscriptions_refused", "gauge",
              "Subscriptions the MQTT broker refuses now (its ACL): what is sent there is lost.");
     w.sample(double(h.subscriptionsRefused.size()));
