@@ -25,6 +25,12 @@ for name in quorvane quorvane-bridge; do
   echo "packages: $(basename "$deb") $(basename "$ddeb")"
   lintian --info --display-info --fail-on error,warning "$deb"
 done
+# Up to 1.0.0 the bridge's files were in "quorvane": without both fields apt refuses the
+# upgrade with a file conflict.
+for field in Breaks Replaces; do
+  value=$(dpkg-deb -f "$out"/quorvane-bridge_*.deb "$field")
+  [ "$value" = "quorvane (<< 1.1.0)" ] || { echo "quorvane-bridge: $field is '$value'"; exit 1; }
+done
 # Nothing of a window system: no Qt GUI or Widgets, no OpenGL, X11, Wayland or fonts.
 depends=$(dpkg-deb -f "$out"/quorvane-bridge_*.deb Depends)
 echo "quorvane-bridge depends on: $depends"
