@@ -635,6 +635,15 @@ private slots:
         Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
         QUORVANE_VERIFY_UP(ha);
         QTRY_VERIFY(ha.last.contains(QStringLiteral("homeassistant/device/t1/config")));
+        // The next outage starts the back-off afresh: back after the first retry's second,
+        // not after the longer waits the first outage grew to.
+        rig.broker.kill();
+        QTRY_VERIFY(!rig.online);
+        QVERIFY(rig.broker.start());
+        QElapsedTimer again;
+        again.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.online, 8000);
+        QVERIFY2(again.elapsed() < 2500, qPrintable(QString::number(again.elapsed())));
     }
 
     void deviceLostAndBack_data()
@@ -1013,7 +1022,7 @@ private slots:
         row("silence by default", "", "silence", 10);
         row("silence off", "--silence 0", "silence", 0);
         row("silence of a day", "--silence 86400", "silence", 86400);
-        row("read clock by default", "", "readInterval", -1);
+        row("read clock by default", "", "readInterval", 25);
         row("read clock 0", "--read-interval 0", "readInterval", 0);
         row("read clock 1000", "--read-interval 1000", "readInterval", 1000);
         row("no port number with a device", "", "port", 0);
@@ -1035,6 +1044,11 @@ private slots:
         const auto *exit = std::get_if<Exit>(&parsed);
         QVERIFY2(!exit, exit ? qPrintable(exit->text) : "");
         const Options &o = std::get<Options>(parsed);
+        if (field == QLatin1String("readInterval")) { // as far as the line it sets
+            const quorvane::bridge::Bridge bridge(o);
+            QCOMPARE(QVariant(int(bridge.session().line().readInterval().count())), value);
+            return;
+        }
         const QMap<QString, QVariant> got{
             {QStringLiteral("broker"),
              QStringLiteral("%1 %2").arg(
@@ -1052,7 +1066,6 @@ private slots:
                                               QString::fromLatin1(o.mqtt.client.willPayload))},
             {QStringLiteral("discovery"),
              QLatin1String(o.mqtt.deviceDiscovery ? "device" : "per-entity")},
-            {QStringLiteral("readInterval"), o.readIntervalMs},
             {QStringLiteral("silence"), o.silenceSeconds},
             {QStringLiteral("port"), o.port},
             {QStringLiteral("board"), o.mqtt.board},
