@@ -113,6 +113,31 @@ private slots:
             QCOMPARE(exit->text, QStringLiteral("quorvane-bridge: %1\n").arg(*refused));
     }
 
+    // Until it is connected a client sends nothing and says so; told not to retry, it tries
+    // once and then stays quiet.
+    void unconnectedClientSendsNothing()
+    {
+        ClientSettings s;
+        s.broker.host = QStringLiteral("127.0.0.1");
+        s.broker.port = freeLocalPort();
+        s.clientId = QStringLiteral("quorvane-test");
+        MqttClient client(s);
+        client.setReconnect(false);
+        int failed = 0;
+        connect(&client, &MqttClient::connectFailed, this, [&failed] { ++failed; });
+        const auto sends = [&client] {
+            return client.publish(QStringLiteral("q/b/x"), "1") ||
+                   client.subscribe(QStringLiteral("q/#")) ||
+                   client.unsubscribe(QStringLiteral("q/#"));
+        };
+        QVERIFY(!sends());
+        QVERIFY(!client.start());
+        QTRY_COMPARE(failed, 1);
+        QVERIFY(!sends());
+        QTest::qWait(1500); // past the first retry's second
+        QCOMPARE(failed, 1);
+    }
+
     // Removing discovery from a broker that refuses at once ends, and says so.
     void removeDiscoveryEndsOnARefusal()
     {
