@@ -142,6 +142,9 @@ private slots:
         comm.setPortOpen(true);
         comm.setOutput(QStringLiteral("A"));
         QCOMPARE(pty.read(1, 30000), QByteArray("A"));
+        // A write that went out is no loss of the device: the port stays open.
+        QTest::qWait(50);
+        QVERIFY(comm.portOpen());
     }
 
     void burstArrivesAsSeparateNotificationsInOrder()
@@ -364,6 +367,12 @@ private slots:
         PtyPair pty;
         CommControl comm(mapOf(pty.path()));
         Receiver rx(comm);
+        // What the readings log and the capture are handed: every byte read, once.
+        QByteArray tapped;
+        comm.setTap([&tapped](bool toBoard, const char *data, qsizetype size) {
+            if (!toBoard)
+                tapped.append(data, size);
+        });
         comm.setPortOpen(true);
         QByteArray sent;
         for (int i = 0; sent.size() < 200'000; ++i)
@@ -373,6 +382,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(rx.pieces.size(), sent.size(), 30000);
         writer.join();
         QCOMPARE(rx.text(), sent);
+        QCOMPARE(tapped, sent);
     }
 
     void drainingAFullQueueResumesReception()
