@@ -52,8 +52,11 @@ struct WinLink::Pending {
     ~Pending()
     {
         // May be reached from the notifier's own signal. Disabling it ends its wait on the
-        // event before the event goes.
+        // event before the event goes. The notifier outlives its link until the event loop
+        // next turns: under Wine a thread-pool callback for an event signalled just before
+        // can still post to it after the wait was cancelled.
         notifier->setEnabled(false);
+        notifier->setParent(nullptr);
         notifier->deleteLater();
         CloseHandle(ov.hEvent);
     }
