@@ -145,6 +145,12 @@ private slots:
         // A write that went out is no loss of the device: the port stays open.
         QTest::qWait(50);
         QVERIFY(comm.portOpen());
+        // Letters handed over while one is still going out follow it (All OFF's L, then a
+        // letter per load it releases).
+        comm.setOutput(QStringLiteral("L"));
+        comm.setOutput(QStringLiteral("B"));
+        comm.setOutput(QStringLiteral("D"));
+        QCOMPARE(pty.read(3, 30000), QByteArray("LBD"));
     }
 
     void burstArrivesAsSeparateNotificationsInOrder()
