@@ -1,17 +1,20 @@
 // SPDX-License-Identifier: MIT
 #include "serial/portmap.h"
 
+#ifdef Q_OS_WIN
+#include "serial/winlink.h"
+#else
 #include "serial/seriallink.h"
+#endif
 
 #include "serial/commerror.h"
-
-#include <QSerialPortInfo>
 
 #include <algorithm>
 
 namespace quorvane::serial {
 namespace {
 
+#ifndef Q_OS_WIN
 QList<QSerialPortInfo> orderedPorts()
 {
     QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
@@ -20,6 +23,7 @@ QList<QSerialPortInfo> orderedPorts()
     });
     return ports;
 }
+#endif
 
 [[noreturn]] void badNumber(int port, const QString &why)
 {
@@ -167,7 +171,11 @@ QString FixedPortMap::describe(int port) const
 
 std::unique_ptr<ByteLink> PortMap::makeLink(const QString &device) const
 {
+#ifdef Q_OS_WIN
+    return std::make_unique<WinLink>(device);
+#else
     return std::make_unique<SerialLink>(device);
+#endif
 }
 
 } // namespace quorvane::serial

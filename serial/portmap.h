@@ -4,9 +4,11 @@
 
 #include <QList>
 #include <QMap>
-#include <QSerialPortInfo>
 #include <QString>
 #include <QStringList>
+#ifndef Q_OS_WIN
+#include <QSerialPortInfo>
+#endif
 
 #include <memory>
 

@@ -3,15 +3,15 @@
 // the test program.
 #pragma once
 
-#include "remote/targetmap.h"
 #include "ui/form1.h"
+#include "ui/portoptions.h"
 
 #include <memory>
 
 inline std::unique_ptr<quorvane::ui::Form1> showPanel(QMap<int, QString> devices, int *ended)
 {
     auto form = std::make_unique<quorvane::ui::Form1>(
-        std::make_shared<quorvane::remote::TargetPortMap>(std::move(devices)));
+        std::make_shared<quorvane::ui::PanelPortMap>(std::move(devices)));
     form->setEndProgram([ended] { ++*ended; });
     form->show();
     return form;

@@ -113,6 +113,9 @@ private slots:
         comm.setPortOpen(true);
         QVERIFY(comm.portOpen());
 
+#ifdef Q_OS_WIN
+        QCOMPARE(pty.lineSettings(), QStringLiteral("9600/9600 8N1 crtscts=0 ixon=0 ixoff=0"));
+#else
         const int fd = ::open(pty.path().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
         QVERIFY(fd >= 0);
         termios t{};
@@ -126,6 +129,7 @@ private slots:
         QCOMPARE(t.c_cflag & CRTSCTS, tcflag_t(0));
         QCOMPARE(t.c_iflag & (IXON | IXOFF), tcflag_t(0));
 
+#endif
         comm.setPortOpen(false);
         QVERIFY(!comm.portOpen());
         comm.setPortOpen(false); // closing a closed port is harmless
@@ -138,6 +142,15 @@ private slots:
         comm.setPortOpen(true);
         comm.setOutput(QStringLiteral("A"));
         QCOMPARE(pty.read(1, 30000), QByteArray("A"));
+        // A write that went out is no loss of the device: the port stays open.
+        QTest::qWait(50);
+        QVERIFY(comm.portOpen());
+        // Letters handed over while one is still going out follow it (All OFF's L, then a
+        // letter per load it releases).
+        comm.setOutput(QStringLiteral("L"));
+        comm.setOutput(QStringLiteral("B"));
+        comm.setOutput(QStringLiteral("D"));
+        QCOMPARE(pty.read(3, 30000), QByteArray("LBD"));
     }
 
     void burstArrivesAsSeparateNotificationsInOrder()
@@ -218,13 +231,20 @@ private slots:
         QTest::addColumn<int>("port");
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("message");
+#ifdef Q_OS_WIN
+        QTest::newRow("missing device")
+            << "COM250" << 1 << int(CommError::Kind::NotFound) << "Port 1 (COM250): no such device";
+        QTest::newRow("a device that is no serial port")
+            << "NUL" << 1 << int(CommError::Kind::Io) << "Port 1 (NUL): ";
+#else
         QTest::newRow("missing device")
             << "/dev/quorvane-no-such-tty" << 1 << int(CommError::Kind::NotFound)
             << "Port 1 (/dev/quorvane-no-such-tty): no such device";
-        QTest::newRow("number beyond the mapping")
-            << "" << 2 << int(CommError::Kind::BadPortNumber) << "Port 2: no device";
         QTest::newRow("a directory is no serial device")
             << "/tmp" << 1 << int(CommError::Kind::Io) << "Port 1 (/tmp): ";
+#endif
+        QTest::newRow("number beyond the mapping")
+            << "" << 2 << int(CommError::Kind::BadPortNumber) << "Port 2: no device";
     }
     void failingOpens()
     {
@@ -353,24 +373,22 @@ private slots:
         PtyPair pty;
         CommControl comm(mapOf(pty.path()));
         Receiver rx(comm);
+        // What the readings log and the capture are handed: every byte read, once.
+        QByteArray tapped;
+        comm.setTap([&tapped](bool toBoard, const char *data, qsizetype size) {
+            if (!toBoard)
+                tapped.append(data, size);
+        });
         comm.setPortOpen(true);
         QByteArray sent;
         for (int i = 0; sent.size() < 200'000; ++i)
             sent += QByteArray::number(i) + ',';
         const int fd = pty.master();
-        std::thread writer([fd, &sent] {
-            qsizetype done = 0;
-            while (done < sent.size()) {
-                const ssize_t n = ::write(fd, sent.constData() + done, size_t(sent.size() - done));
-                if (n > 0)
-                    done += n;
-                else
-                    ::usleep(200);
-            }
-        });
+        std::thread writer([fd, &sent] { PtyPair::writeAll(fd, sent); });
         QTRY_COMPARE_WITH_TIMEOUT(rx.pieces.size(), sent.size(), 30000);
         writer.join();
         QCOMPARE(rx.text(), sent);
+        QCOMPARE(tapped, sent);
     }
 
     void drainingAFullQueueResumesReception()

@@ -4,12 +4,30 @@
 #include "ui/form1.h"
 #include "ui/portoptions.h"
 
-#include <QSerialPortInfo>
 #include <QTest>
+#ifndef Q_OS_WIN
+#include <QSerialPortInfo>
+#endif
 
 #include <algorithm>
 
 using namespace quorvane::serial;
+
+namespace {
+
+// Where boards behind a bridge cannot be reached, every such address is refused, plainly.
+QString remoteProblem(const QString &target, const QString &problem)
+{
+#ifdef Q_OS_WIN
+    if (target.contains(QLatin1String("mqtt://")) || target.contains(QLatin1String("mqtts://")))
+        return QStringLiteral("cannot reach boards behind a bridge");
+#else
+    Q_UNUSED(target);
+#endif
+    return problem;
+}
+
+} // namespace
 
 class TestPortMap : public QObject {
     Q_OBJECT
@@ -86,6 +104,10 @@ private slots:
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("problem"); // empty: usable
         QTest::addColumn<QString>("tooltip");
+#ifdef Q_OS_WIN
+        QTest::newRow("COM port above 9") << "COM10" << "" << "COM10";
+        QTest::newRow("full device name") << "\\\\.\\COM3" << "" << "\\\\.\\COM3";
+#endif
         QTest::newRow("device path") << "/dev/serial/by-id/usb-x"
                                      << ""
                                      << "/dev/serial/by-id/usb-x";
@@ -120,13 +142,23 @@ private slots:
         QFETCH(QString, target);
         QFETCH(QString, problem);
         QFETCH(QString, tooltip);
-        const QString found = quorvane::remote::TargetPortMap::checkTarget(target);
+        problem = remoteProblem(target, problem);
+        const QString found = quorvane::ui::checkTarget(target);
         QVERIFY2(problem.isEmpty() ? found.isEmpty() : found.contains(problem), qPrintable(found));
         QVERIFY(!found.contains(QLatin1String("pw"))); // a password is never repeated
         if (problem.isEmpty())
-            QCOMPARE(quorvane::remote::TargetPortMap({{1, target}}).describe(1), tooltip);
+            QCOMPARE(quorvane::ui::PanelPortMap({{1, target}}).describe(1), tooltip);
     }
 
+#ifdef Q_OS_WIN
+    void systemMapGivesPortNComN()
+    {
+        SystemPortMap map;
+        for (int n : {1, 3, 9, 10, 255})
+            QCOMPARE(map.device(n), QStringLiteral("COM%1").arg(n));
+        QCOMPARE(map.describeRange(1, 3), (QStringList{"COM1", "COM2", "COM3"}));
+    }
+#else
     void systemMapGivesPortNTheNthListedPort()
     {
         // Only lists the system's ports (sysfs, udev); opens none of them.
@@ -143,6 +175,7 @@ private slots:
             QVERIFY(described[n - 1].startsWith(listed[n - 1].systemLocation()));
         }
     }
+#endif
 
     void portOptions_data()
     {
@@ -153,6 +186,8 @@ private slots:
                                 << "1=/dev/a";
         QTest::newRow("port 5") << QStringList{"5=/dev/a"} << ""
                                 << "5=/dev/a";
+        QTest::newRow("a COM name") << QStringList{"3=COM12"} << ""
+                                    << "3=COM12";
         QTest::newRow("blanks around") << QStringList{" 3 = /dev/a "} << ""
                                        << "3=/dev/a";
         QTest::newRow("several") << QStringList{"2=mqtt://b/k", "4=/dev/b"} << ""
@@ -178,6 +213,7 @@ private slots:
         QFETCH(QStringList, values);
         QFETCH(QString, problem);
         QFETCH(QString, mapped);
+        problem = remoteProblem(values.join(QLatin1Char(' ')), problem);
         QCommandLineParser parser;
         quorvane::ui::addPortOptions(parser);
         QStringList arguments{QStringLiteral("quorvane")};

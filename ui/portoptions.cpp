@@ -3,7 +3,6 @@
 
 #include "cli/sharedoptions.h"
 #include "recorder/linerecorder.h"
-#include "remote/targetmap.h"
 #include "ui/form1.h"
 
 #include <QCoreApplication>
@@ -11,6 +10,22 @@
 #include <QTimer>
 
 namespace quorvane::ui {
+
+QString checkTarget(const QString &target)
+{
+#ifdef Q_OS_WIN
+    // Said plainly, and without the address, which may hold a password.
+    if (target.startsWith(QLatin1String("mqtt://")) || target.startsWith(QLatin1String("mqtts://")))
+        return QStringLiteral("this build cannot reach boards behind a bridge (mqtt://, mqtts://)");
+    if (target.isEmpty())
+        return QStringLiteral("an empty device path");
+    if (target.contains(QLatin1String("://")))
+        return QStringLiteral("'%1' is neither a device path nor a COM port").arg(target);
+    return {};
+#else
+    return remote::TargetPortMap::checkTarget(target);
+#endif
+}
 
 void addPortOptions(QCommandLineParser &parser)
 {
@@ -36,7 +51,7 @@ std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
         if (!port)
             return std::nullopt;
         const QString target = value.mid(eq + 1).trimmed();
-        if (const QString wrong = remote::TargetPortMap::checkTarget(target); !wrong.isEmpty()) {
+        if (const QString wrong = checkTarget(target); !wrong.isEmpty()) {
             *error = QStringLiteral("--port %1: %2").arg(*port).arg(wrong);
             return std::nullopt;
         }
@@ -49,11 +64,13 @@ std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
     return o;
 }
 
-std::shared_ptr<remote::TargetPortMap> portMapFor(const PortOptions &options)
+std::shared_ptr<PanelPortMap> portMapFor(const PortOptions &options)
 {
-    auto map = std::make_shared<remote::TargetPortMap>(options.targets,
-                                                       std::make_shared<serial::SystemPortMap>());
+    auto map =
+        std::make_shared<PanelPortMap>(options.targets, std::make_shared<serial::SystemPortMap>());
+#ifndef Q_OS_WIN
     map->setRemotePassword(options.password);
+#endif
     return map;
 }
 

@@ -5,7 +5,11 @@
 
 #include "cli/commandline.h"
 #include "recorder/recordoptions.h"
+#ifdef Q_OS_WIN
+#include "serial/portmap.h"
+#else
 #include "remote/targetmap.h"
+#endif
 
 #include <QCommandLineParser>
 #include <QMap>
@@ -21,13 +25,23 @@ struct PortOptions {
     QString password; // for boards behind a bridge; never from the command line
 };
 
+// What a port number can stand for. The MQTT client is not built for Windows, so there a port
+// is a device (COM3, \\.\COM12) and never a board behind a bridge.
+#ifdef Q_OS_WIN
+using PanelPortMap = serial::FixedPortMap;
+#else
+using PanelPortMap = remote::TargetPortMap;
+#endif
+// Empty when `target` can stand for a port, else what is wrong with it.
+QString checkTarget(const QString &target);
+
 void addPortOptions(QCommandLineParser &parser);
 // Fills `error` and returns nothing when an option is wrong.
 [[nodiscard]] std::optional<PortOptions> readPortOptions(const QCommandLineParser &parser,
                                                          const QProcessEnvironment &environment,
                                                          QString *error);
 // The named ports, the rest numbered as the system lists its serial ports.
-std::shared_ptr<remote::TargetPortMap> portMapFor(const PortOptions &options);
+std::shared_ptr<PanelPortMap> portMapFor(const PortOptions &options);
 
 // Reads a panel program's command line before any window exists, so --help and --version
 // work without a display and touch no port. `parser` holds the program's own options and

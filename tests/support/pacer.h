@@ -3,6 +3,7 @@
 // that its wake-ups are not counted as those of the program measured.
 #pragma once
 
+#include "numberedframe.h"
 #include "ptyhelper.h"
 
 #include <QByteArray>
@@ -23,13 +24,6 @@ inline std::int64_t monotonicNs()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return std::int64_t(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-// A frame whose in-door and out-door values carry `seq`, so the receiver can tell frames apart.
-inline QByteArray numberedFrame(long seq)
-{
-    return "XPir:" + QByteArray::number(seq % 2) + "YLig:" + QByteArray::number(seq % 100) +
-           "YTp1:" + QByteArray::number(seq) + "YTp2:" + QByteArray::number(seq) + "YZ";
 }
 
 // Times shared with the pacing child: when each frame's "Z" was written (CLOCK_MONOTONIC ns).

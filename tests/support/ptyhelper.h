@@ -3,6 +3,12 @@
 // on the master descriptor. Nothing here touches a real serial port.
 #pragma once
 
+#include <QtGlobal>
+
+#ifdef Q_OS_WIN
+#include "relayedpty.h"
+#else
+
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
@@ -117,3 +123,5 @@ inline int openDescriptorCount()
 {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
 }
+
+#endif // Q_OS_WIN
