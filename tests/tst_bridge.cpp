@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The bridge against a real Mosquitto of the test's own, with the board on a pseudo-terminal.
 #include "bridge/bridge.h"
+#include "bridge/discovery.h"
 #include "bridgerig.h"
 #include "remote/remotelink.h"
 
@@ -255,6 +256,17 @@ private slots:
                       rig.broker.url(), QStringLiteral("--board"), QStringLiteral("t1")});
         QVERIFY(remove.waitForFinished(kUp));
         QCOMPARE(remove.exitCode(), 0);
+        // Every entity's config and the device's.
+        const auto count = quorvane::bridge::perEntityConfigs(QStringLiteral("homeassistant"),
+                                                                QStringLiteral("quorvane"),
+                                                                QStringLiteral("t1"))
+                                 .size() +
+                             1;
+        const QByteArray said = remove.readAllStandardError();
+        QVERIFY2(said.contains(QStringLiteral("removed %1 discovery configs of board 't1'")
+                                   .arg(count)
+                                   .toUtf8()),
+                 said.constData());
         Subscriber after(rig.broker, {QStringLiteral("homeassistant/#")});
         QUORVANE_VERIFY_UP(after);
         QTest::qWait(300);
