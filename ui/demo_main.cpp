@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: MIT
 // quorvane-demo: the panel with port 1 wired to the simulated board (or to --device PATH).
 #include "simulator/runner.h"
-#include "ui/form1.h"
 #include "ui/portoptions.h"
 #include "ui/widgets.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QTimer>
 
 #include <atomic>
 #include <iostream>
@@ -76,36 +74,9 @@ int main(int argc, char **argv)
         ports.targets.insert(1, path);
     }
     const auto map = quorvane::ui::portMapFor(ports);
-    int status = 0;
-    {
-        quorvane::ui::Form1 form(map);
-        form.show();
-        quorvane::ui::recordLine(form, record);
-        if (parser.isSet(open) || parser.isSet(shot))
-            QTimer::singleShot(0, form.Command3, &QPushButton::click);
-        QTimer poll;
-        if (parser.isSet(shot)) {
-            const QString file = parser.value(shot);
-            QObject::connect(&poll, &QTimer::timeout, &form, [&] {
-                for (QLabel *l : {form.Label5, form.Label6, form.Label7, form.Label8}) {
-                    if (l->text().isEmpty())
-                        return;
-                }
-                poll.stop();
-                // Give the window a moment to show everything, as a person would see it.
-                QTimer::singleShot(300, &form, [&] {
-                    if (!form.grab().save(file)) {
-                        std::cerr << "quorvane-demo: cannot write " << file.toStdString() << '\n';
-                        status = 1;
-                    }
-                    QApplication::quit();
-                });
-            });
-            poll.start(50);
-        }
-        const int rc = QApplication::exec();
-        status = status ? status : rc;
-    }
+    const int status =
+        quorvane::ui::runDemoWindow(map, record, parser.isSet(open),
+                                    parser.isSet(shot) ? parser.value(shot) : QString());
     stop = true;
     if (boardThread.joinable())
         boardThread.join();

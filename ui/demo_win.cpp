@@ -2,15 +2,11 @@
 // quorvane-demo on Windows: the panel with port 1 wired to the simulated board, which runs
 // inside the panel's process (there are no pseudo-terminals to put it behind).
 #include "ui/boardlink.h"
-#include "ui/form1.h"
 #include "ui/portoptions.h"
 #include "ui/widgets.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QTimer>
-
-#include <iostream>
 
 int main(int argc, char **argv)
 {
@@ -41,32 +37,6 @@ int main(int argc, char **argv)
     std::shared_ptr<const quorvane::serial::PortMap> map = quorvane::ui::portMapFor(ports);
     if (!ports.targets.contains(1))
         map = std::make_shared<quorvane::ui::BoardPortMap>(1, map);
-    int status = 0;
-    quorvane::ui::Form1 form(map);
-    form.show();
-    quorvane::ui::recordLine(form, record);
-    if (parser.isSet(open) || parser.isSet(shot))
-        QTimer::singleShot(0, form.Command3, &QPushButton::click);
-    QTimer poll;
-    if (parser.isSet(shot)) {
-        const QString file = parser.value(shot);
-        QObject::connect(&poll, &QTimer::timeout, &form, [&] {
-            for (QLabel *l : {form.Label5, form.Label6, form.Label7, form.Label8}) {
-                if (l->text().isEmpty())
-                    return;
-            }
-            poll.stop();
-            // Give the window a moment to show everything, as a person would see it.
-            QTimer::singleShot(300, &form, [&] {
-                if (!form.grab().save(file)) {
-                    std::cerr << "quorvane-demo: cannot write " << file.toStdString() << '\n';
-                    status = 1;
-                }
-                QApplication::quit();
-            });
-        });
-        poll.start(50);
-    }
-    const int rc = QApplication::exec();
-    return status ? status : rc;
+    return quorvane::ui::runDemoWindow(std::move(map), record, parser.isSet(open),
+                                       parser.isSet(shot) ? parser.value(shot) : QString());
 }

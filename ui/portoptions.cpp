@@ -5,9 +5,14 @@
 #include "recorder/linerecorder.h"
 #include "ui/form1.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QLabel>
+#include <QPushButton>
 #include <QTimer>
+
+#include <iostream>
 
 namespace quorvane::ui {
 
@@ -144,6 +149,39 @@ void recordLine(Form1 &form, const recorder::RecordOptions &options)
     auto *keeper = new recorder::LineRecorder(options, &form);
     QObject::connect(keeper, &recorder::LineRecorder::problem, &form, &Form1::warn);
     QTimer::singleShot(0, keeper, [keeper, &form] { keeper->start(form.MSComm1); });
+}
+
+int runDemoWindow(std::shared_ptr<const serial::PortMap> map,
+                  const recorder::RecordOptions &record, bool open, const QString &screenshot)
+{
+    int status = 0;
+    Form1 form(std::move(map));
+    form.show();
+    recordLine(form, record);
+    if (open || !screenshot.isEmpty())
+        QTimer::singleShot(0, form.Command3, &QPushButton::click);
+    QTimer poll;
+    if (!screenshot.isEmpty()) {
+        QObject::connect(&poll, &QTimer::timeout, &form, [&] {
+            for (QLabel *l : {form.Label5, form.Label6, form.Label7, form.Label8}) {
+                if (l->text().isEmpty())
+                    return;
+            }
+            poll.stop();
+            // Give the window a moment to show everything, as a person would see it.
+            QTimer::singleShot(300, &form, [&] {
+                if (!form.grab().save(screenshot)) {
+                    std::cerr << "quorvane-demo: cannot write " << screenshot.toStdString()
+                              << '\n';
+                    status = 1;
+                }
+                QApplication::quit();
+            });
+        });
+        poll.start(50);
+    }
+    const int rc = QApplication::exec();
+    return status ? status : rc;
 }
 
 } // namespace quorvane::ui

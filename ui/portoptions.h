@@ -56,4 +56,10 @@ class Form1;
 // the files come as the window's messages.
 void recordLine(Form1 &form, const recorder::RecordOptions &options);
 
+// The demo's window on `map`, its line recorded as asked, Open clicked at start when `open`.
+// With a `screenshot` file it saves the window once all four readings are in and ends.
+// Returns the program's exit status.
+int runDemoWindow(std::shared_ptr<const serial::PortMap> map,
+                  const recorder::RecordOptions &record, bool open, const QString &screenshot);
+
 } // namespace quorvane::ui
