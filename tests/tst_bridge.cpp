@@ -1045,6 +1045,10 @@ private slots:
         row("board ID of _ and -", "--board a_b-9", "board", "a_b-9");
         row("log size in MB", "--log-max-mb 0.5", "logMaxBytes", qulonglong(512 * 1024));
         row("no rotation by default", "", "logMaxBytes", qulonglong(0));
+        row("MQTT alone by default", "", "faces", "mqtt");
+        row("the web page alone", "--http 127.0.0.1:8080", "faces", "web");
+        row("the web page and a broker", "--http 127.0.0.1:8080 --broker mqtt://h", "faces",
+            "mqtt web");
     }
     void acceptedOptions()
     {
@@ -1082,6 +1086,11 @@ private slots:
             {QStringLiteral("port"), o.port},
             {QStringLiteral("board"), o.mqtt.board},
             {QStringLiteral("logMaxBytes"), qulonglong(o.record.logMaxBytes)},
+            {QStringLiteral("faces"),
+             QStringList{o.mqtt.enabled ? QStringLiteral("mqtt") : QString(),
+                         o.web.enabled ? QStringLiteral("web") : QString()}
+                 .join(QLatin1Char(' '))
+                 .simplified()},
         };
         QVERIFY2(got.contains(field), qPrintable(field));
         QCOMPARE(got.value(field), value);
