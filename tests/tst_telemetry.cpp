@@ -48,6 +48,30 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(screen.buffer), buffer);
     }
 
+    // A parse looks at the buffer it is given and not one byte past its end, whatever
+    // follows in memory (here the rest of the frame).
+    void parseStaysInsideItsBuffer_data()
+    {
+        QTest::addColumn<QByteArray>("memory");
+        QTest::addColumn<int>("size"); // what the parse is given of it
+        QTest::addColumn<QByteArray>("log");
+        QTest::newRow("a field end just past it")
+            << QByteArray("Pir:1YLig:64Y") << 5 << QByteArray();
+        QTest::newRow("a tag's colon just past it")
+            << QByteArray("Lig:5YPir:1Y") << 9 << QByteArray("L=5%");
+        QTest::newRow("a colon past a long run of text")
+            << QByteArray("Lig:5Y" + QByteArray(40, 'a') + "Pir:1Y") << 49 << QByteArray("L=5%");
+    }
+    void parseStaysInsideItsBuffer()
+    {
+        QFETCH(QByteArray, memory);
+        QFETCH(int, size);
+        QFETCH(QByteArray, log);
+        Screen screen;
+        extractReadings(std::string_view(memory.constData(), std::size_t(size)), screen.sink());
+        QCOMPARE(screen.log.join(' '), log);
+    }
+
     void standardFrameLeavesTwentySevenCharacters()
     {
         Screen screen;
