@@ -216,24 +216,24 @@ private slots:
     void speedsFromTheCommandLine_data()
     {
         QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("speed"); // 0: refused
+        QTest::addColumn<double>("speed"); // -1: refused
         QTest::newRow("1") << "1" << 1.0;
         QTest::newRow("a fraction") << "0.25" << 0.25;
         QTest::newRow("the most") << "1000000" << 1e6;
-        QTest::newRow("0") << "0" << 0.0;
-        QTest::newRow("below 0") << "-2" << 0.0;
-        QTest::newRow("past the most") << "1000000.5" << 0.0;
-        QTest::newRow("not a number") << "fast" << 0.0;
-        QTest::newRow("a number and more") << "2x" << 0.0;
-        QTest::newRow("empty") << "" << 0.0;
-        QTest::newRow("nan") << "nan" << 0.0;
+        QTest::newRow("0") << "0" << -1.0;
+        QTest::newRow("below 0") << "-2" << -1.0;
+        QTest::newRow("past the most") << "1000000.5" << -1.0;
+        QTest::newRow("not a number") << "fast" << -1.0;
+        QTest::newRow("a number and more") << "2x" << -1.0;
+        QTest::newRow("empty") << "" << -1.0;
+        QTest::newRow("nan") << "nan" << -1.0;
     }
     void speedsFromTheCommandLine()
     {
         QFETCH(QString, text);
         QFETCH(double, speed);
         const auto got = quorvane::sim::parseSpeed(text.toStdString());
-        QCOMPARE(got.value_or(0.0), speed);
+        QCOMPARE(got.value_or(-1.0), speed);
     }
 
     // A replay ends only once the panel has read what it played: a board that closed its end
