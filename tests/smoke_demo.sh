@@ -9,3 +9,8 @@ trap 'rm -f "$shot"' EXIT
 QT_QPA_PLATFORM=offscreen timeout 90 "$demo" --screenshot "$shot"
 test -s "$shot"
 echo "readings arrived; window saved ($(stat -c %s "$shot") bytes)"
+# A window that cannot be saved is a failure, not a quiet success.
+if QT_QPA_PLATFORM=offscreen timeout 90 "$demo" --screenshot /nonexistent/dir/shot.png 2>/dev/null; then
+  echo "an unwritable screenshot was reported as saved"
+  exit 1
+fi
