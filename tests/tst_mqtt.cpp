@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The MQTT client's set-up and the command-line pieces the programs share, without a window.
 #include "bridge/options.h"
-#include "broker.h"
+#include "bridgerig.h"
 #include "cli/commandline.h"
 #include "cli/sharedoptions.h"
 #include "mqtt/mqttclient.h"
@@ -10,6 +10,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <memory>
 
 using quorvane::mqtt::ClientSettings;
 using quorvane::mqtt::MqttClient;
@@ -139,6 +142,40 @@ private slots:
     }
 
     // Removing discovery from a broker that refuses at once ends, and says so.
+    // A stop sends what was still waiting to go out, then says goodbye: the broker never
+    // hands out the will.
+    void stopLosesNothing()
+    {
+        TestBroker broker;
+        QVERIFY(broker.start());
+        TestSubscriber sub(broker, {QStringLiteral("q/b/#")});
+        QUORVANE_VERIFY_UP(sub);
+        ClientSettings s = broker.clientSettings(QStringLiteral("quorvane-stop"));
+        s.willTopic = QStringLiteral("q/b/status");
+        s.willPayload = "lost";
+        auto client = std::make_unique<MqttClient>(s);
+        QVERIFY(!client->start());
+        QTRY_VERIFY_WITH_TIMEOUT(client->isConnected(), kUpMs);
+        // The broker paused, so that more is published than the socket takes.
+        ::kill(pid_t(broker.pid()), SIGSTOP);
+        const QByteArray bulk(64 * 1024, 'x');
+        constexpr int kMessages = 200;
+        for (int i = 0; i < kMessages; ++i)
+            QVERIFY(client->publish(QStringLiteral("q/b/bulk"), bulk));
+        const bool backlogged = client->backlogged();
+        ::kill(pid_t(broker.pid()), SIGCONT);
+        QVERIFY(backlogged);
+        client->stop(5000);
+        client.reset();
+        const auto received = [&sub] {
+            return std::count_if(sub.messages.cbegin(), sub.messages.cend(),
+                                 [](const auto &m) { return m.first == QLatin1String("q/b/bulk"); });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(received(), kMessages, kUpMs);
+        QTest::qWait(300);
+        QVERIFY(!sub.last.contains(QStringLiteral("q/b/status")));
+    }
+
     void removeDiscoveryEndsOnARefusal()
     {
         QProcess bridge;
