@@ -577,9 +577,10 @@ private slots:
                         set(1, QByteArray(10000, 'O')),
                         set(1, "\xff\xfe"),
                         set(1, "\xc3\x96N"),
+                        set(2, "O\x7f\x1b"),
                         all(""),
                         qMakePair(QStringLiteral("tx"), QByteArray(65, 'a'))}
-            << QByteArray() << QByteArray("-----") << 9;
+            << QByteArray() << QByteArray("-----") << 10;
     }
     void commands()
     {
@@ -606,6 +607,11 @@ private slots:
                 QTRY_COMPARE(app.last.value(topic), QByteArray(want == '1' ? "ON" : "OFF"));
         }
         QVERIFY(rig.online); // nothing refused brought it down
+        // What a refusal quotes is escaped: no control byte reaches the journal.
+        for (const QString &line : std::as_const(rig.log))
+            QVERIFY2(std::none_of(line.cbegin(), line.cend(),
+                                  [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }),
+                     qPrintable(line.toUtf8().toPercentEncoding(" '\\:")));
     }
 
     void brokerRestartBringsBackRetainedState()
