@@ -3,14 +3,8 @@
 // on the master descriptor. Nothing here touches a real serial port.
 #pragma once
 
-#include <QtGlobal>
-
-#ifdef Q_OS_WIN
-#include "relayedpty.h"
-#else
-
 #include <QByteArray>
-#include <QDir>
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QString>
 #include <QTest>
@@ -19,15 +13,22 @@
 #include <functional>
 #include <thread>
 
+#ifdef Q_OS_WIN
+#include "relayedpty.h"
+#else
+
+#include <QDir>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
-class PtyPair {
+// The board's end of a pseudo-terminal; what a suite does with it is PtyPair's, below.
+class PtyLine {
 public:
-    PtyPair()
+    PtyLine()
     {
         int slave = -1;
         char name[256] = {};
@@ -42,9 +43,9 @@ public:
         fcntl(master_, F_SETFD, FD_CLOEXEC);
         path_ = QString::fromLocal8Bit(name);
     }
-    ~PtyPair() { closeMaster(); }
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
+    ~PtyLine() { closeMaster(); }
+    PtyLine(const PtyLine &) = delete;
+    PtyLine &operator=(const PtyLine &) = delete;
 
     const QString &path() const { return path_; }
     int master() const { return master_; }
@@ -57,19 +58,46 @@ public:
         master_ = -1;
     }
 
+protected:
+    static qsizetype sendSome(int fd, const char *data, qsizetype size)
+    {
+        return ::write(fd, data, size_t(size));
+    }
+    static qsizetype receiveSome(int fd, char *data, qsizetype size)
+    {
+        return ::read(fd, data, size_t(size));
+    }
+    static void waitWritable(int fd)
+    {
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+
+    int master_ = -1;
+    QString path_;
+};
+
+inline int openDescriptorCount()
+{
+    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
+}
+
+#endif // Q_OS_WIN
+
+class PtyPair : public PtyLine {
+public:
     // Writes all of `bytes` to `fd`, calling `whileBlocked` each time the line is full.
     static void writeAll(int fd, const QByteArray &bytes,
                          const std::function<void()> &whileBlocked = {})
     {
         qsizetype done = 0;
         while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+            const qsizetype n = sendSome(fd, bytes.constData() + done, bytes.size() - done);
             if (n > 0) {
                 done += n;
                 continue;
             }
-            pollfd p{fd, POLLOUT, 0};
-            ::poll(&p, 1, 10);
+            waitWritable(fd);
             if (whileBlocked)
                 whileBlocked();
         }
@@ -102,7 +130,7 @@ public:
         t.start();
         while (t.elapsed() < ms) {
             char buf[4096];
-            const ssize_t n = ::read(master_, buf, sizeof buf);
+            const qsizetype n = receiveSome(master_, buf, qsizetype(sizeof buf));
             if (n > 0) {
                 got.append(buf, n);
                 continue;
@@ -113,15 +141,4 @@ public:
         }
         return got;
     }
-
-private:
-    int master_ = -1;
-    QString path_;
 };
-
-inline int openDescriptorCount()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
-
-#endif // Q_OS_WIN

@@ -1,28 +1,20 @@
 // SPDX-License-Identifier: MIT
-// PtyPair for the Windows suites under Wine: a pseudo-terminal made by ptyrelay.py, whose
-// panel end is COMn and whose board end is a loopback connection to the relay. The same
-// calls as the POSIX pair, so the suites run unchanged; nothing here touches a real port.
+// The board's end of a pseudo-terminal for the Windows suites under Wine: one made by
+// ptyrelay.py, whose panel end is COMn and whose board end is a loopback connection to the
+// relay. PtyPair builds on it as on the POSIX one, so the suites run unchanged; nothing here
+// touches a real port. Included by ptyhelper.h.
 #pragma once
 
-#include <QByteArray>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
-#include <QString>
-#include <QTest>
-
-#include <atomic>
-#include <functional>
-#include <thread>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <windows.h>
 
-class PtyPair {
+class PtyLine {
 public:
-    PtyPair()
+    PtyLine()
     {
         master_ = connectToRelay();
         const QByteArray hello = "pty\n";
@@ -33,9 +25,9 @@ public:
         u_long on = 1;
         ioctlsocket(SOCKET(master_), FIONBIO, &on);
     }
-    ~PtyPair() { closeMaster(); }
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
+    ~PtyLine() { closeMaster(); }
+    PtyLine(const PtyLine &) = delete;
+    PtyLine &operator=(const PtyLine &) = delete;
 
     const QString &path() const { return path_; }
     int master() const { return master_; }
@@ -60,60 +52,17 @@ public:
         return QString::fromLatin1(answer);
     }
 
-    static void writeAll(int fd, const QByteArray &bytes,
-                         const std::function<void()> &whileBlocked = {})
+protected:
+    static qsizetype sendSome(int fd, const char *data, qsizetype size)
     {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const int n = ::send(SOCKET(fd), bytes.constData() + done,
-                                 int(bytes.size() - done), 0);
-            if (n > 0) {
-                done += n;
-                continue;
-            }
-            Sleep(1);
-            if (whileBlocked)
-                whileBlocked();
-        }
+        return ::send(SOCKET(fd), data, int(size), 0);
     }
-
-    void write(const QByteArray &bytes)
+    static qsizetype receiveSome(int fd, char *data, qsizetype size)
     {
-        writeAll(master_, bytes, [] { QCoreApplication::processEvents(); });
+        return ::recv(SOCKET(fd), data, int(size), 0);
     }
+    static void waitWritable(int) { Sleep(1); }
 
-    void flood(const QByteArray &bytes)
-    {
-        std::atomic<bool> done{false};
-        std::thread writer([&] {
-            writeAll(master_, bytes);
-            done = true;
-        });
-        while (!done)
-            QTest::qWait(2);
-        writer.join();
-    }
-
-    QByteArray read(int atLeast = 1, int ms = 2000)
-    {
-        QByteArray got;
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < ms) {
-            char buf[4096];
-            const int n = ::recv(SOCKET(master_), buf, int(sizeof buf), 0);
-            if (n > 0) {
-                got.append(buf, n);
-                continue;
-            }
-            if (got.size() >= atLeast)
-                break;
-            QTest::qWait(2);
-        }
-        return got;
-    }
-
-private:
     static int connectToRelay()
     {
         static const bool started = [] {
