@@ -583,8 +583,9 @@ private slots:
             << QByteArray("00000") << 0;
         QTest::newRow("all off with no load on")
             << Messages{all("OFF")} << QByteArray("L") << QByteArray("00000") << 0;
-        QTest::newRow("raw bytes") << Messages{qMakePair(QStringLiteral("tx"), QByteArray("Hello"))}
-                                   << QByteArray("Hello") << QByteArray("-----") << 0;
+        QTest::newRow("raw bytes")
+            << Messages{qMakePair(QStringLiteral("tx"), QByteArray("Hello\x7f"))}
+            << QByteArray("Hello\x7f") << QByteArray("-----") << 0;
         QTest::newRow("refused payloads and topics")
             << Messages{set(9, "ON"),
                         set(0, "ON"),
