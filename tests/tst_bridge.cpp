@@ -278,15 +278,15 @@ private slots:
 
         const QByteArray said = removeDiscovery(rig.broker);
         // Every entity's config and the device's.
-        const auto count = quorvane::bridge::perEntityConfigs(QStringLiteral("homeassistant"),
-                                                                QStringLiteral("quorvane"),
-                                                                QStringLiteral("t1"))
-                                 .size() +
-                             1;
-        QVERIFY2(said.contains(QStringLiteral("removed %1 discovery configs of board 't1'")
-                                   .arg(count)
-                                   .toUtf8()),
-                 said.constData());
+        const auto count =
+            quorvane::bridge::perEntityConfigs(QStringLiteral("homeassistant"),
+                                               QStringLiteral("quorvane"), QStringLiteral("t1"))
+                .size() +
+            1;
+        QVERIFY2(
+            said.contains(
+                QStringLiteral("removed %1 discovery configs of board 't1'").arg(count).toUtf8()),
+            said.constData());
         Subscriber after(rig.broker, {QStringLiteral("homeassistant/#")});
         QUORVANE_VERIFY_UP(after);
         QTest::qWait(300);
@@ -626,9 +626,10 @@ private slots:
         QVERIFY(rig.online); // nothing refused brought it down
         // What a refusal quotes is escaped: no control byte reaches the journal.
         for (const QString &line : std::as_const(rig.log))
-            QVERIFY2(std::none_of(line.cbegin(), line.cend(),
-                                  [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }),
-                     qPrintable(line.toUtf8().toPercentEncoding(" '\\:")));
+            QVERIFY2(
+                std::none_of(line.cbegin(), line.cend(),
+                             [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; }),
+                qPrintable(line.toUtf8().toPercentEncoding(" '\\:")));
     }
 
     void brokerRestartBringsBackRetainedState()
@@ -954,12 +955,12 @@ private slots:
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("says");
         // The arguments split at blanks.
-        const auto exits = [](const char *name, const QByteArray &arguments, int code,
-                              const char *says) {
-            QTest::newRow(name) << QString::fromLatin1(arguments).split(QLatin1Char(' '),
-                                                                        Qt::SkipEmptyParts)
-                                << code << QString::fromLatin1(says);
-        };
+        const auto exits =
+            [](const char *name, const QByteArray &arguments, int code, const char *says) {
+                QTest::newRow(name)
+                    << QString::fromLatin1(arguments).split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                    << code << QString::fromLatin1(says);
+            };
         const auto refused = [&exits](const char *name, const QByteArray &arguments,
                                       const char *says) { exits(name, arguments, 2, says); };
         exits("help", "--help", 0, "QUORVANE_MQTT_PASSWORD");

@@ -168,8 +168,9 @@ private slots:
         client->stop(5000);
         client.reset();
         const auto received = [&sub] {
-            return std::count_if(sub.messages.cbegin(), sub.messages.cend(),
-                                 [](const auto &m) { return m.first == QLatin1String("q/b/bulk"); });
+            return std::count_if(sub.messages.cbegin(), sub.messages.cend(), [](const auto &m) {
+                return m.first == QLatin1String("q/b/bulk");
+            });
         };
         QTRY_COMPARE_WITH_TIMEOUT(received(), kMessages, kUpMs);
         QTest::qWait(300);

@@ -213,8 +213,9 @@ private slots:
             << QStringList{"readings-20261209-112512.csv", "readings-20261209-112512-2.csv",
                            "readings-20261209-112512-3.csv"};
         QTest::newRow("without one")
-            << "readings" << QStringList{"readings-20261209-112512", "readings-20261209-112512-2",
-                                        "readings-20261209-112512-3"};
+            << "readings"
+            << QStringList{"readings-20261209-112512", "readings-20261209-112512-2",
+                           "readings-20261209-112512-3"};
         QTest::newRow("a dot in the folder, none in the name")
             << "logs.d/readings"
             << QStringList{"logs.d/readings-20261209-112512", "logs.d/readings-20261209-112512-2",
@@ -484,9 +485,10 @@ private slots:
             QTest::newRow("log on a full disk") << "/dev/full"
                                                 << ""
                                                 << "No space left";
-        QTest::newRow("capture over someone else's file") << ""
-                                                          << "other.txt"
-                                                          << "will not append to %1: not a capture file";
+        QTest::newRow("capture over someone else's file")
+            << ""
+            << "other.txt"
+            << "will not append to %1: not a capture file";
     }
     void unwritableFilesAreSaidOnce()
     {
