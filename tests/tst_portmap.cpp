@@ -36,22 +36,13 @@ private slots:
     {
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
-        QTest::newRow("ACM before S") << "ttyACM0"
-                                      << "ttyS0";
-        QTest::newRow("S before USB") << "ttyS0"
-                                      << "ttyUSB0";
-        QTest::newRow("USB0 before USB1") << "ttyUSB0"
-                                          << "ttyUSB1";
-        QTest::newRow("USB2 before USB10") << "ttyUSB2"
-                                           << "ttyUSB10";
-        QTest::newRow("S9 before S10") << "ttyS9"
-                                       << "ttyS10";
-        QTest::newRow("leading zeros count as the number") << "ttyX007"
-                                                           << "ttyX8";
-        QTest::newRow("prefix first") << "ttyS"
-                                      << "ttyS0";
-        QTest::newRow("COM3 before COM12") << "COM3"
-                                           << "COM12";
+        // Each first before the second: by prefix, then by number, leading zeros or not.
+        const std::pair<const char *, const char *> pairs[] = {
+            {"ttyACM0", "ttyS0"},    {"ttyS0", "ttyUSB0"}, {"ttyUSB0", "ttyUSB1"},
+            {"ttyUSB2", "ttyUSB10"}, {"ttyS9", "ttyS10"},  {"ttyX007", "ttyX8"},
+            {"ttyS", "ttyS0"},       {"COM3", "COM12"}};
+        for (const auto &[a, b] : pairs)
+            QTest::addRow("%s before %s", a, b) << QString::fromLatin1(a) << QString::fromLatin1(b);
     }
     void naturalOrder()
     {
@@ -104,38 +95,25 @@ private slots:
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("problem"); // empty: usable
         QTest::addColumn<QString>("tooltip");
+        const auto row = [](const char *name, const char *target, const char *problem,
+                            const char *tooltip = "") {
+            QTest::newRow(name) << QString::fromUtf8(target) << QString::fromUtf8(problem)
+                                << QString::fromUtf8(tooltip);
+        };
 #ifdef Q_OS_WIN
-        QTest::newRow("COM port above 9") << "COM10" << "" << "COM10";
-        QTest::newRow("full device name") << "\\\\.\\COM3" << "" << "\\\\.\\COM3";
+        row("COM port above 9", "COM10", "", "COM10");
+        row("full device name", "\\\\.\\COM3", "", "\\\\.\\COM3");
 #endif
-        QTest::newRow("device path") << "/dev/serial/by-id/usb-x"
-                                     << ""
-                                     << "/dev/serial/by-id/usb-x";
-        QTest::newRow("board behind a bridge") << "mqtt://broker.lan/kitchen"
-                                               << ""
-                                               << "kitchen via broker.lan";
-        QTest::newRow("TLS, user, port and prefix")
-            << "mqtts://me@broker.lan:8884/k-1?prefix=home/q"
-            << ""
-            << "k-1 via broker.lan";
-        QTest::newRow("no board") << "mqtt://broker.lan/"
-                                  << "'' is not a board ID"
-                                  << "";
-        QTest::newRow("upper-case board") << "mqtt://b/Kitchen"
-                                          << "is not a board ID"
-                                          << "";
-        QTest::newRow("password in the address") << "mqtt://u:pw@b/k"
-                                                 << "no password in the address"
-                                                 << "";
-        QTest::newRow("wildcard prefix") << "mqtt://b/k?prefix=a/+"
-                                         << "?prefix=P"
-                                         << "";
-        QTest::newRow("another scheme") << "http://b/k"
-                                        << "neither a device path"
-                                        << "";
-        QTest::newRow("empty") << ""
-                               << "empty device path"
-                               << "";
+        row("device path", "/dev/serial/by-id/usb-x", "", "/dev/serial/by-id/usb-x");
+        row("board behind a bridge", "mqtt://broker.lan/kitchen", "", "kitchen via broker.lan");
+        row("TLS, user, port and prefix", "mqtts://me@broker.lan:8884/k-1?prefix=home/q", "",
+            "k-1 via broker.lan");
+        row("no board", "mqtt://broker.lan/", "'' is not a board ID");
+        row("upper-case board", "mqtt://b/Kitchen", "is not a board ID");
+        row("password in the address", "mqtt://u:pw@b/k", "no password in the address");
+        row("wildcard prefix", "mqtt://b/k?prefix=a/+", "?prefix=P");
+        row("another scheme", "http://b/k", "neither a device path");
+        row("empty", "", "empty device path");
     }
     void targets()
     {
@@ -182,31 +160,23 @@ private slots:
         QTest::addColumn<QStringList>("values");
         QTest::addColumn<QString>("problem"); // empty: taken
         QTest::addColumn<QString>("mapped");  // N=TARGET ... as taken
-        QTest::newRow("port 1") << QStringList{"1=/dev/a"} << ""
-                                << "1=/dev/a";
-        QTest::newRow("port 5") << QStringList{"5=/dev/a"} << ""
-                                << "5=/dev/a";
-        QTest::newRow("a COM name") << QStringList{"3=COM12"} << ""
-                                    << "3=COM12";
-        QTest::newRow("blanks around") << QStringList{" 3 = /dev/a "} << ""
-                                       << "3=/dev/a";
-        QTest::newRow("several") << QStringList{"2=mqtt://b/k", "4=/dev/b"} << ""
-                                 << "2=mqtt://b/k 4=/dev/b";
-        QTest::newRow("port 0") << QStringList{"0=/dev/a"} << "N from 1 to 5"
-                                << "";
-        QTest::newRow("port 6") << QStringList{"6=/dev/a"} << "N from 1 to 5"
-                                << "";
-        QTest::newRow("no number") << QStringList{"=/dev/a"} << "N from 1 to 5"
-                                   << "";
-        QTest::newRow("no =") << QStringList{"/dev/a"} << "N from 1 to 5"
-                              << "";
-        QTest::newRow("no target") << QStringList{"1="} << "empty device path"
-                                   << "";
-        QTest::newRow("another scheme") << QStringList{"2=http://b/k"} << "--port 2: "
-                                        << "";
-        QTest::newRow("one bad among good")
-            << QStringList{"1=/dev/a", "7=/dev/b"} << "--port 7=/dev/b"
-            << "";
+        const auto row = [](const char *name, const QStringList &values, const char *problem,
+                            const char *mapped = "") {
+            QTest::newRow(name) << values << QString::fromUtf8(problem)
+                                << QString::fromUtf8(mapped);
+        };
+        row("port 1", {"1=/dev/a"}, "", "1=/dev/a");
+        row("port 5", {"5=/dev/a"}, "", "5=/dev/a");
+        row("a COM name", {"3=COM12"}, "", "3=COM12");
+        row("blanks around", {" 3 = /dev/a "}, "", "3=/dev/a");
+        row("several", {"2=mqtt://b/k", "4=/dev/b"}, "", "2=mqtt://b/k 4=/dev/b");
+        row("port 0", {"0=/dev/a"}, "N from 1 to 5");
+        row("port 6", {"6=/dev/a"}, "N from 1 to 5");
+        row("no number", {"=/dev/a"}, "N from 1 to 5");
+        row("no =", {"/dev/a"}, "N from 1 to 5");
+        row("no target", {"1="}, "empty device path");
+        row("another scheme", {"2=http://b/k"}, "--port 2: ");
+        row("one bad among good", {"1=/dev/a", "7=/dev/b"}, "--port 7=/dev/b");
     }
     void portOptions()
     {
