@@ -7,7 +7,10 @@
 #include "mqtt/mqttclient.h"
 #include "remote/remotelink.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -142,6 +145,74 @@ private slots:
     }
 
     // Removing discovery from a broker that refuses at once ends, and says so.
+    // What the client makes of each kind of far end: the words it says, the kind of failure,
+    // and the retries, one second after the first failure and doubling from there.
+    void connectionOutcomes_data()
+    {
+        QTest::addColumn<QString>("server"); // none, silent, a broker with passwords
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("says"); // empty: connects
+        QTest::addColumn<int>("failure");
+        using F = MqttClient::Failure;
+        QTest::newRow("nothing listening") << "none"
+                                           << ""
+                                           << "connection refused" << int(F::Network);
+        QTest::newRow("a server that never answers")
+            << "silent"
+            << ""
+            << "no answer from the broker" << int(F::Network);
+        QTest::newRow("a wrong password") << "broker"
+                                          << "guess"
+                                          << "not authorised" << int(F::Credentials);
+        QTest::newRow("the right one") << "broker" << TestBroker::kPassword << "" << 0;
+    }
+    void connectionOutcomes()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, password);
+        QFETCH(QString, says);
+        QFETCH(int, failure);
+        TestBroker broker({true});
+        QTcpServer silent;
+        ClientSettings s = broker.clientSettings(QStringLiteral("quorvane-outcome"));
+        s.password = password;
+        s.connectTimeoutMs = 300;
+        if (server == QLatin1String("broker"))
+            QVERIFY(broker.start());
+        else if (server == QLatin1String("silent"))
+            QVERIFY(silent.listen(QHostAddress::LocalHost, s.broker.port));
+        MqttClient client(s);
+        QList<qint64> failedAt;
+        QStringList said;
+        QElapsedTimer t;
+        connect(&client, &MqttClient::connectFailed, this,
+                [&](const QString &why, MqttClient::Failure kind) {
+                    failedAt << t.elapsed();
+                    said << why;
+                    QCOMPARE(int(kind), failure);
+                });
+        t.start();
+        QVERIFY(!client.start());
+        if (says.isEmpty()) {
+            QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kUpMs);
+            QSignalSpy down(&client, &MqttClient::disconnected);
+            broker.kill();
+            QTRY_COMPARE(down.size(), 1);
+            QVERIFY2(down[0][0].toString().startsWith(QLatin1String("connection lost")),
+                     qPrintable(down[0][0].toString()));
+            QVERIFY(!client.isConnected());
+            QVERIFY(failedAt.isEmpty());
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(failedAt.size(), 3, 8000);
+        for (const QString &why : std::as_const(said))
+            QVERIFY2(why.contains(says), qPrintable(why));
+        QVERIFY(!client.isConnected());
+        // Tried again after a second, then after two more; never sooner.
+        QVERIFY2(failedAt[1] - failedAt[0] >= 900, qPrintable(QString::number(failedAt[1])));
+        QVERIFY2(failedAt[2] - failedAt[1] >= 1900, qPrintable(QString::number(failedAt[2])));
+    }
+
     // A stop sends what was still waiting to go out, then says goodbye: the broker never
     // hands out the will.
     void stopLosesNothing()
