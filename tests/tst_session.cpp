@@ -186,6 +186,7 @@ private slots:
         QTRY_VERIFY(rig.session->available());
         QTest::qWait(600);
         QCOMPARE(rig.session->silent(), silent);
+        QCOMPARE(rig.session->health().silent, silent);
         QCOMPARE(rig.session->available(), !silent);
         rig.board->write("XPir:1YZ");
         QTRY_VERIFY(rig.session->available()); // back with the next frame
