@@ -52,7 +52,8 @@ struct Panel {
     int ended = 0;
     std::unique_ptr<Form1> form;
 
-    explicit Panel(QMap<int, QString> extra = {})
+    // Port 1 is the board, next to `extra`; `open` opens it at once.
+    explicit Panel(bool open = false, QMap<int, QString> extra = {})
     {
         if (kRemote) {
             remote = remoteBoard(pty.path());
@@ -63,6 +64,8 @@ struct Panel {
         extra.insert(1, kRemote ? remote->target() : pty.path());
         form = showPanel(extra, &ended);
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        if (open)
+            this->open();
     }
     void open()
     {
@@ -71,6 +74,12 @@ struct Panel {
     }
     QStringList values() const { return readings(*form); }
 };
+constexpr bool kOpen = true;
+
+// The case's panel as `panel` and its window as `f`; the arguments go to Panel.
+#define PANEL_UP(f, ...)                                                                           \
+    Panel panel{__VA_ARGS__};                                                                      \
+    Form1 &f = *panel.form
 
 } // namespace
 
@@ -143,8 +152,7 @@ private slots:
 
     void initialState()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         QCOMPARE(f.windowTitle(), QStringLiteral("Quorvane"));
         QCOMPARE(f.size(), QSize(452, 433));
         QVERIFY(!f.windowIcon().isNull());
@@ -176,8 +184,7 @@ private slots:
 
     void tabOrderStartsAtOpen()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         f.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f));
         QCOMPARE(QApplication::focusWidget(), f.Command3);
@@ -193,8 +200,7 @@ private slots:
 
     void togglesSendTheirLetters()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         QTest::mouseClick(f.Check1, Qt::LeftButton); // switching disabled: nothing happens
         QCOMPARE(f.Check1->value(), 0);
         panel.open();
@@ -212,9 +218,7 @@ private slots:
 
     void allOffSendsOffLettersOfTickedLoadsNested()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check2->click();
         f.Check4->click();
         QCOMPARE(panel.pty.read(2, 300), QByteArray("CG"));
@@ -234,9 +238,7 @@ private slots:
 
     void allOnLeavesTheToggles()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check3->click();
         f.Command2->click();
         QCOMPARE(f.Check1->value(), 0);
@@ -247,9 +249,7 @@ private slots:
 
     void openAndClose()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         QCOMPARE(f.Command3->text(), QStringLiteral("Close"));
         QVERIFY(f.Frame3->isEnabled());
         f.Check2->click();
@@ -272,10 +272,7 @@ private slots:
     void emptyComboOnlyShowsTheMessage()
     {
         QFETCH(bool, openFirst);
-        Panel panel;
-        Form1 &f = *panel.form;
-        if (openFirst)
-            panel.open();
+        PANEL_UP(f, openFirst);
         f.Combo1->setEditText(QString());
         BoxCloser closer;
         f.Command3->click();
@@ -316,8 +313,7 @@ private slots:
     {
         QFETCH(QString, combo);
         QFETCH(QString, says);
-        Panel panel({{2, "/dev/quorvane-missing"}});
-        Form1 &f = *panel.form;
+        PANEL_UP(f, false, {{2, "/dev/quorvane-missing"}});
         f.Combo1->setEditText(combo);
         BoxCloser closer;
         f.Command3->click();
@@ -337,9 +333,7 @@ private slots:
 
     void telemetryUpdatesTheLabels()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         panel.pty.write("XPir:1YLig:64YTp1:28YTp2:31YZ");
         QTRY_COMPARE(panel.values(), (QStringList{"1", "64%", "28 Deg", "31 Deg"}));
         QTRY_COMPARE(f.Text1->text(), QStringLiteral("Pir:1YLig:64YTp1:28YTp2:31Y"));
@@ -351,8 +345,7 @@ private slots:
 
     void screenReadersReadEachReadingWithWhatItIs()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         PaintCounter counter(f.Label5);
         QMap<QObject *, QStringList> told;
         for (QLabel *label : {f.Label5, f.Label6, f.Label7, f.Label8})
@@ -397,8 +390,7 @@ private slots:
 
     void typedTextIsTheBuffer()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         f.Text1->clear();
         QTest::keyClicks(f.Text1, "Pir:5Y");
         panel.open();
@@ -408,9 +400,7 @@ private slots:
 
     void markupFromTheBoardIsShownLiterally()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         QByteArray flood;
         for (int i = 0; i < 50; ++i)
             flood += "XPir:<b>bold</b>YLig:<img src=x>YTp1:&amp;YTp2:\x01\tY"
@@ -426,9 +416,7 @@ private slots:
 
     void aboutSwapsWindowsAndOkRestores()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check4->click();
         for (int round = 0; round < 2; ++round) {
             f.Command4->click();
@@ -455,8 +443,7 @@ private slots:
 
     void closingAboutThroughItsFrameShowsTheMainWindow()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         f.Command4->click();
         QPointer<frmAbout> about = f.aboutWindow();
         QVERIFY(about->close());
@@ -466,9 +453,7 @@ private slots:
 
     void deviceLostReturnsToClosedWithOneMessage()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check1->click();
         panel.pty.write("XPir:1YLi");
         QTRY_COMPARE(f.Text1->text(), QStringLiteral("Pir:1YLi"));
@@ -493,10 +478,7 @@ private slots:
     void exitClosesThePortAndEnds()
     {
         QFETCH(bool, openFirst);
-        Panel panel;
-        Form1 &f = *panel.form;
-        if (openFirst)
-            panel.open();
+        PANEL_UP(f, openFirst);
         f.Command1->click();
         QCOMPARE(panel.ended, 1);
         QVERIFY(!f.MSComm1->portOpen());
@@ -510,8 +492,7 @@ private slots:
         QFETCH(QByteArray, stream);
         QFETCH(QByteArrayList, labels);
         QFETCH(QByteArray, buffer);
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         int received = 0;
         connect(f.MSComm1, &CommControl::OnComm, this,
                 [&] { received += f.MSComm1->commEvent() == CommControl::EvReceive ? 1 : 0; });
@@ -527,8 +508,7 @@ private slots:
 
     void aSecondFailureDoesNotStackAnotherBox()
     {
-        Panel panel({{2, "/dev/quorvane-missing"}});
-        Form1 &f = *panel.form;
+        PANEL_UP(f, false, {{2, "/dev/quorvane-missing"}});
         f.Combo1->setCurrentIndex(1); // port 2
         int boxesAtOnce = 0;
         bool failedAgain = false;
@@ -618,9 +598,7 @@ private slots:
     {
         if (!kRemote)
             QSKIP("remote-only; tst_form1_remote runs it");
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         BoxCloser closer;
         QElapsedTimer t;
         t.start();
