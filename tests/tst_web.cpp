@@ -154,18 +154,6 @@ struct WebRig : BridgeRig {
     rig.up(__VA_ARGS__);                                                                           \
     QUORVANE_VERIFY_UP(rig)
 
-quorvane::record::FrameValues values(const char *pir, const char *light, const char *in,
-                                     const char *out)
-{
-    quorvane::record::FrameValues v;
-    const char *given[] = {pir, light, in, out};
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (given[i])
-            v[i] = given[i];
-    }
-    return v;
-}
-
 } // namespace
 
 class TestWeb : public QObject {
@@ -175,9 +163,9 @@ private slots:
     {
         History h;
         const qint64 t0 = 1'796'835'190'000; // on a slot's start
-        h.add(t0, values("0", "10", "20", "5"));
-        h.add(t0 + 9'999, values("1", "11", "21", "6")); // same slot: replaces
-        h.add(t0 + 10'000, values("0", "12", nullptr, "7"));
+        h.add(t0, {"0", "10", "20", "5"});
+        h.add(t0 + 9'999, {"1", "11", "21", "6"}); // same slot: replaces
+        h.add(t0 + 10'000, {"0", "12", std::nullopt, "7"});
         const auto points = h.since(0, t0 + 20'000);
         QCOMPARE(points.size(), std::size_t(2));
         QCOMPARE(points[0].ms, t0 + 9'999);
@@ -195,7 +183,7 @@ private slots:
         const qint64 t0 = 1'796'835'190'000;
         const std::size_t extra = 100;
         for (std::size_t k = 0; k < History::kSlots + extra; ++k)
-            h.add(t0 + qint64(k) * History::kSlotMs, values("1", "50", "20", "3"));
+            h.add(t0 + qint64(k) * History::kSlotMs, {"1", "50", "20", "3"});
         QCOMPARE(h.size(), History::kSlots);
         const qint64 now = t0 + qint64(History::kSlots + extra - 1) * History::kSlotMs;
         const auto day = h.since(0, now);
@@ -204,7 +192,7 @@ private slots:
         QCOMPARE(day.front().ms, now - History::kDayMs + History::kSlotMs);
         QCOMPARE(day.back().ms, now);
         // A value no board sends is kept cut, never as memory of its own.
-        h.add(now + History::kSlotMs, values(std::string(40, '9').c_str(), "1", "1", "1"));
+        h.add(now + History::kSlotMs, {std::string(40, '9'), "1", "1", "1"});
         QCOMPARE(h.since(now + 1, now + History::kSlotMs).back().values[0]->size(),
                  History::kValueBytes);
     }
@@ -235,26 +223,21 @@ private slots:
         QTest::addColumn<QString>("token");
         QTest::addColumn<QString>("refusal"); // empty: accepted
         QTest::addColumn<bool>("mqtt");
+        const auto row = [](const char *name, const QStringList &arguments, const QString &token,
+                            const char *refusal, bool mqtt) {
+            QTest::newRow(name) << arguments << token << QString(refusal) << mqtt;
+        };
         const QString loop = QStringLiteral("127.0.0.1:8080");
         const QString any = QStringLiteral("0.0.0.0:8080");
-        QTest::newRow("loopback, no token, no broker") << QStringList{"--http", loop} << ""
-                                                       << "" << false;
-        QTest::newRow("network, no token") << QStringList{"--http", any} << ""
-                                           << "without a token" << false;
-        QTest::newRow("network, token")
-            << QStringList{"--http", any} << QString::fromLatin1(kToken) << "" << false;
-        QTest::newRow("short token") << QStringList{"--http", any} << "short"
-                                     << "at least 16" << false;
-        QTest::newRow("with a broker")
-            << QStringList{"--http", loop, "--broker", "mqtt://127.0.0.1"} << ""
-            << "" << true;
-        QTest::newRow("no --http") << QStringList{} << ""
-                                   << "" << true;
-        QTest::newRow("no port") << QStringList{"--http", "127.0.0.1"} << ""
-                                 << "ADDR:PORT" << false;
-        QTest::newRow("cert alone")
-            << QStringList{"--http", loop, "--http-cert", "/etc/hostname"} << ""
-            << "go together" << false;
+        row("loopback, no token, no broker", {"--http", loop}, "", "", false);
+        row("network, no token", {"--http", any}, "", "without a token", false);
+        row("network, token", {"--http", any}, QString::fromLatin1(kToken), "", false);
+        row("short token", {"--http", any}, "short", "at least 16", false);
+        row("with a broker", {"--http", loop, "--broker", "mqtt://127.0.0.1"}, "", "", true);
+        row("no --http", {}, "", "", true);
+        row("no port", {"--http", "127.0.0.1"}, "", "ADDR:PORT", false);
+        row("cert alone", {"--http", loop, "--http-cert", "/etc/hostname"}, "", "go together",
+            false);
     }
     void optionsRefuseAnOpenNetworkFace()
     {
@@ -285,27 +268,21 @@ private slots:
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("authorization");
         QTest::addColumn<int>("status");
-        QTest::newRow("state") << QByteArray("GET") << QByteArray("/api/state") << QByteArray()
-                               << 401;
-        QTest::newRow("csv") << QByteArray("GET") << QByteArray("/history.csv") << QByteArray()
-                             << 401;
-        QTest::newRow("page to login")
-            << QByteArray("GET") << QByteArray("/") << QByteArray() << 303;
-        QTest::newRow("index to login")
-            << QByteArray("GET") << QByteArray("/index.html") << QByteArray() << 303;
-        QTest::newRow("metrics") << QByteArray("GET") << QByteArray("/metrics") << QByteArray()
-                                 << 401;
-        QTest::newRow("bearer, wrong method")
-            << QByteArray("GET") << QByteArray("/api/all") << QByteArray("Bearer " + kToken) << 405;
-        QTest::newRow("command") << QByteArray("POST") << QByteArray("/api/all") << QByteArray()
-                                 << 401;
-        QTest::newRow("wrong bearer")
-            << QByteArray("GET") << QByteArray("/api/state")
-            << QByteArray("Bearer " + kToken.left(kToken.size() - 1)) << 401;
-        QTest::newRow("bearer") << QByteArray("GET") << QByteArray("/api/state")
-                                << QByteArray("Bearer " + kToken) << 200;
-        QTest::newRow("login page")
-            << QByteArray("GET") << QByteArray("/login") << QByteArray() << 200;
+        const auto row = [](const char *name, const char *method, const char *path,
+                            const QByteArray &authorization, int status) {
+            QTest::newRow(name) << QByteArray(method) << QByteArray(path) << authorization
+                                << status;
+        };
+        row("state", "GET", "/api/state", {}, 401);
+        row("csv", "GET", "/history.csv", {}, 401);
+        row("page to login", "GET", "/", {}, 303);
+        row("index to login", "GET", "/index.html", {}, 303);
+        row("metrics", "GET", "/metrics", {}, 401);
+        row("bearer, wrong method", "GET", "/api/all", "Bearer " + kToken, 405);
+        row("command", "POST", "/api/all", {}, 401);
+        row("wrong bearer", "GET", "/api/state", "Bearer " + kToken.chopped(1), 401);
+        row("bearer", "GET", "/api/state", "Bearer " + kToken, 200);
+        row("login page", "GET", "/login", {}, 200);
     }
     void nothingWithoutTheToken()
     {
@@ -387,20 +364,18 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("letters");
         QTest::addColumn<QString>("loads"); // the session's view after: 1 on, 0 off, - unknown
-        QTest::newRow("load 3 on") << QByteArray() << QByteArray("/api/load/3") << QByteArray("on")
-                                   << QByteArray("E") << "--1--";
-        QTest::newRow("load 5 off") << QByteArray() << QByteArray("/api/load/5")
-                                    << QByteArray("off") << QByteArray("J") << "----0";
-        QTest::newRow("all on") << QByteArray() << QByteArray("/api/all") << QByteArray("on")
-                                << QByteArray("K") << "11111";
-        QTest::newRow("all off after load 2") << QByteArray("/api/load/2") << QByteArray("/api/all")
-                                              << QByteArray("off") << QByteArray("LD") << "00000";
-        QTest::newRow("load 6") << QByteArray() << QByteArray("/api/load/6") << QByteArray("on")
-                                << QByteArray() << "-----";
-        QTest::newRow("load 0") << QByteArray() << QByteArray("/api/load/0") << QByteArray("on")
-                                << QByteArray() << "-----";
-        QTest::newRow("not a word") << QByteArray() << QByteArray("/api/load/1")
-                                    << QByteArray("maybe") << QByteArray() << "-----";
+        const auto row = [](const char *name, const char *first, const char *path, const char *body,
+                            const char *letters, const char *loads) {
+            QTest::newRow(name) << QByteArray(first) << QByteArray(path) << QByteArray(body)
+                                << QByteArray(letters) << QString(loads);
+        };
+        row("load 3 on", "", "/api/load/3", "on", "E", "--1--");
+        row("load 5 off", "", "/api/load/5", "off", "J", "----0");
+        row("all on", "", "/api/all", "on", "K", "11111");
+        row("all off after load 2", "/api/load/2", "/api/all", "off", "LD", "00000");
+        row("load 6", "", "/api/load/6", "on", "", "-----");
+        row("load 0", "", "/api/load/0", "on", "", "-----");
+        row("not a word", "", "/api/load/1", "maybe", "", "-----");
     }
     void commandsTakeTheSessionsPath()
     {
@@ -714,32 +689,28 @@ private slots:
         QTest::addColumn<QByteArray>("method");
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("closed"); // at once, not after the idle time
-        const QByteArray auth = "Authorization: Bearer TOKEN\r\n";
-        QTest::newRow("two lengths, huge first")
-            << auth + "Content-Length: 67108864\r\nContent-Length: 0\r\n"
-            << QByteArray("POST") << 400 << true;
-        QTest::newRow("two equal lengths") << auth + "Content-Length: 2\r\nContent-Length: 2\r\n"
-                                           << QByteArray("POST") << 400 << true;
-        QTest::newRow("chunked and a length")
-            << auth + "Transfer-Encoding: chunked\r\nContent-Length: 2\r\n"
-            << QByteArray("POST") << 400 << true;
-        QTest::newRow("chunked") << auth + "Transfer-Encoding: chunked\r\n"
-                                 << QByteArray("POST") << 411 << true;
-        QTest::newRow("two hosts") << auth + "Host: evil.example\r\n"
-                                   << QByteArray("GET") << 400 << true;
-        QTest::newRow("h2c then websocket")
-            << auth + "Connection: Upgrade\r\nUpgrade: h2c\r\nUpgrade: websocket\r\n"
-            << QByteArray("GET") << 400 << true;
-        QTest::newRow("an upgrade to h2c") << auth + "Connection: Upgrade\r\nUpgrade: h2c\r\n"
-                                           << QByteArray("GET") << 400 << true;
-        QTest::newRow("folded header") << auth + "X-A: 1\r\n  continued\r\n"
-                                       << QByteArray("GET") << 400 << true;
-        QTest::newRow("bare CR") << auth + "X-A: 1\rX-B: 2\r\n" << QByteArray("GET") << 400 << true;
-        QTest::newRow("HEAD") << auth << QByteArray("HEAD") << 200 << false;
-        QTest::newRow("Connection: close") << auth + "Connection: close\r\n"
-                                           << QByteArray("GET") << 200 << true;
-        QTest::newRow("HTTP/1.0") << auth << QByteArray("GET/1.0") << 200 << true;
-        QTest::newRow("plain GET stays open") << auth << QByteArray("GET") << 200 << false;
+        // Each head starts with the bearer token.
+        const auto row = [](const char *name, const char *method, int status, bool closed,
+                            const char *head = "") {
+            QTest::newRow(name) << "Authorization: Bearer TOKEN\r\n" + QByteArray(head)
+                                << QByteArray(method) << status << closed;
+        };
+        row("two lengths, huge first", "POST", 400, true,
+            "Content-Length: 67108864\r\nContent-Length: 0\r\n");
+        row("two equal lengths", "POST", 400, true, "Content-Length: 2\r\nContent-Length: 2\r\n");
+        row("chunked and a length", "POST", 400, true,
+            "Transfer-Encoding: chunked\r\nContent-Length: 2\r\n");
+        row("chunked", "POST", 411, true, "Transfer-Encoding: chunked\r\n");
+        row("two hosts", "GET", 400, true, "Host: evil.example\r\n");
+        row("h2c then websocket", "GET", 400, true,
+            "Connection: Upgrade\r\nUpgrade: h2c\r\nUpgrade: websocket\r\n");
+        row("an upgrade to h2c", "GET", 400, true, "Connection: Upgrade\r\nUpgrade: h2c\r\n");
+        row("folded header", "GET", 400, true, "X-A: 1\r\n  continued\r\n");
+        row("bare CR", "GET", 400, true, "X-A: 1\rX-B: 2\r\n");
+        row("HEAD", "HEAD", 200, false);
+        row("Connection: close", "GET", 200, true, "Connection: close\r\n");
+        row("HTTP/1.0", "GET/1.0", 200, true);
+        row("plain GET stays open", "GET", 200, false);
     }
     void hostileAndClosingRequests()
     {
