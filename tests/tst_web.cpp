@@ -30,6 +30,7 @@ namespace {
 
 using Subscriber = TestSubscriber;
 const QByteArray kToken = "correct-horse-battery-staple";
+const QByteArray kBearer = "Authorization: Bearer " + kToken;
 
 struct Reply {
     int status = 0;
@@ -111,22 +112,31 @@ struct WebRig : BridgeRig {
     QByteArray cookie;
 
     WebRig() : BridgeRig({}, {}, false) {}
+    // Starts the bridge with its web face on `port` and `more` options, given the token or not.
+    void launch(const QStringList &more = {}, bool token = true)
+    {
+        QProcessEnvironment env;
+        if (token)
+            env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
+        start(QStringList{QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(port)} +
+                  more,
+              env);
+    }
     void up(bool token = true, const std::function<void(Options &)> &change = {}, bool mqtt = false)
     {
         if (mqtt)
             startBroker();
         adjust = change;
-        QProcessEnvironment env;
-        if (token)
-            env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
-        start({QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(port)}, env);
+        launch({}, token);
         if (failure.isEmpty() && !QTest::qWaitFor([this] { return online; }, kUpMs))
             failure = QStringLiteral("the bridge did not come online: %1")
                           .arg(log.join(QLatin1String("; ")));
     }
-    Reply get(const QByteArray &path, const QList<QByteArray> &headers = {})
+    // From `from`, another loopback address when given, waiting up to `ms` for the answer.
+    Reply get(const QByteArray &path, const QList<QByteArray> &headers = {},
+              const char *from = nullptr, int ms = 3000)
     {
-        return exchange(port, request(port, "GET", path, headers));
+        return exchange(port, request(port, "GET", path, headers), ms, from);
     }
     // A command as the page sends it, logged in.
     Reply command(const QByteArray &path, const QByteArray &body,
@@ -305,11 +315,10 @@ private slots:
     {
         WEB_UP(rig);
         QCOMPARE(rig.get("/metrics").status, 401);
-        const QByteArray bearer = "Authorization: Bearer " + kToken;
         rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4.5YZ");
         QTRY_COMPARE(rig.bridge->session().counters().frames, quint64(1));
-        QCOMPARE(rig.command("/api/load/2", "on", {"X-Quorvane: 1", bearer}).status, 200);
-        const Reply r = rig.get("/metrics", {bearer});
+        QCOMPARE(rig.command("/api/load/2", "on", {"X-Quorvane: 1", kBearer}).status, 200);
+        const Reply r = rig.get("/metrics", {kBearer});
         QCOMPARE(r.status, 200);
         QVERIFY(r.header("Content-Type").startsWith("text/plain; version=0.0.4"));
         for (const char *line :
@@ -485,26 +494,25 @@ private slots:
     void historyOverTheApi()
     {
         WEB_UP(rig);
-        const QByteArray auth = "Authorization: Bearer " + kToken;
         rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4YZ");
         QTRY_VERIFY(rig.face().history().size() == 1);
-        Reply r = rig.get("/history.csv", {auth});
+        Reply r = rig.get("/history.csv", {kBearer});
         QCOMPARE(r.status, 200);
         QVERIFY(r.header("Content-Type").startsWith("text/csv"));
         QVERIFY2(r.body.startsWith("time,pir,light,indoor,outdoor\r\n") &&
                      r.body.endsWith(",1,64,28,-4\r\n"),
                  r.body.constData());
-        r = rig.get("/api/history?since=2020-01-01T00:00:00Z", {auth});
+        r = rig.get("/api/history?since=2020-01-01T00:00:00Z", {kBearer});
         QCOMPARE(r.json()[QStringLiteral("points")].toArray().size(), 1);
         QCOMPARE(r.json()[QStringLiteral("points")][0][2].toDouble(), 64.0);
         QCOMPARE(rig.get("/api/history?since=" +
                              QByteArray::number(QDateTime::currentMSecsSinceEpoch() + 60000),
-                         {auth})
+                         {kBearer})
                      .json()[QStringLiteral("points")]
                      .toArray()
                      .size(),
                  0);
-        QCOMPARE(rig.get("/api/history?since=yesterday", {auth}).status, 400);
+        QCOMPARE(rig.get("/api/history?since=yesterday", {kBearer}).status, 400);
     }
 
     void oversizedRequestsDropped_data()
@@ -574,7 +582,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         if (complete) {
-            s.write(request(rig.port, "GET", "/api/state", {"Authorization: Bearer " + kToken}));
+            s.write(request(rig.port, "GET", "/api/state", {kBearer}));
             QTRY_VERIFY(got.contains("200 OK"));
             t.start();
         }
@@ -600,8 +608,8 @@ private slots:
         WEB_UP(rig, true, [](Options &o) { o.web.limits.idleMs = 1500; });
         RawClient client(rig.port);
         QVERIFY(client.socket.waitForConnected(kUpMs));
-        client.socket.write(request(rig.port, "GET", "/api/state",
-                                    {"Authorization: Bearer " + kToken, "Upgrade: websocket"}));
+        client.socket.write(
+            request(rig.port, "GET", "/api/state", {kBearer, "Upgrade: websocket"}));
         QTRY_VERIFY(client.got.startsWith("HTTP/1.1 200"));
         QTRY_VERIFY_WITH_TIMEOUT(client.closed, 5000);
     }
@@ -629,11 +637,7 @@ private slots:
                        "/CN=127.0.0.1", "-keyout", key, "-out", cert});
         QVERIFY(openssl.waitForFinished(20000) && openssl.exitCode() == 0);
         WebRig rig;
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
-        rig.start({"--http", QStringLiteral("127.0.0.1:%1").arg(rig.port), "--http-cert", cert,
-                   "--http-key", key},
-                  env);
+        rig.launch({"--http-cert", cert, "--http-key", key});
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUpMs);
         QSslSocket s;
         s.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -828,7 +832,6 @@ private slots:
     void aShareForEachAddress()
     {
         WEB_UP(rig);
-        const QByteArray bearer = "Authorization: Bearer " + kToken;
         std::vector<std::unique_ptr<RawClient>> held;
         const auto hold = [&](const char *from, int count) {
             for (int i = 0; i < count; ++i)
@@ -838,20 +841,14 @@ private slots:
         const int share = Options().web.limits.perAddress;
         QTRY_COMPARE_WITH_TIMEOUT(rig.face().listener().live(), share, kUpMs);
         QTRY_COMPARE(rig.face().listener().refused(), quint64(40 - share));
-        QCOMPARE(
-            exchange(rig.port, request(rig.port, "GET", "/api/state", {bearer}), 3000, "127.0.0.2")
-                .status,
-            200);
+        QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.2").status, 200);
         // The 32 in all still hold (before the first held ones time out, 10 s on).
         QTRY_COMPARE(rig.face().listener().live(), share); // that answer's connection gone
         hold("127.0.0.2", 10);
         hold("127.0.0.3", 10);
         hold("127.0.0.4", 10);
         QTRY_COMPARE_WITH_TIMEOUT(rig.face().listener().live(), 32, kUpMs);
-        QCOMPARE(
-            exchange(rig.port, request(rig.port, "GET", "/api/state", {bearer}), 1000, "127.0.0.5")
-                .status,
-            0);
+        QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.5", 1000).status, 0);
         held.clear();
         QTRY_COMPARE(rig.face().listener().live(), 0);
     }
@@ -871,15 +868,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(guesser.got.count("HTTP/1.1 "), 100, kUpMs);
         QCOMPARE(guesser.got.count("HTTP/1.1 401"), 1);
         QCOMPARE(guesser.got.count("HTTP/1.1 429"), 99);
-        QCOMPARE(
-            exchange(rig.port,
-                     request(rig.port, "GET", "/api/state", {"Authorization: Bearer " + kToken}),
-                     3000, "127.0.0.2")
-                .status,
-            200);
+        QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.2").status, 200);
         QCOMPARE(rig.log.filter(QStringLiteral("wrong web token")).size(), 1);
         QTest::qWait(quorvane::web::Face::kLoginPauseMs);
-        QCOMPARE(rig.get("/api/state", {"Authorization: Bearer " + kToken}).status, 200);
+        QCOMPARE(rig.get("/api/state", {kBearer}).status, 200);
     }
 
     // Logging out ends that login, everywhere ends them all, and they outlive a restart
@@ -902,10 +894,8 @@ private slots:
         rig.login(kToken);
         const QByteArray c = rig.cookie;
         // The same token after a restart: still logged in.
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
         rig.bridge.reset();
-        rig.start({QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(rig.port)}, env);
+        rig.launch();
         QTRY_COMPARE_WITH_TIMEOUT(reads(b), 200, kUpMs);
         // A page open with a login is closed when its login ends.
         QWebSocket page;
@@ -958,7 +948,7 @@ private slots:
         }
         QTRY_COMPARE(rig.face().listener().live(), 0);
         QCOMPARE(rig.face().pages(), 0);
-        QCOMPARE(rig.get("/api/state", {"Authorization: Bearer " + kToken}).status, 200);
+        QCOMPARE(rig.get("/api/state", {kBearer}).status, 200);
     }
 };
 
