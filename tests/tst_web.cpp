@@ -70,26 +70,21 @@ struct RawClient {
 Reply exchange(quint16 port, const QByteArray &raw, int ms = 3000, const char *from = nullptr)
 {
     RawClient client(port, from);
-    const QByteArray &got = client.got;
-    Reply r;
     client.socket.write(raw);
-    static_cast<void>(QTest::qWaitFor(
-        [&] {
-            const auto end = got.indexOf("\r\n\r\n");
-            if (end < 0)
-                return client.closed;
-            r.head = got.left(end);
-            const int length = r.header("Content-Length").toInt();
-            return got.size() >= end + 4 + length || client.closed;
-        },
-        ms));
+    Reply r;
+    // Takes in what came so far; true once the whole body its head announces is there.
+    const auto take = [&] {
+        const auto end = client.got.indexOf("\r\n\r\n");
+        if (end < 0)
+            return false;
+        r.head = client.got.left(end);
+        r.body = client.got.mid(end + 4);
+        r.status = client.got.mid(9, 3).toInt();
+        return r.body.size() >= r.header("Content-Length").toInt();
+    };
+    static_cast<void>(QTest::qWaitFor([&] { return take() || client.closed; }, ms));
+    take();
     r.closed = client.closed;
-    const auto end = got.indexOf("\r\n\r\n");
-    if (end >= 0) {
-        r.head = got.left(end);
-        r.body = got.mid(end + 4);
-        r.status = got.mid(9, 3).toInt();
-    }
     return r;
 }
 
@@ -118,9 +113,7 @@ struct WebRig : BridgeRig {
         QProcessEnvironment env;
         if (token)
             env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
-        start(QStringList{QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(port)} +
-                  more,
-              env);
+        start(QStringList{"--http", QStringLiteral("127.0.0.1:%1").arg(port)} + more, env);
     }
     void up(bool token = true, const std::function<void(Options &)> &change = {}, bool mqtt = false)
     {
@@ -146,11 +139,13 @@ struct WebRig : BridgeRig {
             headers << "Cookie: quorvane_session=" + cookie;
         return exchange(port, request(port, "POST", path, headers, body));
     }
-    Reply login(const QByteArray &token)
+    Reply login(const QByteArray &token) { return postLogin("token=" + token.toPercentEncoding()); }
+    // The login form as a browser posts it, `form` encoded by the caller.
+    Reply postLogin(const QByteArray &form)
     {
-        const Reply r = exchange(port, request(port, "POST", "/login",
-                                               {"Content-Type: application/x-www-form-urlencoded"},
-                                               "token=" + token.toPercentEncoding()));
+        const Reply r =
+            exchange(port, request(port, "POST", "/login",
+                                   {"Content-Type: application/x-www-form-urlencoded"}, form));
         const QByteArray set = r.header("Set-Cookie");
         if (set.startsWith("quorvane_session="))
             cookie = set.mid(17, set.indexOf(';') - 17);
@@ -353,9 +348,8 @@ private slots:
         r = rig.login(kToken);
         QCOMPARE(r.status, 303);
         const QByteArray set = r.header("Set-Cookie");
-        QVERIFY2(set.contains("; HttpOnly") && set.contains("; SameSite=Strict") &&
-                     set.contains("; Path=/"),
-                 set.constData());
+        for (const char *part : {"; HttpOnly", "; SameSite=Strict", "; Path=/"})
+            QVERIFY2(set.contains(part), set.constData());
         QVERIFY(!set.contains(kToken));
         QCOMPARE(rig.get("/api/state", {"Cookie: quorvane_session=" + rig.cookie}).status, 200);
         // Signed with the token: a cookie changed in one place, or made up, is refused.
@@ -409,16 +403,12 @@ private slots:
                                      .toArray();
         QString seen;
         for (const auto &v : state)
-            seen += v.isNull()   ? QLatin1Char('-')
-                    : v.toBool() ? QLatin1Char('1')
-                                 : QLatin1Char('0');
+            seen += QLatin1Char(v.isNull() ? '-' : v.toBool() ? '1' : '0');
         QCOMPARE(seen, loads);
-        // Home Assistant hears the same.
-        if (loads.contains(QLatin1Char('1')))
-            QTRY_COMPARE(
-                mqtt.last.value(
-                    QStringLiteral("quorvane/t1/load/%1").arg(loads.indexOf(QLatin1Char('1')) + 1)),
-                QByteArray("ON"));
+        // Home Assistant hears the same of the first load on.
+        if (const auto on = loads.indexOf(QLatin1Char('1')); on >= 0)
+            QTRY_COMPARE(mqtt.last.value(QStringLiteral("quorvane/t1/load/%1").arg(on + 1)),
+                         QByteArray("ON"));
     }
 
     void crossSiteChangesRefused_data()
@@ -609,10 +599,7 @@ private slots:
     void aTokenWithBlanksLogsIn()
     {
         WEB_UP(rig, true, [](Options &o) { o.web.token = "correct horse battery staple"; });
-        const Reply r =
-            exchange(rig.port, request(rig.port, "POST", "/login",
-                                       {"Content-Type: application/x-www-form-urlencoded"},
-                                       "token=correct+horse+battery+staple"));
+        const Reply r = rig.postLogin("token=correct+horse+battery+staple");
         QCOMPARE(r.status, 303);
         QVERIFY(r.header("Set-Cookie").startsWith("quorvane_session="));
     }
