@@ -819,9 +819,8 @@ private slots:
         QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.2").status, 200);
         // The 32 in all still hold (before the first held ones time out, 10 s on).
         QTRY_COMPARE(rig.face().listener().live(), share); // that answer's connection gone
-        hold("127.0.0.2", 10);
-        hold("127.0.0.3", 10);
-        hold("127.0.0.4", 10);
+        for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+            hold(from, 10);
         QTRY_COMPARE_WITH_TIMEOUT(rig.face().listener().live(), 32, kUpMs);
         QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.5", 1000).status, 0);
         held.clear();
