@@ -348,8 +348,8 @@ private slots:
         r = rig.login(kToken);
         QCOMPARE(r.status, 303);
         const QByteArray set = r.header("Set-Cookie");
-        for (const char *part : {"; HttpOnly", "; SameSite=Strict", "; Path=/"})
-            QVERIFY2(set.contains(part), set.constData());
+        for (const char *attribute : {"; HttpOnly", "; SameSite=Strict", "; Path=/"})
+            QVERIFY2(set.contains(attribute), set.constData());
         QVERIFY(!set.contains(kToken));
         QCOMPARE(rig.get("/api/state", {"Cookie: quorvane_session=" + rig.cookie}).status, 200);
         // Signed with the token: a cookie changed in one place, or made up, is refused.
