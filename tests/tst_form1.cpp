@@ -74,7 +74,8 @@ struct Panel {
     }
     QStringList values() const { return readings(*form); }
 };
-constexpr bool kOpen = true;
+
+constexpr bool kOpen = true; // for Panel's `open`, read at its call
 
 // The case's panel as `panel` and its window as `f`; the arguments go to Panel.
 #define PANEL_UP(f, ...)                                                                           \
