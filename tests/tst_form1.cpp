@@ -52,7 +52,8 @@ struct Panel {
     int ended = 0;
     std::unique_ptr<Form1> form;
 
-    explicit Panel(QMap<int, QString> extra = {})
+    // Port 1 is the board, next to `extra`; `open` opens it at once.
+    explicit Panel(bool open = false, QMap<int, QString> extra = {})
     {
         if (kRemote) {
             remote = remoteBoard(pty.path());
@@ -63,6 +64,8 @@ struct Panel {
         extra.insert(1, kRemote ? remote->target() : pty.path());
         form = showPanel(extra, &ended);
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        if (open)
+            this->open();
     }
     void open()
     {
@@ -71,6 +74,13 @@ struct Panel {
     }
     QStringList values() const { return readings(*form); }
 };
+
+constexpr bool kOpen = true; // for Panel's `open`, read at its call
+
+// The case's panel as `panel` and its window as `f`; the arguments go to Panel.
+#define PANEL_UP(f, ...)                                                                           \
+    Panel panel{__VA_ARGS__};                                                                      \
+    Form1 &f = *panel.form
 
 } // namespace
 
@@ -124,18 +134,11 @@ private slots:
         QVERIFY(w);
         QCOMPARE(w->parentWidget()->objectName(), parent);
         QCOMPARE(w->geometry(), geometry);
-        QString text;
-        if (auto *b = qobject_cast<QAbstractButton *>(w))
-            text = b->text();
-        else if (auto *l = qobject_cast<QLabel *>(w))
-            text = l->text();
-        else if (auto *g = qobject_cast<QGroupBox *>(w))
-            text = g->title();
-        else if (auto *e = qobject_cast<QLineEdit *>(w))
-            text = e->text();
-        else if (auto *c = qobject_cast<QComboBox *>(w))
-            text = c->currentText();
-        QCOMPARE(text, caption);
+        // Buttons, labels and line edits show their text; a group its title, a combo its entry.
+        const char *shown = qobject_cast<QGroupBox *>(w)   ? "title"
+                            : qobject_cast<QComboBox *>(w) ? "currentText"
+                                                           : "text";
+        QCOMPARE(w->property(shown).toString(), caption);
         QVERIFY(!w->accessibleName().isEmpty());
         if (auto *l = qobject_cast<QLabel *>(w))
             QCOMPARE(l->textFormat(), Qt::PlainText);
@@ -143,8 +146,7 @@ private slots:
 
     void initialState()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         QCOMPARE(f.windowTitle(), QStringLiteral("Quorvane"));
         QCOMPARE(f.size(), QSize(452, 433));
         QVERIFY(!f.windowIcon().isNull());
@@ -176,8 +178,7 @@ private slots:
 
     void tabOrderStartsAtOpen()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         f.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&f));
         QCOMPARE(QApplication::focusWidget(), f.Command3);
@@ -193,8 +194,7 @@ private slots:
 
     void togglesSendTheirLetters()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         QTest::mouseClick(f.Check1, Qt::LeftButton); // switching disabled: nothing happens
         QCOMPARE(f.Check1->value(), 0);
         panel.open();
@@ -212,9 +212,7 @@ private slots:
 
     void allOffSendsOffLettersOfTickedLoadsNested()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check2->click();
         f.Check4->click();
         QCOMPARE(panel.pty.read(2, 300), QByteArray("CG"));
@@ -234,9 +232,7 @@ private slots:
 
     void allOnLeavesTheToggles()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check3->click();
         f.Command2->click();
         QCOMPARE(f.Check1->value(), 0);
@@ -247,9 +243,7 @@ private slots:
 
     void openAndClose()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         QCOMPARE(f.Command3->text(), QStringLiteral("Close"));
         QVERIFY(f.Frame3->isEnabled());
         f.Check2->click();
@@ -272,10 +266,7 @@ private slots:
     void emptyComboOnlyShowsTheMessage()
     {
         QFETCH(bool, openFirst);
-        Panel panel;
-        Form1 &f = *panel.form;
-        if (openFirst)
-            panel.open();
+        PANEL_UP(f, openFirst);
         f.Combo1->setEditText(QString());
         BoxCloser closer;
         f.Command3->click();
@@ -293,31 +284,24 @@ private slots:
     {
         QTest::addColumn<QString>("combo");
         QTest::addColumn<QString>("says");
-        QTest::newRow("letters") << "abc"
-                                 << "'abc' is not a port number";
-        QTest::newRow("fraction") << "1.5"
-                                  << "'1.5' is not a port number";
-        QTest::newRow("beyond 16 bits") << "40000"
-                                        << "'40000' is not a port number";
-        QTest::newRow("blank") << "   "
-                               << "'   ' is not a port number";
-        QTest::newRow("zero") << "0"
-                              << "Port 0: ";
-        QTest::newRow("negative") << "-2"
-                                  << "Port -2: ";
-        QTest::newRow("unmapped") << " 3 "
-                                  << "Port 3: ";
-        QTest::newRow("missing device") << "+2"
-                                        << "Port 2 (/dev/quorvane-missing): no such device";
-        QTest::newRow("markup stays text") << "<b>1</b>"
-                                           << "'<b>1</b>' is not a port number";
+        const auto row = [](const char *name, const char *combo, const char *says) {
+            QTest::newRow(name) << QString(combo) << QString(says);
+        };
+        row("letters", "abc", "'abc' is not a port number");
+        row("fraction", "1.5", "'1.5' is not a port number");
+        row("beyond 16 bits", "40000", "'40000' is not a port number");
+        row("blank", "   ", "'   ' is not a port number");
+        row("zero", "0", "Port 0: ");
+        row("negative", "-2", "Port -2: ");
+        row("unmapped", " 3 ", "Port 3: ");
+        row("missing device", "+2", "Port 2 (/dev/quorvane-missing): no such device");
+        row("markup stays text", "<b>1</b>", "'<b>1</b>' is not a port number");
     }
     void failedOpensLeaveTheClosedState()
     {
         QFETCH(QString, combo);
         QFETCH(QString, says);
-        Panel panel({{2, "/dev/quorvane-missing"}});
-        Form1 &f = *panel.form;
+        PANEL_UP(f, false, {{2, "/dev/quorvane-missing"}});
         f.Combo1->setEditText(combo);
         BoxCloser closer;
         f.Command3->click();
@@ -337,9 +321,7 @@ private slots:
 
     void telemetryUpdatesTheLabels()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         panel.pty.write("XPir:1YLig:64YTp1:28YTp2:31YZ");
         QTRY_COMPARE(panel.values(), (QStringList{"1", "64%", "28 Deg", "31 Deg"}));
         QTRY_COMPARE(f.Text1->text(), QStringLiteral("Pir:1YLig:64YTp1:28YTp2:31Y"));
@@ -351,8 +333,7 @@ private slots:
 
     void screenReadersReadEachReadingWithWhatItIs()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         PaintCounter counter(f.Label5);
         QMap<QObject *, QStringList> told;
         for (QLabel *label : {f.Label5, f.Label6, f.Label7, f.Label8})
@@ -397,8 +378,7 @@ private slots:
 
     void typedTextIsTheBuffer()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         f.Text1->clear();
         QTest::keyClicks(f.Text1, "Pir:5Y");
         panel.open();
@@ -408,27 +388,21 @@ private slots:
 
     void markupFromTheBoardIsShownLiterally()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         QByteArray flood;
         for (int i = 0; i < 50; ++i)
             flood += "XPir:<b>bold</b>YLig:<img src=x>YTp1:&amp;YTp2:\x01\tY"
                      "Z";
         panel.pty.write(flood);
-        QTRY_COMPARE(f.Label8->text(), QStringLiteral("\x01\t Deg"));
-        QCOMPARE(f.Label6->text(), QStringLiteral("<b>bold</b>"));
-        QCOMPARE(f.Label5->text(), QStringLiteral("<img src=x>%"));
-        QCOMPARE(f.Label7->text(), QStringLiteral("&amp; Deg"));
+        QTRY_COMPARE(panel.values(),
+                     (QStringList{"<b>bold</b>", "<img src=x>%", "&amp; Deg", "\x01\t Deg"}));
         for (QLabel *l : {f.Label5, f.Label6, f.Label7, f.Label8})
             QCOMPARE(l->textFormat(), Qt::PlainText);
     }
 
     void aboutSwapsWindowsAndOkRestores()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check4->click();
         for (int round = 0; round < 2; ++round) {
             f.Command4->click();
@@ -455,8 +429,7 @@ private slots:
 
     void closingAboutThroughItsFrameShowsTheMainWindow()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         f.Command4->click();
         QPointer<frmAbout> about = f.aboutWindow();
         QVERIFY(about->close());
@@ -466,9 +439,7 @@ private slots:
 
     void deviceLostReturnsToClosedWithOneMessage()
     {
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         f.Check1->click();
         panel.pty.write("XPir:1YLi");
         QTRY_COMPARE(f.Text1->text(), QStringLiteral("Pir:1YLi"));
@@ -493,10 +464,7 @@ private slots:
     void exitClosesThePortAndEnds()
     {
         QFETCH(bool, openFirst);
-        Panel panel;
-        Form1 &f = *panel.form;
-        if (openFirst)
-            panel.open();
+        PANEL_UP(f, openFirst);
         f.Command1->click();
         QCOMPARE(panel.ended, 1);
         QVERIFY(!f.MSComm1->portOpen());
@@ -510,8 +478,7 @@ private slots:
         QFETCH(QByteArray, stream);
         QFETCH(QByteArrayList, labels);
         QFETCH(QByteArray, buffer);
-        Panel panel;
-        Form1 &f = *panel.form;
+        PANEL_UP(f);
         int received = 0;
         connect(f.MSComm1, &CommControl::OnComm, this,
                 [&] { received += f.MSComm1->commEvent() == CommControl::EvReceive ? 1 : 0; });
@@ -527,8 +494,7 @@ private slots:
 
     void aSecondFailureDoesNotStackAnotherBox()
     {
-        Panel panel({{2, "/dev/quorvane-missing"}});
-        Form1 &f = *panel.form;
+        PANEL_UP(f, false, {{2, "/dev/quorvane-missing"}});
         f.Combo1->setCurrentIndex(1); // port 2
         int boxesAtOnce = 0;
         bool failedAgain = false;
@@ -618,9 +584,7 @@ private slots:
     {
         if (!kRemote)
             QSKIP("remote-only; tst_form1_remote runs it");
-        Panel panel;
-        Form1 &f = *panel.form;
-        panel.open();
+        PANEL_UP(f, kOpen);
         BoxCloser closer;
         QElapsedTimer t;
         t.start();

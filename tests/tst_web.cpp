@@ -30,6 +30,7 @@ namespace {
 
 using Subscriber = TestSubscriber;
 const QByteArray kToken = "correct-horse-battery-staple";
+const QByteArray kBearer = "Authorization: Bearer " + kToken;
 
 struct Reply {
     int status = 0;
@@ -69,26 +70,21 @@ struct RawClient {
 Reply exchange(quint16 port, const QByteArray &raw, int ms = 3000, const char *from = nullptr)
 {
     RawClient client(port, from);
-    const QByteArray &got = client.got;
-    Reply r;
     client.socket.write(raw);
-    static_cast<void>(QTest::qWaitFor(
-        [&] {
-            const auto end = got.indexOf("\r\n\r\n");
-            if (end < 0)
-                return client.closed;
-            r.head = got.left(end);
-            const int length = r.header("Content-Length").toInt();
-            return got.size() >= end + 4 + length || client.closed;
-        },
-        ms));
+    Reply r;
+    // Takes in what came so far; true once the whole body its head announces is there.
+    const auto take = [&] {
+        const auto end = client.got.indexOf("\r\n\r\n");
+        if (end < 0)
+            return false;
+        r.head = client.got.left(end);
+        r.body = client.got.mid(end + 4);
+        r.status = client.got.mid(9, 3).toInt();
+        return r.body.size() >= r.header("Content-Length").toInt();
+    };
+    static_cast<void>(QTest::qWaitFor([&] { return take() || client.closed; }, ms));
+    take();
     r.closed = client.closed;
-    const auto end = got.indexOf("\r\n\r\n");
-    if (end >= 0) {
-        r.head = got.left(end);
-        r.body = got.mid(end + 4);
-        r.status = got.mid(9, 3).toInt();
-    }
     return r;
 }
 
@@ -111,22 +107,29 @@ struct WebRig : BridgeRig {
     QByteArray cookie;
 
     WebRig() : BridgeRig({}, {}, false) {}
+    // Starts the bridge with its web face on `port` and `more` options, given the token or not.
+    void launch(const QStringList &more = {}, bool token = true)
+    {
+        QProcessEnvironment env;
+        if (token)
+            env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
+        start(QStringList{"--http", QStringLiteral("127.0.0.1:%1").arg(port)} + more, env);
+    }
     void up(bool token = true, const std::function<void(Options &)> &change = {}, bool mqtt = false)
     {
         if (mqtt)
             startBroker();
         adjust = change;
-        QProcessEnvironment env;
-        if (token)
-            env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
-        start({QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(port)}, env);
+        launch({}, token);
         if (failure.isEmpty() && !QTest::qWaitFor([this] { return online; }, kUpMs))
             failure = QStringLiteral("the bridge did not come online: %1")
                           .arg(log.join(QLatin1String("; ")));
     }
-    Reply get(const QByteArray &path, const QList<QByteArray> &headers = {})
+    // From `from`, another loopback address when given, waiting up to `ms` for the answer.
+    Reply get(const QByteArray &path, const QList<QByteArray> &headers = {},
+              const char *from = nullptr, int ms = 3000)
     {
-        return exchange(port, request(port, "GET", path, headers));
+        return exchange(port, request(port, "GET", path, headers), ms, from);
     }
     // A command as the page sends it, logged in.
     Reply command(const QByteArray &path, const QByteArray &body,
@@ -136,11 +139,13 @@ struct WebRig : BridgeRig {
             headers << "Cookie: quorvane_session=" + cookie;
         return exchange(port, request(port, "POST", path, headers, body));
     }
-    Reply login(const QByteArray &token)
+    Reply login(const QByteArray &token) { return postLogin("token=" + token.toPercentEncoding()); }
+    // The login form as a browser posts it, `form` encoded by the caller.
+    Reply postLogin(const QByteArray &form)
     {
-        const Reply r = exchange(port, request(port, "POST", "/login",
-                                               {"Content-Type: application/x-www-form-urlencoded"},
-                                               "token=" + token.toPercentEncoding()));
+        const Reply r =
+            exchange(port, request(port, "POST", "/login",
+                                   {"Content-Type: application/x-www-form-urlencoded"}, form));
         const QByteArray set = r.header("Set-Cookie");
         if (set.startsWith("quorvane_session="))
             cookie = set.mid(17, set.indexOf(';') - 17);
@@ -154,18 +159,6 @@ struct WebRig : BridgeRig {
     rig.up(__VA_ARGS__);                                                                           \
     QUORVANE_VERIFY_UP(rig)
 
-quorvane::record::FrameValues values(const char *pir, const char *light, const char *in,
-                                     const char *out)
-{
-    quorvane::record::FrameValues v;
-    const char *given[] = {pir, light, in, out};
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        if (given[i])
-            v[i] = given[i];
-    }
-    return v;
-}
-
 } // namespace
 
 class TestWeb : public QObject {
@@ -175,9 +168,9 @@ private slots:
     {
         History h;
         const qint64 t0 = 1'796'835'190'000; // on a slot's start
-        h.add(t0, values("0", "10", "20", "5"));
-        h.add(t0 + 9'999, values("1", "11", "21", "6")); // same slot: replaces
-        h.add(t0 + 10'000, values("0", "12", nullptr, "7"));
+        h.add(t0, {"0", "10", "20", "5"});
+        h.add(t0 + 9'999, {"1", "11", "21", "6"}); // same slot: replaces
+        h.add(t0 + 10'000, {"0", "12", std::nullopt, "7"});
         const auto points = h.since(0, t0 + 20'000);
         QCOMPARE(points.size(), std::size_t(2));
         QCOMPARE(points[0].ms, t0 + 9'999);
@@ -195,7 +188,7 @@ private slots:
         const qint64 t0 = 1'796'835'190'000;
         const std::size_t extra = 100;
         for (std::size_t k = 0; k < History::kSlots + extra; ++k)
-            h.add(t0 + qint64(k) * History::kSlotMs, values("1", "50", "20", "3"));
+            h.add(t0 + qint64(k) * History::kSlotMs, {"1", "50", "20", "3"});
         QCOMPARE(h.size(), History::kSlots);
         const qint64 now = t0 + qint64(History::kSlots + extra - 1) * History::kSlotMs;
         const auto day = h.since(0, now);
@@ -204,7 +197,7 @@ private slots:
         QCOMPARE(day.front().ms, now - History::kDayMs + History::kSlotMs);
         QCOMPARE(day.back().ms, now);
         // A value no board sends is kept cut, never as memory of its own.
-        h.add(now + History::kSlotMs, values(std::string(40, '9').c_str(), "1", "1", "1"));
+        h.add(now + History::kSlotMs, {std::string(40, '9'), "1", "1", "1"});
         QCOMPARE(h.since(now + 1, now + History::kSlotMs).back().values[0]->size(),
                  History::kValueBytes);
     }
@@ -235,26 +228,21 @@ private slots:
         QTest::addColumn<QString>("token");
         QTest::addColumn<QString>("refusal"); // empty: accepted
         QTest::addColumn<bool>("mqtt");
+        const auto row = [](const char *name, const QStringList &arguments, const QString &token,
+                            const char *refusal, bool mqtt) {
+            QTest::newRow(name) << arguments << token << QString(refusal) << mqtt;
+        };
         const QString loop = QStringLiteral("127.0.0.1:8080");
         const QString any = QStringLiteral("0.0.0.0:8080");
-        QTest::newRow("loopback, no token, no broker") << QStringList{"--http", loop} << ""
-                                                       << "" << false;
-        QTest::newRow("network, no token") << QStringList{"--http", any} << ""
-                                           << "without a token" << false;
-        QTest::newRow("network, token")
-            << QStringList{"--http", any} << QString::fromLatin1(kToken) << "" << false;
-        QTest::newRow("short token") << QStringList{"--http", any} << "short"
-                                     << "at least 16" << false;
-        QTest::newRow("with a broker")
-            << QStringList{"--http", loop, "--broker", "mqtt://127.0.0.1"} << ""
-            << "" << true;
-        QTest::newRow("no --http") << QStringList{} << ""
-                                   << "" << true;
-        QTest::newRow("no port") << QStringList{"--http", "127.0.0.1"} << ""
-                                 << "ADDR:PORT" << false;
-        QTest::newRow("cert alone")
-            << QStringList{"--http", loop, "--http-cert", "/etc/hostname"} << ""
-            << "go together" << false;
+        row("loopback, no token, no broker", {"--http", loop}, "", "", false);
+        row("network, no token", {"--http", any}, "", "without a token", false);
+        row("network, token", {"--http", any}, QString::fromLatin1(kToken), "", false);
+        row("short token", {"--http", any}, "short", "at least 16", false);
+        row("with a broker", {"--http", loop, "--broker", "mqtt://127.0.0.1"}, "", "", true);
+        row("no --http", {}, "", "", true);
+        row("no port", {"--http", "127.0.0.1"}, "", "ADDR:PORT", false);
+        row("cert alone", {"--http", loop, "--http-cert", "/etc/hostname"}, "", "go together",
+            false);
     }
     void optionsRefuseAnOpenNetworkFace()
     {
@@ -285,27 +273,21 @@ private slots:
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("authorization");
         QTest::addColumn<int>("status");
-        QTest::newRow("state") << QByteArray("GET") << QByteArray("/api/state") << QByteArray()
-                               << 401;
-        QTest::newRow("csv") << QByteArray("GET") << QByteArray("/history.csv") << QByteArray()
-                             << 401;
-        QTest::newRow("page to login")
-            << QByteArray("GET") << QByteArray("/") << QByteArray() << 303;
-        QTest::newRow("index to login")
-            << QByteArray("GET") << QByteArray("/index.html") << QByteArray() << 303;
-        QTest::newRow("metrics") << QByteArray("GET") << QByteArray("/metrics") << QByteArray()
-                                 << 401;
-        QTest::newRow("bearer, wrong method")
-            << QByteArray("GET") << QByteArray("/api/all") << QByteArray("Bearer " + kToken) << 405;
-        QTest::newRow("command") << QByteArray("POST") << QByteArray("/api/all") << QByteArray()
-                                 << 401;
-        QTest::newRow("wrong bearer")
-            << QByteArray("GET") << QByteArray("/api/state")
-            << QByteArray("Bearer " + kToken.left(kToken.size() - 1)) << 401;
-        QTest::newRow("bearer") << QByteArray("GET") << QByteArray("/api/state")
-                                << QByteArray("Bearer " + kToken) << 200;
-        QTest::newRow("login page")
-            << QByteArray("GET") << QByteArray("/login") << QByteArray() << 200;
+        const auto row = [](const char *name, const char *method, const char *path,
+                            const QByteArray &authorization, int status) {
+            QTest::newRow(name) << QByteArray(method) << QByteArray(path) << authorization
+                                << status;
+        };
+        row("state", "GET", "/api/state", {}, 401);
+        row("csv", "GET", "/history.csv", {}, 401);
+        row("page to login", "GET", "/", {}, 303);
+        row("index to login", "GET", "/index.html", {}, 303);
+        row("metrics", "GET", "/metrics", {}, 401);
+        row("bearer, wrong method", "GET", "/api/all", "Bearer " + kToken, 405);
+        row("command", "POST", "/api/all", {}, 401);
+        row("wrong bearer", "GET", "/api/state", "Bearer " + kToken.chopped(1), 401);
+        row("bearer", "GET", "/api/state", "Bearer " + kToken, 200);
+        row("login page", "GET", "/login", {}, 200);
     }
     void nothingWithoutTheToken()
     {
@@ -328,11 +310,10 @@ private slots:
     {
         WEB_UP(rig);
         QCOMPARE(rig.get("/metrics").status, 401);
-        const QByteArray bearer = "Authorization: Bearer " + kToken;
         rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4.5YZ");
         QTRY_COMPARE(rig.bridge->session().counters().frames, quint64(1));
-        QCOMPARE(rig.command("/api/load/2", "on", {"X-Quorvane: 1", bearer}).status, 200);
-        const Reply r = rig.get("/metrics", {bearer});
+        QCOMPARE(rig.command("/api/load/2", "on", {"X-Quorvane: 1", kBearer}).status, 200);
+        const Reply r = rig.get("/metrics", {kBearer});
         QCOMPARE(r.status, 200);
         QVERIFY(r.header("Content-Type").startsWith("text/plain; version=0.0.4"));
         for (const char *line :
@@ -367,9 +348,8 @@ private slots:
         r = rig.login(kToken);
         QCOMPARE(r.status, 303);
         const QByteArray set = r.header("Set-Cookie");
-        QVERIFY2(set.contains("; HttpOnly") && set.contains("; SameSite=Strict") &&
-                     set.contains("; Path=/"),
-                 set.constData());
+        for (const char *attribute : {"; HttpOnly", "; SameSite=Strict", "; Path=/"})
+            QVERIFY2(set.contains(attribute), set.constData());
         QVERIFY(!set.contains(kToken));
         QCOMPARE(rig.get("/api/state", {"Cookie: quorvane_session=" + rig.cookie}).status, 200);
         // Signed with the token: a cookie changed in one place, or made up, is refused.
@@ -387,20 +367,18 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("letters");
         QTest::addColumn<QString>("loads"); // the session's view after: 1 on, 0 off, - unknown
-        QTest::newRow("load 3 on") << QByteArray() << QByteArray("/api/load/3") << QByteArray("on")
-                                   << QByteArray("E") << "--1--";
-        QTest::newRow("load 5 off") << QByteArray() << QByteArray("/api/load/5")
-                                    << QByteArray("off") << QByteArray("J") << "----0";
-        QTest::newRow("all on") << QByteArray() << QByteArray("/api/all") << QByteArray("on")
-                                << QByteArray("K") << "11111";
-        QTest::newRow("all off after load 2") << QByteArray("/api/load/2") << QByteArray("/api/all")
-                                              << QByteArray("off") << QByteArray("LD") << "00000";
-        QTest::newRow("load 6") << QByteArray() << QByteArray("/api/load/6") << QByteArray("on")
-                                << QByteArray() << "-----";
-        QTest::newRow("load 0") << QByteArray() << QByteArray("/api/load/0") << QByteArray("on")
-                                << QByteArray() << "-----";
-        QTest::newRow("not a word") << QByteArray() << QByteArray("/api/load/1")
-                                    << QByteArray("maybe") << QByteArray() << "-----";
+        const auto row = [](const char *name, const char *first, const char *path, const char *body,
+                            const char *letters, const char *loads) {
+            QTest::newRow(name) << QByteArray(first) << QByteArray(path) << QByteArray(body)
+                                << QByteArray(letters) << QString(loads);
+        };
+        row("load 3 on", "", "/api/load/3", "on", "E", "--1--");
+        row("load 5 off", "", "/api/load/5", "off", "J", "----0");
+        row("all on", "", "/api/all", "on", "K", "11111");
+        row("all off after load 2", "/api/load/2", "/api/all", "off", "LD", "00000");
+        row("load 6", "", "/api/load/6", "on", "", "-----");
+        row("load 0", "", "/api/load/0", "on", "", "-----");
+        row("not a word", "", "/api/load/1", "maybe", "", "-----");
     }
     void commandsTakeTheSessionsPath()
     {
@@ -425,16 +403,12 @@ private slots:
                                      .toArray();
         QString seen;
         for (const auto &v : state)
-            seen += v.isNull()   ? QLatin1Char('-')
-                    : v.toBool() ? QLatin1Char('1')
-                                 : QLatin1Char('0');
+            seen += QLatin1Char(v.isNull() ? '-' : v.toBool() ? '1' : '0');
         QCOMPARE(seen, loads);
-        // Home Assistant hears the same.
-        if (loads.contains(QLatin1Char('1')))
-            QTRY_COMPARE(
-                mqtt.last.value(
-                    QStringLiteral("quorvane/t1/load/%1").arg(loads.indexOf(QLatin1Char('1')) + 1)),
-                QByteArray("ON"));
+        // Home Assistant hears the same of the first load on.
+        if (const auto on = loads.indexOf(QLatin1Char('1')); on >= 0)
+            QTRY_COMPARE(mqtt.last.value(QStringLiteral("quorvane/t1/load/%1").arg(on + 1)),
+                         QByteArray("ON"));
     }
 
     void crossSiteChangesRefused_data()
@@ -510,26 +484,24 @@ private slots:
     void historyOverTheApi()
     {
         WEB_UP(rig);
-        const QByteArray auth = "Authorization: Bearer " + kToken;
         rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4YZ");
         QTRY_VERIFY(rig.face().history().size() == 1);
-        Reply r = rig.get("/history.csv", {auth});
+        Reply r = rig.get("/history.csv", {kBearer});
         QCOMPARE(r.status, 200);
         QVERIFY(r.header("Content-Type").startsWith("text/csv"));
         QVERIFY2(r.body.startsWith("time,pir,light,indoor,outdoor\r\n") &&
                      r.body.endsWith(",1,64,28,-4\r\n"),
                  r.body.constData());
-        r = rig.get("/api/history?since=2020-01-01T00:00:00Z", {auth});
-        QCOMPARE(r.json()[QStringLiteral("points")].toArray().size(), 1);
-        QCOMPARE(r.json()[QStringLiteral("points")][0][2].toDouble(), 64.0);
-        QCOMPARE(rig.get("/api/history?since=" +
-                             QByteArray::number(QDateTime::currentMSecsSinceEpoch() + 60000),
-                         {auth})
-                     .json()[QStringLiteral("points")]
-                     .toArray()
-                     .size(),
-                 0);
-        QCOMPARE(rig.get("/api/history?since=yesterday", {auth}).status, 400);
+        const auto points = [&](const QByteArray &since) -> QJsonValue {
+            return rig.get("/api/history?since=" + since, {kBearer})
+                .json()[QStringLiteral("points")];
+        };
+        const QJsonValue all = points("2020-01-01T00:00:00Z");
+        QCOMPARE(all.toArray().size(), 1);
+        QCOMPARE(all[0][2].toDouble(), 64.0);
+        const auto later = QDateTime::currentMSecsSinceEpoch() + 60000; // none from the future
+        QCOMPARE(points(QByteArray::number(later)).toArray().size(), 0);
+        QCOMPARE(rig.get("/api/history?since=yesterday", {kBearer}).status, 400);
     }
 
     void oversizedRequestsDropped_data()
@@ -572,45 +544,47 @@ private slots:
 
     void slowAndIdleClientsDropped_data()
     {
-        QTest::addColumn<QByteArray>("sent"); // one byte at a time, every 100 ms
-        QTest::addColumn<bool>("complete");   // a whole request, then idle
+        QTest::addColumn<QByteArray>("sent");            // one byte at a time, every 100 ms
+        QTest::addColumn<QList<QByteArray>>("complete"); // a whole request's headers, then idle
+        QTest::addColumn<int>("requestMs");              // a request's bound; idle is 1500 ms
         QTest::newRow("a byte at a time")
-            << QByteArray("GET /api/state HTTP/1.1\r\nHost: x") << false;
-        QTest::newRow("idle after a request") << QByteArray() << true;
+            << QByteArray("GET /api/state HTTP/1.1\r\nHost: x") << QList<QByteArray>{} << 1500;
+        QTest::newRow("idle after a request") << QByteArray() << QList<QByteArray>{kBearer} << 1500;
+        // A WebSocket named without "Connection: upgrade" is not upgraded: answered, and
+        // bounded by the idle time like any other request rather than left open for good.
+        QTest::newRow("idle after a false upgrade")
+            << QByteArray() << QList<QByteArray>{kBearer, "Upgrade: websocket"}
+            << Options().web.limits.requestMs;
     }
     void slowAndIdleClientsDropped()
     {
         QFETCH(QByteArray, sent);
-        QFETCH(bool, complete);
-        WEB_UP(
-            rig, true,
-            [](Options &o) {
-                o.web.limits.requestMs = 1500;
-                o.web.limits.idleMs = 1500;
-            },
-            true);
+        QFETCH(QList<QByteArray>, complete);
+        QFETCH(int, requestMs);
+        const auto quick = [requestMs](Options &o) {
+            o.web.limits.requestMs = requestMs;
+            o.web.limits.idleMs = 1500;
+        };
+        WEB_UP(rig, true, quick, true);
         Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
         QUORVANE_VERIFY_UP(mqtt);
         RawClient client(rig.port);
-        QTcpSocket &s = client.socket;
-        const bool &closed = client.closed;
-        const QByteArray &got = client.got;
-        QVERIFY(s.waitForConnected(kUpMs));
+        QVERIFY(client.socket.waitForConnected(kUpMs));
         QElapsedTimer t;
         t.start();
-        if (complete) {
-            s.write(request(rig.port, "GET", "/api/state", {"Authorization: Bearer " + kToken}));
-            QTRY_VERIFY(got.contains("200 OK"));
+        if (!complete.isEmpty()) {
+            client.socket.write(request(rig.port, "GET", "/api/state", complete));
+            QTRY_VERIFY(client.got.startsWith("HTTP/1.1 200 OK"));
             t.start();
         }
         int light = 0;
-        for (qsizetype i = 0; !closed && t.elapsed() < 4000; ++i) {
+        for (qsizetype i = 0; !client.closed && t.elapsed() < 4000; ++i) {
             if (i < sent.size())
-                s.write(sent.mid(i, 1));
+                client.socket.write(sent.mid(i, 1));
             rig.board->write("XLig:" + QByteArray::number(++light) + "YZ");
             QTest::qWait(100);
         }
-        QVERIFY(closed);
+        QVERIFY(client.closed);
         QVERIFY2(t.elapsed() >= 1400 && t.elapsed() < 3000,
                  qPrintable(QString::number(t.elapsed())));
         // The board's readings kept flowing to MQTT all along.
@@ -618,27 +592,11 @@ private slots:
                      QByteArray::number(light) + '%');
     }
 
-    // A request naming a WebSocket that the server will not upgrade (no "Connection:
-    // upgrade") is answered and bounded like any other, not left open for good.
-    void aFalseUpgradeIsStillBounded()
-    {
-        WEB_UP(rig, true, [](Options &o) { o.web.limits.idleMs = 1500; });
-        RawClient client(rig.port);
-        QVERIFY(client.socket.waitForConnected(kUpMs));
-        client.socket.write(request(rig.port, "GET", "/api/state",
-                                    {"Authorization: Bearer " + kToken, "Upgrade: websocket"}));
-        QTRY_VERIFY(client.got.startsWith("HTTP/1.1 200"));
-        QTRY_VERIFY_WITH_TIMEOUT(client.closed, 5000);
-    }
-
     // A browser's form sends a blank in the token as "+".
     void aTokenWithBlanksLogsIn()
     {
         WEB_UP(rig, true, [](Options &o) { o.web.token = "correct horse battery staple"; });
-        const Reply r =
-            exchange(rig.port, request(rig.port, "POST", "/login",
-                                       {"Content-Type: application/x-www-form-urlencoded"},
-                                       "token=correct+horse+battery+staple"));
+        const Reply r = rig.postLogin("token=correct+horse+battery+staple");
         QCOMPARE(r.status, 303);
         QVERIFY(r.header("Set-Cookie").startsWith("quorvane_session="));
     }
@@ -654,11 +612,7 @@ private slots:
                        "/CN=127.0.0.1", "-keyout", key, "-out", cert});
         QVERIFY(openssl.waitForFinished(20000) && openssl.exitCode() == 0);
         WebRig rig;
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
-        rig.start({"--http", QStringLiteral("127.0.0.1:%1").arg(rig.port), "--http-cert", cert,
-                   "--http-key", key},
-                  env);
+        rig.launch({"--http-cert", cert, "--http-key", key});
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUpMs);
         QSslSocket s;
         s.setPeerVerifyMode(QSslSocket::VerifyNone);
@@ -714,32 +668,28 @@ private slots:
         QTest::addColumn<QByteArray>("method");
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("closed"); // at once, not after the idle time
-        const QByteArray auth = "Authorization: Bearer TOKEN\r\n";
-        QTest::newRow("two lengths, huge first")
-            << auth + "Content-Length: 67108864\r\nContent-Length: 0\r\n"
-            << QByteArray("POST") << 400 << true;
-        QTest::newRow("two equal lengths") << auth + "Content-Length: 2\r\nContent-Length: 2\r\n"
-                                           << QByteArray("POST") << 400 << true;
-        QTest::newRow("chunked and a length")
-            << auth + "Transfer-Encoding: chunked\r\nContent-Length: 2\r\n"
-            << QByteArray("POST") << 400 << true;
-        QTest::newRow("chunked") << auth + "Transfer-Encoding: chunked\r\n"
-                                 << QByteArray("POST") << 411 << true;
-        QTest::newRow("two hosts") << auth + "Host: evil.example\r\n"
-                                   << QByteArray("GET") << 400 << true;
-        QTest::newRow("h2c then websocket")
-            << auth + "Connection: Upgrade\r\nUpgrade: h2c\r\nUpgrade: websocket\r\n"
-            << QByteArray("GET") << 400 << true;
-        QTest::newRow("an upgrade to h2c") << auth + "Connection: Upgrade\r\nUpgrade: h2c\r\n"
-                                           << QByteArray("GET") << 400 << true;
-        QTest::newRow("folded header") << auth + "X-A: 1\r\n  continued\r\n"
-                                       << QByteArray("GET") << 400 << true;
-        QTest::newRow("bare CR") << auth + "X-A: 1\rX-B: 2\r\n" << QByteArray("GET") << 400 << true;
-        QTest::newRow("HEAD") << auth << QByteArray("HEAD") << 200 << false;
-        QTest::newRow("Connection: close") << auth + "Connection: close\r\n"
-                                           << QByteArray("GET") << 200 << true;
-        QTest::newRow("HTTP/1.0") << auth << QByteArray("GET/1.0") << 200 << true;
-        QTest::newRow("plain GET stays open") << auth << QByteArray("GET") << 200 << false;
+        // Each head starts with the bearer token.
+        const auto row = [](const char *name, const char *method, int status, bool closed,
+                            const char *head = "") {
+            QTest::newRow(name) << "Authorization: Bearer TOKEN\r\n" + QByteArray(head)
+                                << QByteArray(method) << status << closed;
+        };
+        row("two lengths, huge first", "POST", 400, true,
+            "Content-Length: 67108864\r\nContent-Length: 0\r\n");
+        row("two equal lengths", "POST", 400, true, "Content-Length: 2\r\nContent-Length: 2\r\n");
+        row("chunked and a length", "POST", 400, true,
+            "Transfer-Encoding: chunked\r\nContent-Length: 2\r\n");
+        row("chunked", "POST", 411, true, "Transfer-Encoding: chunked\r\n");
+        row("two hosts", "GET", 400, true, "Host: evil.example\r\n");
+        row("h2c then websocket", "GET", 400, true,
+            "Connection: Upgrade\r\nUpgrade: h2c\r\nUpgrade: websocket\r\n");
+        row("an upgrade to h2c", "GET", 400, true, "Connection: Upgrade\r\nUpgrade: h2c\r\n");
+        row("folded header", "GET", 400, true, "X-A: 1\r\n  continued\r\n");
+        row("bare CR", "GET", 400, true, "X-A: 1\rX-B: 2\r\n");
+        row("HEAD", "HEAD", 200, false);
+        row("Connection: close", "GET", 200, true, "Connection: close\r\n");
+        row("HTTP/1.0", "GET/1.0", 200, true);
+        row("plain GET stays open", "GET", 200, false);
     }
     void hostileAndClosingRequests()
     {
@@ -857,7 +807,6 @@ private slots:
     void aShareForEachAddress()
     {
         WEB_UP(rig);
-        const QByteArray bearer = "Authorization: Bearer " + kToken;
         std::vector<std::unique_ptr<RawClient>> held;
         const auto hold = [&](const char *from, int count) {
             for (int i = 0; i < count; ++i)
@@ -867,20 +816,13 @@ private slots:
         const int share = Options().web.limits.perAddress;
         QTRY_COMPARE_WITH_TIMEOUT(rig.face().listener().live(), share, kUpMs);
         QTRY_COMPARE(rig.face().listener().refused(), quint64(40 - share));
-        QCOMPARE(
-            exchange(rig.port, request(rig.port, "GET", "/api/state", {bearer}), 3000, "127.0.0.2")
-                .status,
-            200);
+        QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.2").status, 200);
         // The 32 in all still hold (before the first held ones time out, 10 s on).
         QTRY_COMPARE(rig.face().listener().live(), share); // that answer's connection gone
-        hold("127.0.0.2", 10);
-        hold("127.0.0.3", 10);
-        hold("127.0.0.4", 10);
+        for (const char *from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"})
+            hold(from, 10);
         QTRY_COMPARE_WITH_TIMEOUT(rig.face().listener().live(), 32, kUpMs);
-        QCOMPARE(
-            exchange(rig.port, request(rig.port, "GET", "/api/state", {bearer}), 1000, "127.0.0.5")
-                .status,
-            0);
+        QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.5", 1000).status, 0);
         held.clear();
         QTRY_COMPARE(rig.face().listener().live(), 0);
     }
@@ -900,15 +842,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(guesser.got.count("HTTP/1.1 "), 100, kUpMs);
         QCOMPARE(guesser.got.count("HTTP/1.1 401"), 1);
         QCOMPARE(guesser.got.count("HTTP/1.1 429"), 99);
-        QCOMPARE(
-            exchange(rig.port,
-                     request(rig.port, "GET", "/api/state", {"Authorization: Bearer " + kToken}),
-                     3000, "127.0.0.2")
-                .status,
-            200);
+        QCOMPARE(rig.get("/api/state", {kBearer}, "127.0.0.2").status, 200);
         QCOMPARE(rig.log.filter(QStringLiteral("wrong web token")).size(), 1);
         QTest::qWait(quorvane::web::Face::kLoginPauseMs);
-        QCOMPARE(rig.get("/api/state", {"Authorization: Bearer " + kToken}).status, 200);
+        QCOMPARE(rig.get("/api/state", {kBearer}).status, 200);
     }
 
     // Logging out ends that login, everywhere ends them all, and they outlive a restart
@@ -931,10 +868,8 @@ private slots:
         rig.login(kToken);
         const QByteArray c = rig.cookie;
         // The same token after a restart: still logged in.
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), QString::fromLatin1(kToken));
         rig.bridge.reset();
-        rig.start({QStringLiteral("--http"), QStringLiteral("127.0.0.1:%1").arg(rig.port)}, env);
+        rig.launch();
         QTRY_COMPARE_WITH_TIMEOUT(reads(b), 200, kUpMs);
         // A page open with a login is closed when its login ends.
         QWebSocket page;
@@ -987,7 +922,7 @@ private slots:
         }
         QTRY_COMPARE(rig.face().listener().live(), 0);
         QCOMPARE(rig.face().pages(), 0);
-        QCOMPARE(rig.get("/api/state", {"Authorization: Bearer " + kToken}).status, 200);
+        QCOMPARE(rig.get("/api/state", {kBearer}).status, 200);
     }
 };
 
