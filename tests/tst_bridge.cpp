@@ -231,22 +231,11 @@ private slots:
                              QStringLiteral("/set"));
         }
         // Those of earlier versions, so every install keeps its entities, and one new.
-        QStringList earlier{"pir",
-                            "light",
-                            "indoor",
-                            "outdoor",
-                            "load1",
-                            "load2",
-                            "load3",
-                            "load4",
-                            "load5",
-                            "newest_frame",
-                            "line_losses",
-                            "refused_commands",
-                            "uptime_s",
-                            "broker_reconnects",
-                            "frames_last_minute",
-                            "subscriptions_refused"};
+        QStringList earlier =
+            QStringLiteral("pir light indoor outdoor load1 load2 load3 load4 load5 newest_frame "
+                           "line_losses refused_commands uptime_s broker_reconnects "
+                           "frames_last_minute subscriptions_refused")
+                .split(QLatin1Char(' '));
         for (QString &id : earlier)
             id.prepend(QStringLiteral("quorvane_t1_"));
         QCOMPARE(ids, QSet<QString>(earlier.cbegin(), earlier.cend()));

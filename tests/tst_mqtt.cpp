@@ -53,32 +53,25 @@ private slots:
         const QString garbage = write(dir_, "garbage.pem", "not a certificate\n");
         const QString will = QStringLiteral("quorvane/b/status");
         const QString huge(MqttClient::kMaxIdBytes + 1, QLatin1Char('a'));
-        QTest::newRow("plain") << "" << id << "u" << will << "";
-        QTest::newRow("TLS with a PEM CA file") << pem << id << "" << will << "";
-        QTest::newRow("TLS with the system's store") << "-" << id << "" << will << "";
-        QTest::newRow("client ID of the most bytes")
-            << "" << QString(MqttClient::kMaxIdBytes, QLatin1Char('a')) << ""
-            << ""
-            << "";
-        QTest::newRow("CA file is a directory")
-            << dir_.path() << id << "" << will
-            << QStringLiteral("cannot read the CA file %1: is a directory").arg(dir_.path());
-        QTest::newRow("CA file holds no certificate")
-            << garbage << id << "" << will
-            << QStringLiteral("the CA file %1 holds no certificate").arg(garbage);
-        QTest::newRow("CA file missing") << dir_.filePath(QStringLiteral("none")) << id << ""
-                                         << will << QStringLiteral("no such file");
-        QTest::newRow("will topic with #") << "" << id << ""
-                                           << "quorvane/#"
-                                           << "Last Will";
-        QTest::newRow("will topic with +") << "" << id << ""
-                                           << "quorvane/+/status"
-                                           << "Last Will";
-        QTest::newRow("empty client ID") << ""
-                                         << ""
-                                         << "" << will << "client ID";
-        QTest::newRow("client ID too long") << "" << huge << "" << will << "client ID";
-        QTest::newRow("user name too long") << "" << id << huge << will << "user name";
+        const auto row = [](const char *name, const QString &ca, const QString &clientId,
+                            const QString &user, const QString &willTopic, const QString &says) {
+            QTest::newRow(name) << ca << clientId << user << willTopic << says;
+        };
+        row("plain", "", id, "u", will, "");
+        row("TLS with a PEM CA file", pem, id, "", will, "");
+        row("TLS with the system's store", "-", id, "", will, "");
+        row("client ID of the most bytes", "", QString(MqttClient::kMaxIdBytes, QLatin1Char('a')),
+            "", "", "");
+        row("CA file is a directory", dir_.path(), id, "", will,
+            QStringLiteral("cannot read the CA file %1: is a directory").arg(dir_.path()));
+        row("CA file holds no certificate", garbage, id, "", will,
+            QStringLiteral("the CA file %1 holds no certificate").arg(garbage));
+        row("CA file missing", dir_.filePath(QStringLiteral("none")), id, "", will, "no such file");
+        row("will topic with #", "", id, "", "quorvane/#", "Last Will");
+        row("will topic with +", "", id, "", "quorvane/+/status", "Last Will");
+        row("empty client ID", "", "", "", will, "client ID");
+        row("client ID too long", "", huge, "", will, "client ID");
+        row("user name too long", "", id, huge, will, "user name");
     }
     void setupFailures()
     {

@@ -475,20 +475,14 @@ private slots:
         QTest::addColumn<QString>("log");
         QTest::addColumn<QString>("capture");
         QTest::addColumn<QString>("said");
-        QTest::newRow("log in a missing folder") << "missing/readings.csv"
-                                                 << ""
-                                                 << "cannot open";
-        QTest::newRow("log that is a folder") << "."
-                                              << ""
-                                              << "cannot open";
+        const auto row = [](const char *name, const char *log, const char *capture,
+                            const char *said) { QTest::newRow(name) << log << capture << said; };
+        row("log in a missing folder", "missing/readings.csv", "", "cannot open");
+        row("log that is a folder", ".", "", "cannot open");
         if (QFile::exists(QStringLiteral("/dev/full")))
-            QTest::newRow("log on a full disk") << "/dev/full"
-                                                << ""
-                                                << "No space left";
-        QTest::newRow("capture over someone else's file")
-            << ""
-            << "other.txt"
-            << "will not append to %1: not a capture file";
+            row("log on a full disk", "/dev/full", "", "No space left");
+        row("capture over someone else's file", "", "other.txt",
+            "will not append to %1: not a capture file");
     }
     void unwritableFilesAreSaidOnce()
     {
