@@ -5,7 +5,7 @@
 // here, so only the latency is read from this run; the panel's CPU and wake-ups under Wine
 // come from packaging/windows/installed-run --figures, with the board outside the panel.
 #include "numberedframe.h"
-#include "relayedpty.h"
+#include "ptyhelper.h"
 #include "ui/form1.h"
 #include "ui/portoptions.h"
 
