@@ -330,6 +330,32 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(CommError, comm.input());
     }
 
+    // The adapter pulled while a handler waits in a loop of its own (a message box): told
+    // once, after the handler returns.
+    void deviceLostWhileAHandlerWaits()
+    {
+        auto pty = std::make_unique<PtyPair>();
+        CommControl comm(mapOf(pty->path()));
+        QList<qint16> events;
+        comm.setRThreshold(1);
+        connect(&comm, &CommControl::OnComm, this, [&] {
+            events << comm.commEvent();
+            if (comm.commEvent() != CommControl::EvReceive)
+                return;
+            comm.input();
+            QEventLoop loop;
+            QTimer::singleShot(150, &loop, &QEventLoop::quit);
+            pty.reset();
+            loop.exec();
+        });
+        comm.setPortOpen(true);
+        pty->write("a");
+        QTRY_VERIFY(events.contains(CommControl::EvDeviceLost));
+        QTest::qWait(100);
+        QCOMPARE(events, (QList<qint16>{CommControl::EvReceive, CommControl::EvDeviceLost}));
+        QVERIFY(!comm.portOpen());
+    }
+
     void nestedEventLoopInHandlerDoesNotStallReception()
     {
         PtyPair pty;
