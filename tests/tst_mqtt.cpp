@@ -206,9 +206,9 @@ private slots:
         QVERIFY2(failedAt[2] - failedAt[1] >= 1900, qPrintable(QString::number(failedAt[2])));
     }
 
-    // A stop sends what was still waiting to go out, then says goodbye: the broker never
-    // hands out the will.
-    void stopLosesNothing()
+    // A backlog goes out and is told of once, as drained; a stop sends what was still
+    // waiting, then says goodbye: the broker never hands out the will.
+    void backlogsGoOutAtStopToo()
     {
         TestBroker broker;
         QVERIFY(broker.start());
@@ -218,17 +218,28 @@ private slots:
         s.willTopic = QStringLiteral("q/b/status");
         s.willPayload = "lost";
         auto client = std::make_unique<MqttClient>(s);
+        QSignalSpy drained(client.get(), &MqttClient::drained);
         QVERIFY(!client->start());
         QTRY_VERIFY_WITH_TIMEOUT(client->isConnected(), kUpMs);
+        constexpr int kMessages = 100;
         // The broker paused, so that more is published than the socket takes.
-        ::kill(pid_t(broker.pid()), SIGSTOP);
-        const QByteArray bulk(64 * 1024, 'x');
-        constexpr int kMessages = 200;
-        for (int i = 0; i < kMessages; ++i)
-            QVERIFY(client->publish(QStringLiteral("q/b/bulk"), bulk));
-        const bool backlogged = client->backlogged();
-        ::kill(pid_t(broker.pid()), SIGCONT);
-        QVERIFY(backlogged);
+        const auto backlog = [&] {
+            ::kill(pid_t(broker.pid()), SIGSTOP);
+            bool all = true;
+            for (int i = 0; i < kMessages; ++i)
+                all =
+                    client->publish(QStringLiteral("q/b/bulk"), QByteArray(64 * 1024, 'x')) && all;
+            const bool backlogged = client->backlogged();
+            ::kill(pid_t(broker.pid()), SIGCONT);
+            return all && backlogged;
+        };
+        QVERIFY(backlog());
+        QTRY_COMPARE_WITH_TIMEOUT(drained.size(), 1, kUpMs);
+        QVERIFY(!client->backlogged());
+        QVERIFY(client->subscribe(QStringLiteral("q/none"))); // traffic, but no backlog
+        QTest::qWait(200);
+        QCOMPARE(drained.size(), 1);
+        QVERIFY(backlog());
         client->stop(5000);
         client.reset();
         const auto received = [&sub] {
@@ -236,9 +247,10 @@ private slots:
                 return m.first == QLatin1String("q/b/bulk");
             });
         };
-        QTRY_COMPARE_WITH_TIMEOUT(received(), kMessages, kUpMs);
+        QTRY_COMPARE_WITH_TIMEOUT(received(), 2 * kMessages, kUpMs);
         QTest::qWait(300);
         QVERIFY(!sub.last.contains(QStringLiteral("q/b/status")));
+        QCOMPARE(drained.size(), 1);
     }
 
     void removeDiscoveryEndsOnARefusal()
