@@ -3,6 +3,7 @@
 #include "bridge/bridge.h"
 #include "bridge/discovery.h"
 #include "bridgerig.h"
+#include "httpclient.h"
 #include "remote/remotelink.h"
 
 #include <QDateTime>
@@ -472,19 +473,13 @@ private slots:
                                                    : "127.0.0.1 localhost\n");
         PtyPair board;
         const quint16 http = freeLocalPort();
-        QStringList bridge{QStringLiteral(QUORVANE_BRIDGE_EXE),
-                           QStringLiteral("--device"),
-                           board.path(),
-                           QStringLiteral("--board"),
-                           QStringLiteral("t1"),
-                           QStringLiteral("--broker"),
-                           QStringLiteral("%1://broker.home.arpa:%2")
-                               .arg(QLatin1String(tls ? "mqtts" : "mqtt"))
-                               .arg(broker.port()),
-                           QStringLiteral("--http"),
-                           QStringLiteral("127.0.0.1:%1").arg(http),
-                           QStringLiteral("--silence"),
-                           QStringLiteral("2")};
+        QStringList bridge{QStringLiteral(QUORVANE_BRIDGE_EXE)};
+        bridge << QStringLiteral("--device %1 --board t1 --broker %2://broker.home.arpa:%3 --http "
+                                 "127.0.0.1:%4 --silence 2")
+                      .arg(board.path(), QLatin1String(tls ? "mqtts" : "mqtt"))
+                      .arg(broker.port())
+                      .arg(http)
+                      .split(QLatin1Char(' '));
         if (tls)
             bridge << QStringLiteral("--cafile") << broker.caFile();
         QProcess process;
@@ -507,29 +502,11 @@ private slots:
         while (running.elapsed() < seconds * 1000) {
             board.write("XPir:1YLig:64YZ");
             QTest::qWait(100);
-            QTcpSocket web;
-            web.connectToHost(QHostAddress::LocalHost, http);
-            QVERIFY(web.waitForConnected(1000));
-            web.write("GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(http) +
-                      "\r\n\r\n");
-            QByteArray answer;
-            const QDeadlineTimer second(1000);
-            const auto complete = [&] {
-                const qsizetype end = answer.indexOf("\r\n\r\n");
-                const qsizetype at = answer.toLower().indexOf("content-length:");
-                return end >= 0 && at >= 0 &&
-                       answer.size() >=
-                           end + 4 + answer.mid(at + 15, 12).split('\r')[0].trimmed().toInt();
-            };
-            while (!complete() && !second.hasExpired() &&
-                   web.waitForReadyRead(int(second.remainingTime())))
-                answer += web.readAll();
-            QVERIFY2(complete(), "the web face did not answer within 1 s");
-            const QJsonObject state =
-                QJsonDocument::fromJson(answer.mid(answer.indexOf("\r\n\r\n") + 4)).object();
+            const Reply r = exchange(http, request(http, "GET", "/api/state"), 1000);
+            const QJsonObject state = r.json();
             const QJsonValue age =
                 state.value(QStringLiteral("health"))[QStringLiteral("newestFrameAgeMs")];
-            QVERIFY2(age.isDouble(), answer.constData());
+            QVERIFY2(age.isDouble(), r.closed ? "the web face closed" : "no answer within 1 s");
             worst = std::max(worst, qint64(age.toDouble()));
             ++asked;
         }
