@@ -89,6 +89,35 @@ QByteArray readSlowly(int fd, qsizetype bytes, int ms, std::vector<qint64> *arri
     return got;
 }
 
+// The board run in a thread of its own on its pseudo-terminal, with the panel's end open.
+struct RunningBoard {
+    std::ostringstream log;
+    Runner runner;
+    int fd = -1;
+    std::atomic<bool> stop{false};
+    int status = -1;
+    std::thread thread;
+
+    explicit RunningBoard(const Options &options) : runner(options, log)
+    {
+        fd = ::open(runner.open().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        thread = std::thread([this] { status = runner.run(stop); });
+    }
+    // Waits for the run to end by itself, or ends it.
+    void end(bool now = true)
+    {
+        stop = stop || now;
+        if (thread.joinable())
+            thread.join();
+    }
+    ~RunningBoard()
+    {
+        end();
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
 } // namespace
 
 class TestSimulator : public QObject {
@@ -183,33 +212,34 @@ private slots:
 
     void servesAPseudoTerminalAndStopsAfterCount()
     {
-        std::ostringstream log;
         Options options;
         options.intervalMs = 20;
         options.count = 3;
         options.seed = 1;
         options.link =
             QDir::tempPath().toStdString() + "/quorvane-test-link-" + std::to_string(::getpid());
-        Runner runner(options, log);
-        const std::string path = runner.open();
-        QVERIFY(QFileInfo(QString::fromStdString(options.link)).isSymLink());
-        const int fd = ::open(options.link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(fd >= 0);
-        QCOMPARE(::write(fd, "AKLq", 4), ssize_t(4));
-
-        std::atomic<bool> stop{false};
-        int status = -1;
-        std::thread board([&] { status = runner.run(stop); });
-        const QByteArray got = readUntil(fd, [](const QByteArray &g) { return g.count('Z') >= 3; });
-        board.join(); // --count ends the run by itself
-        ::close(fd);
-        QCOMPARE(status, 0);
-        QCOMPARE(runner.framesSent(), 3LL);
-        QCOMPARE(got.count('X'), 3);
-        QVERIFY(got.startsWith("XPir:"));
-        QCOMPARE(runner.board().loadsText(), std::string("loads: 0 0 0 0 0"));
-        QCOMPARE(runner.board().ignored(), 1u);
-        QVERIFY(log.str().find("K -> all on") != std::string::npos);
+        {
+            RunningBoard b(options);
+            QVERIFY(QFileInfo(QString::fromStdString(options.link)).isSymLink());
+            QVERIFY(b.fd >= 0);
+            QCOMPARE(::write(b.fd, "AKLq", 4), ssize_t(4));
+            const QByteArray got =
+                readUntil(b.fd, [](const QByteArray &g) { return g.count('Z') >= 3; });
+            b.end(false); // --count ends the run by itself
+            QCOMPARE(b.status, 0);
+            QCOMPARE(b.runner.framesSent(), 3LL);
+            QCOMPARE(got.count('X'), 3);
+            QVERIFY(got.startsWith("XPir:"));
+            QCOMPARE(b.runner.board().loadsText(), std::string("loads: 0 0 0 0 0"));
+            QCOMPARE(b.runner.board().ignored(), 1u);
+            QVERIFY(b.log.str().find("K -> all on") != std::string::npos);
+        }
+        // --count 0 sends nothing and ends at once.
+        options.count = 0;
+        options.link.clear();
+        RunningBoard none(options);
+        QVERIFY(QTest::qWaitFor([&] { return none.status == 0; }, 2000));
+        QCOMPARE(none.runner.framesSent(), 0LL);
     }
 
     // A pace of 0 would never play; one past a million is taken for a typo.
@@ -308,17 +338,11 @@ private slots:
                                {400, record::Direction::FromBoard, "c"},
                                {600, record::Direction::FromBoard, "d"}})
                      .isEmpty());
-        std::ostringstream log;
-        Runner runner(options, log);
-        const int fd = ::open(runner.open().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(fd >= 0);
-        std::atomic<bool> stop{false};
-        std::thread play([&] { runner.run(stop); });
+        RunningBoard b(options);
+        QVERIFY(b.fd >= 0);
         std::vector<qint64> at;
-        const QByteArray got = readSlowly(fd, 12, 10000, &at);
-        stop = true;
-        play.join();
-        ::close(fd);
+        const QByteArray got = readSlowly(b.fd, 12, 10000, &at);
+        b.end();
         QCOMPARE(got, QByteArray("abcdabcdabcd"));
         for (int pass = 0; pass < 3; ++pass) {
             const qint64 span = at[std::size_t(pass * 4 + 3)] - at[std::size_t(pass * 4)];
@@ -328,49 +352,43 @@ private slots:
     }
 
     // A looped capture with nothing of the board's (what the panel sent, no more) ends, rather
-    // than rewinding forever without a wait.
+    // than rewinding forever without a wait; a damaged one ends too, saying why, once.
+    void aLoopWithNothingToPlayEnds_data()
+    {
+        QTest::addColumn<bool>("damaged");
+        QTest::newRow("the panel's letters only") << false;
+        QTest::newRow("a record cut short") << true;
+    }
     void aLoopWithNothingToPlayEnds()
     {
+        QFETCH(bool, damaged);
         QTemporaryDir dir;
         Options options;
         options.replay = dir.filePath(QStringLiteral("sent.qvcap")).toStdString();
         options.loop = true;
-        writeCapture(QString::fromStdString(options.replay),
-                     {{0, record::Direction::ToBoard, "A"}});
-        QVERIFY(QFileInfo(QString::fromStdString(options.replay)).size() > 0);
-        std::ostringstream log;
-        Runner runner(options, log);
-        const int fd = ::open(runner.open().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(fd >= 0);
-        std::atomic<bool> stop{false};
-        std::atomic<bool> ended{false};
-        std::thread play([&] {
-            runner.run(stop);
-            ended = true;
-        });
-        const bool byItself = QTest::qWaitFor([&] { return ended.load(); }, 5000);
-        stop = true;
-        play.join();
-        ::close(fd);
-        QVERIFY(byItself);
+        writeCapture(
+            QString::fromStdString(options.replay),
+            {{0, record::Direction::ToBoard, "A"}, {5, record::Direction::FromBoard, "b"}});
+        QFile file(QString::fromStdString(options.replay));
+        QVERIFY(file.resize(file.size() - (damaged ? 1 : 3))); // "b" cut short, or gone
+        RunningBoard b(options);
+        QVERIFY(b.fd >= 0);
+        QVERIFY(QTest::qWaitFor([&] { return b.status >= 0; }, 5000));
+        QCOMPARE(b.status, damaged ? 1 : 0);
+        const std::string said = b.log.str();
+        QCOMPARE(std::count(said.begin(), said.end(), '\n'), damaged ? 1 : 0);
+        QVERIFY2(!damaged || said.find("is cut short") != std::string::npos, said.c_str());
     }
 
     void stopRequestEndsTheRun()
     {
-        std::ostringstream log;
-        Runner runner(Options{}, log);
-        const std::string path = runner.open();
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        QVERIFY(fd >= 0);
-        std::atomic<bool> stop{false};
-        std::thread board([&] { runner.run(stop); });
+        RunningBoard b(Options{});
+        QVERIFY(b.fd >= 0);
         // Stop once the run is under way (its first frame is out), however long that takes.
-        const QByteArray got = readUntil(fd, [](const QByteArray &g) { return g.contains('X'); });
-        stop = true;
-        board.join();
-        ::close(fd);
+        const QByteArray got = readUntil(b.fd, [](const QByteArray &g) { return g.contains('X'); });
+        b.end();
         QVERIFY(got.contains('X'));
-        QVERIFY(runner.framesSent() >= 1);
+        QVERIFY(b.runner.framesSent() >= 1);
     }
 };
 
