@@ -167,7 +167,8 @@ private slots:
         QFETCH(bool, decimals);
         Sensors sensors(42);
         std::string buffer;
-        for (int i = 0; i < 500; ++i) {
+        // Long enough for every walk to meet its bounds many times over.
+        for (int i = 0; i < 20000; ++i) {
             const std::string frame = formatFrame(sensors.next(), decimals);
             int seen = 0;
             for (char c : frame) {
