@@ -57,8 +57,11 @@ struct WinLink::Pending {
         // can still post to it after the wait was cancelled.
         notifier->setEnabled(false);
         notifier->setParent(nullptr);
+        // The event goes with the notifier: a wait still registered on it must not meet the
+        // handle's value reused by the next open.
+        const HANDLE event = ov.hEvent;
+        QObject::connect(notifier, &QObject::destroyed, [event] { CloseHandle(event); });
         notifier->deleteLater();
-        CloseHandle(ov.hEvent);
     }
     Pending(const Pending &) = delete;
     Pending &operator=(const Pending &) = delete;

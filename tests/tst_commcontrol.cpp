@@ -540,10 +540,16 @@ private slots:
         comm.setPortOpen(false);
         const int before = openDescriptorCount();
         for (int i = 0; i < 500; ++i) {
-            comm.setPortOpen(true);
-            comm.setOutput(QStringLiteral("K"));
-            comm.setPortOpen(false);
+            const auto e = thrown([&] {
+                comm.setPortOpen(true);
+                comm.setOutput(QStringLiteral("K"));
+                comm.setPortOpen(false);
+            });
+            QVERIFY2(!e,
+                     qPrintable(
+                         QStringLiteral("cycle %1: %2").arg(i).arg(e ? e->message() : QString())));
         }
+        QTest::qWait(50); // what a close leaves to the event loop
         QCOMPARE(openDescriptorCount(), before);
     }
 };
