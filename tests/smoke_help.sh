@@ -22,7 +22,8 @@ done
 # The simulated board's bounds: each just past its edge refused (status 2), at it taken.
 board=$(printf '%s\n' "$@" | grep '/quorvane-board$' || true)
 if [ -n "$board" ]; then
-  for args in "--count -1" "--interval 0" "--interval 3600001" "--seed -1" "--seed 4294967296"; do
+  for args in "--count -1" "--interval 0" "--interval 3600001" "--interval 5x" "--interval=" \
+    "--seed -1" "--seed 4294967296" "--speed 0" "--nonsense" "stray"; do
     status=0
     timeout 5 "$board" $args >/dev/null 2>&1 || status=$?
     [ "$status" = 2 ] || { echo "quorvane-board $args: status $status, not 2"; exit 1; }
