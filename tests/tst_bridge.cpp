@@ -692,7 +692,7 @@ private slots:
         rig.board.reset(); // unplugged
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("offline"), 1000);
-        rig.plugBoard();
+        rig.plug();
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("online"), 3000);
         // The board matches what was commanded, unless told to leave it.
@@ -834,7 +834,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(health("line_losses"), QJsonValue(1), 1000);
         QCOMPARE(health("line"), QJsonValue(QStringLiteral("closed")));
         QCOMPARE(health("board"), QJsonValue(QStringLiteral("offline")));
-        rig.plugBoard();
+        rig.plug();
         QTRY_COMPARE_WITH_TIMEOUT(health("line"), QJsonValue(QStringLiteral("open")), 3000);
         QCOMPARE(health("line_losses"), QJsonValue(1));
         QCOMPARE(health("frames"), QJsonValue(2));

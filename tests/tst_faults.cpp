@@ -52,11 +52,10 @@ class TestFaults : public QObject {
 private slots:
     void deviceLostMidFrameThenBack()
     {
-        QTemporaryDir dir;
-        const QString link = dir.filePath(QStringLiteral("board"));
-        auto pty = std::make_unique<PtyPair>();
-        QVERIFY(QFile::link(pty->path(), link));
-        Panel panel(link);
+        PluggableBoard b;
+        b.plug();
+        auto &pty = b.board;
+        Panel panel(b.link);
         Form1 &f = *panel.form;
         f.Command3->click();
         QVERIFY(f.MSComm1->portOpen());
@@ -74,9 +73,7 @@ private slots:
         QCOMPARE(closer.boxes.size(), 1);
 
         // The device comes back (under the same name); Open works again.
-        pty = std::make_unique<PtyPair>();
-        QFile::remove(link);
-        QVERIFY(QFile::link(pty->path(), link));
+        b.plug();
         f.Command3->click();
         QVERIFY(f.MSComm1->portOpen());
         QCOMPARE(closer.boxes.size(), 1);

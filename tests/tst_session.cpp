@@ -18,10 +18,7 @@ namespace {
 
 // A session on a board of the test's own behind a link that can be re-pointed (unplugged and
 // plugged back).
-struct SessionRig {
-    QTemporaryDir dir;
-    QString link = dir.filePath(QStringLiteral("board"));
-    std::unique_ptr<PtyPair> board;
+struct SessionRig : PluggableBoard {
     std::unique_ptr<Session> session;
     QStringList log;
 
@@ -32,12 +29,6 @@ struct SessionRig {
         session = std::make_unique<Session>(options);
         session->setLogSink([this](quorvane::board::Level, const QString &l) { log << l; });
         session->start();
-    }
-    void plug()
-    {
-        board = std::make_unique<PtyPair>();
-        QFile::remove(link);
-        QFile::link(board->path(), link);
     }
     // "1" on, "0" off, "-" never commanded, for loads 1 to 5.
     QString loads() const

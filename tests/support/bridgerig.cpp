@@ -51,7 +51,7 @@ BridgeRig::BridgeRig(TestBroker::Config config, const QString &named, bool withB
     : broker(config), device(named)
 {
     if (device.isEmpty()) {
-        plugBoard();
+        plug();
         device = link;
     }
     if (withBroker)
@@ -101,13 +101,6 @@ void BridgeRig::startOnline(const QStringList &extra)
     if (failure.isEmpty() && !QTest::qWaitFor([this] { return online; }, kUpMs))
         failure =
             QStringLiteral("the bridge did not come online: %1").arg(log.join(QLatin1String("; ")));
-}
-
-void BridgeRig::plugBoard()
-{
-    board = std::make_unique<PtyPair>();
-    QFile::remove(link);
-    QFile::link(board->path(), link);
 }
 
 QString BridgeRig::target(const QString &boardId) const

@@ -38,12 +38,10 @@ struct TestSubscriber {
     QJsonObject json(const QString &topic) const;
 };
 
-struct BridgeRig {
+// The board's end is `board`, behind `link`; none with a named device.
+struct BridgeRig : PluggableBoard {
     TestBroker broker;
-    QTemporaryDir dir;
-    QString link = dir.filePath(QStringLiteral("board"));
-    std::unique_ptr<PtyPair> board; // the board's end, behind `link`; none with a named device
-    QString device;                 // what the bridge opens
+    QString device; // what the bridge opens
     std::unique_ptr<quorvane::bridge::Bridge> bridge;
     QStringList log;
     bool online = false;
@@ -65,7 +63,6 @@ struct BridgeRig {
     void start(const QStringList &extra = {}, const QProcessEnvironment &env = {});
     // Starts it and waits for it to come online; says why not in `failure`.
     void startOnline(const QStringList &extra = {});
-    void plugBoard();
     // The board as a panel's port reaches it through the broker.
     QString target(const QString &board = QStringLiteral("t1")) const;
 };

@@ -142,3 +142,25 @@ public:
         return got;
     }
 };
+
+#ifndef Q_OS_WIN
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// A board behind a link of the test's own: unplugged with board.reset(), plugged back with
+// plug(), after which the link names a new pseudo-terminal, as a device node would.
+struct PluggableBoard {
+    QTemporaryDir dir;
+    QString link = dir.filePath(QStringLiteral("board"));
+    std::unique_ptr<PtyPair> board;
+
+    void plug()
+    {
+        board = std::make_unique<PtyPair>();
+        QFile::remove(link);
+        QFile::link(board->path(), link);
+    }
+};
+#endif
