@@ -8,6 +8,7 @@
 #include "web/history.h"
 #include "web/listener.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -219,6 +220,10 @@ private slots:
         row("bearer, wrong method", "GET", "/api/all", "Bearer " + kToken, 405);
         row("command", "POST", "/api/all", {}, 401);
         row("wrong bearer", "GET", "/api/state", "Bearer " + kToken.chopped(1), 401);
+        row("bearer wrong in its first letter", "GET", "/api/state", "Bearer X" + kToken.mid(1),
+            401);
+        row("bearer wrong in its last letter", "GET", "/api/state",
+            "Bearer " + kToken.chopped(1) + 'X', 401);
         row("bearer", "GET", "/api/state", "Bearer " + kToken, 200);
         row("login page", "GET", "/login", {}, 200);
     }
@@ -237,6 +242,22 @@ private slots:
         if (status == 303)
             QCOMPARE(r.header("Location"), QByteArray("/login"));
         QCOMPARE(rig.board->read(1, 200), QByteArray());
+    }
+
+    // Without a token the face answers only to this machine's loopback names with its own
+    // port: a page elsewhere whose name resolves to 127.0.0.1 gets nothing.
+    void anOpenFaceAnswersItsOwnNamesOnly()
+    {
+        WEB_UP(rig, false);
+        const QByteArray port = QByteArray::number(rig.port);
+        const std::pair<QByteArray, int> hosts[] = {
+            {"127.0.0.1:" + port, 200}, {"localhost:" + port, 200}, {"evil.example:" + port, 421},
+            {"127.0.0.1", 421},         {"localhost", 421},         {"127.0.0.1:1" + port, 421}};
+        for (const auto &[host, status] : hosts) {
+            const Reply r =
+                exchange(rig.port, "GET /api/state HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+            QVERIFY2(r.status == status, host.constData());
+        }
     }
 
     void metricsBehindTheTokenPassPromtool()
@@ -822,6 +843,16 @@ private slots:
         QFile kept(state.filePath(QStringLiteral("web-sessions")));
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll().count('\n'), 1);
+    }
+
+    // A store of logins that cannot be read is said, and the face serves without it.
+    void anUnreadableLoginStoreIsSaid()
+    {
+        QTemporaryDir state;
+        QVERIFY(QDir(state.path()).mkdir(QStringLiteral("web-sessions")));
+        WEB_UP(rig, true, [&](Options &o) { o.web.stateDir = state.path(); });
+        QCOMPARE(rig.log.filter(QStringLiteral("cannot read the web logins in")).size(), 1);
+        QCOMPARE(rig.get("/api/state", {kBearer}).status, 200);
     }
 
     void aBurstLeavesItServing()
