@@ -38,6 +38,16 @@ using Subscriber = TestSubscriber;
 using Rig = BridgeRig;
 using quorvane::remote::RemoteLink;
 
+// A command as the app sends it: load N's or all loads', under the board's topic.
+QPair<QString, QByteArray> set(int n, const QByteArray &p)
+{
+    return {QStringLiteral("load/%1/set").arg(n), p};
+}
+QPair<QString, QByteArray> all(const QByteArray &p)
+{
+    return {QStringLiteral("all/set"), p};
+}
+
 // A panel's remote port to board k on the broker (with `query` after the board), opened.
 std::unique_ptr<RemoteLink> openRemote(const TestBroker &broker, const QString &query = {})
 {
@@ -526,12 +536,6 @@ private slots:
         QTest::addColumn<QByteArray>("letters");
         QTest::addColumn<QByteArray>("loads"); // retained load/N: 1 ON, 0 OFF, - none
         QTest::addColumn<int>("refused");
-        auto set = [](int n, const QByteArray &p) {
-            return qMakePair(QStringLiteral("load/%1/set").arg(n), p);
-        };
-        const auto all = [](const QByteArray &p) {
-            return qMakePair(QStringLiteral("all/set"), p);
-        };
         QTest::newRow("each load on and off")
             << Messages{set(1, "ON"), set(3, "ON"), set(3, "OFF"), set(5, "ON")}
             << QByteArray("AEFI") << QByteArray("1-0-1") << 0;
@@ -654,12 +658,6 @@ private slots:
         QTest::addColumn<Messages>("commands");
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<QByteArray>("restored"); // what the board gets when it is back
-        const auto set = [](int n, const QByteArray &p) {
-            return qMakePair(QStringLiteral("load/%1/set").arg(n), p);
-        };
-        const auto all = [](const QByteArray &p) {
-            return qMakePair(QStringLiteral("all/set"), p);
-        };
         QTest::newRow("the loads commanded, as commanded")
             << QStringList{} << Messages{set(2, "ON"), set(4, "OFF")} << QByteArray("CH")
             << QByteArray("CH");
@@ -1081,15 +1079,14 @@ private slots:
         QTest::addColumn<QByteArray>("file"); // empty: no --password-file
         QTest::addColumn<QString>("environment");
         QTest::addColumn<QString>("password");
-        QTest::newRow("from the environment") << QByteArray() << "env-pw"
-                                              << "env-pw";
-        QTest::newRow("the file's first line, without its end")
-            << QByteArray("file-pw\r\nsecond\n") << ""
-            << "file-pw";
-        QTest::newRow("the file wins over the environment") << QByteArray("file-pw") << "env-pw"
-                                                            << "file-pw";
-        QTest::newRow("none") << QByteArray() << ""
-                              << "";
+        const auto row = [](const char *name, const QByteArray &file, const char *env,
+                            const char *password) {
+            QTest::newRow(name) << file << env << password;
+        };
+        row("from the environment", "", "env-pw", "env-pw");
+        row("the file's first line, without its end", "file-pw\r\nsecond\n", "", "file-pw");
+        row("the file wins over the environment", "file-pw", "env-pw", "file-pw");
+        row("none", "", "", "");
     }
     void passwordSources()
     {
