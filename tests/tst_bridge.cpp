@@ -87,9 +87,9 @@ private slots:
         rig.start({QStringLiteral("--log"), log, QStringLiteral("--capture"),
                    dir.filePath(QStringLiteral("missing/line.qvcap"))});
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber early(rig.broker,
-                         {QStringLiteral("quorvane/t1/rx"), QStringLiteral("quorvane/t1/state")});
-        QUORVANE_VERIFY_UP(early);
+        QUORVANE_SUBSCRIBED(
+            early, rig.broker,
+            {QStringLiteral("quorvane/t1/rx"), QStringLiteral("quorvane/t1/state")});
         rig.board->write("Z"); // a frame end before any reading: every value unknown
         QTRY_VERIFY(early.last.contains(QStringLiteral("quorvane/t1/state")));
         QCOMPARE(early.json(QStringLiteral("quorvane/t1/state")).value(QStringLiteral("pir")),
@@ -100,8 +100,7 @@ private slots:
         rig.board->write(sent);
         QTRY_COMPARE(early.rx, sent); // raw bytes, exactly and in order
 
-        Subscriber late(rig.broker, {QStringLiteral("quorvane/t1/#")});
-        QUORVANE_VERIFY_UP(late);
+        QUORVANE_SUBSCRIBED(late, rig.broker, {QStringLiteral("quorvane/t1/#")});
         QTRY_COMPARE(late.last.value(QStringLiteral("quorvane/t1/outdoor")), QByteArray("31 Deg"));
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/pir")), QByteArray("1"));
         QCOMPARE(late.last.value(QStringLiteral("quorvane/t1/light")), QByteArray("dark<b>%"));
@@ -143,8 +142,7 @@ private slots:
         Rig rig;
         QUORVANE_VERIFY_UP(rig);
         rig.start(arguments);
-        Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
-        QUORVANE_VERIFY_UP(ha);
+        QUORVANE_SUBSCRIBED(ha, rig.broker, {QStringLiteral("homeassistant/#")});
         const int messages = device ? 1 : 16;
         QTRY_COMPARE_WITH_TIMEOUT(ha.last.size(), messages, kUp);
         // Each entity's config as Home Assistant reads it, with its component.
@@ -263,8 +261,7 @@ private slots:
         // Home Assistant restarted: it asks again by announcing itself, and is told the
         // configs, then what it needs to show them.
         rig.board->write("XPir:1YLig:64YZ");
-        Subscriber board(rig.broker, {QStringLiteral("quorvane/t1/#")});
-        QUORVANE_VERIFY_UP(board);
+        QUORVANE_SUBSCRIBED(board, rig.broker, {QStringLiteral("quorvane/t1/#")});
         QTRY_VERIFY(board.last.contains(QStringLiteral("quorvane/t1/state")));
         ha.last.clear();
         board.last.clear();
@@ -287,8 +284,7 @@ private slots:
             said.contains(
                 QStringLiteral("removed %1 discovery configs of board 't1'").arg(count).toUtf8()),
             said.constData());
-        Subscriber after(rig.broker, {QStringLiteral("homeassistant/#")});
-        QUORVANE_VERIFY_UP(after);
+        QUORVANE_SUBSCRIBED(after, rig.broker, {QStringLiteral("homeassistant/#")});
         QTest::qWait(300);
         QVERIFY(after.last.isEmpty()); // no retained config left
     }
@@ -303,15 +299,14 @@ private slots:
         rig.start({QStringLiteral("--discovery"), QStringLiteral("per-entity")});
         QMap<QString, QByteArray> old;
         {
-            Subscriber before(rig.broker, {QStringLiteral("homeassistant/+/t1/+/config")});
-            QUORVANE_VERIFY_UP(before);
+            QUORVANE_SUBSCRIBED(before, rig.broker,
+                                {QStringLiteral("homeassistant/+/t1/+/config")});
             QTRY_COMPARE_WITH_TIMEOUT(before.last.size(), 16, kUp);
             for (auto it = before.last.cbegin(); it != before.last.cend(); ++it)
                 old.insert(it.key(), it.value());
         }
         rig.bridge->stop();
-        Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
-        QUORVANE_VERIFY_UP(ha);
+        QUORVANE_SUBSCRIBED(ha, rig.broker, {QStringLiteral("homeassistant/#")});
         QTRY_COMPARE(ha.messages.size(), 16);
         ha.messages.clear();
 
@@ -345,8 +340,7 @@ private slots:
         QCOMPARE(newIds, oldIds);
         QCOMPARE(rig.log.filter(QStringLiteral("cleared the 16 one-entity configs")).size(), 1);
         {
-            Subscriber after(rig.broker, {QStringLiteral("homeassistant/#")});
-            QUORVANE_VERIFY_UP(after);
+            QUORVANE_SUBSCRIBED(after, rig.broker, {QStringLiteral("homeassistant/#")});
             QTRY_VERIFY(after.last.contains(device));
             QTest::qWait(200);
             QCOMPARE(after.last.keys(), QStringList{device}); // the broker holds it alone
@@ -367,8 +361,7 @@ private slots:
         ha.client.publish(old.firstKey(), old.first(), true, 1);
         const QByteArray said = removeDiscovery(rig.broker);
         QVERIFY2(!said.startsWith("failed"), said.constData());
-        Subscriber none(rig.broker, {QStringLiteral("homeassistant/#")});
-        QUORVANE_VERIFY_UP(none);
+        QUORVANE_SUBSCRIBED(none, rig.broker, {QStringLiteral("homeassistant/#")});
         QTest::qWait(300);
         QVERIFY2(none.last.isEmpty(), qPrintable(QStringList(none.last.keys()).join(' ')));
     }
@@ -398,9 +391,9 @@ private slots:
         env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), QStringLiteral("bridge-pw"));
         rig.start({QStringLiteral("--username"), QStringLiteral("bridge")}, env);
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber app(rig.broker,
-                       {QStringLiteral("quorvane/t1/health"), QStringLiteral("homeassistant/#")});
-        QUORVANE_VERIFY_UP(app);
+        QUORVANE_SUBSCRIBED(
+            app, rig.broker,
+            {QStringLiteral("quorvane/t1/health"), QStringLiteral("homeassistant/#")});
         const auto refused = [&] {
             return app.json(QStringLiteral("quorvane/t1/health"))
                 .value(QStringLiteral("subscriptions_refused"))
@@ -576,11 +569,9 @@ private slots:
         QFETCH(QByteArray, loads);
         QFETCH(int, refused);
         Rig rig;
+        rig.startOnline();
         QUORVANE_VERIFY_UP(rig);
-        rig.start();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/load/+")});
-        QUORVANE_VERIFY_UP(app);
+        QUORVANE_SUBSCRIBED(app, rig.broker, {QStringLiteral("quorvane/t1/load/+")});
         for (const auto &[leaf, payload] : messages)
             QVERIFY(app.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload));
         QCOMPARE(rig.board->read(int(letters.size()), letters.isEmpty() ? 300 : 3000), letters);
@@ -605,12 +596,10 @@ private slots:
     void brokerRestartBringsBackRetainedState()
     {
         Rig rig;
+        rig.startOnline();
         QUORVANE_VERIFY_UP(rig);
-        rig.start();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         {
-            Subscriber app(rig.broker, {});
-            QUORVANE_VERIFY_UP(app);
+            QUORVANE_SUBSCRIBED(app, rig.broker, {});
             app.client.publish(QStringLiteral("quorvane/t1/load/2/set"), "ON");
             app.client.publish(QStringLiteral("quorvane/t1/load/4/set"), "OFF");
             QCOMPARE(rig.board->read(2), QByteArray("CH"));
@@ -623,8 +612,7 @@ private slots:
         QVERIFY(rig.broker.start());
         QElapsedTimer back;
         back.start();
-        Subscriber late(rig.broker, {QStringLiteral("quorvane/t1/#")});
-        QUORVANE_VERIFY_UP(late);
+        QUORVANE_SUBSCRIBED(late, rig.broker, {QStringLiteral("quorvane/t1/#")});
         QTRY_COMPARE_WITH_TIMEOUT(late.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("online"), 5000);
         QTRY_COMPARE(late.json(QStringLiteral("quorvane/t1/state")).value(QStringLiteral("indoor")),
@@ -638,8 +626,7 @@ private slots:
         QCOMPARE(late.json(QStringLiteral("quorvane/t1/health"))
                      .value(QStringLiteral("broker_reconnects")),
                  QJsonValue(1));
-        Subscriber ha(rig.broker, {QStringLiteral("homeassistant/#")});
-        QUORVANE_VERIFY_UP(ha);
+        QUORVANE_SUBSCRIBED(ha, rig.broker, {QStringLiteral("homeassistant/#")});
         QTRY_VERIFY(ha.last.contains(QStringLiteral("homeassistant/device/t1/config")));
         // The next outage starts the back-off afresh: back after the first retry's second,
         // not after the longer waits the first outage grew to.
@@ -679,11 +666,9 @@ private slots:
         QFETCH(QByteArray, sent);
         QFETCH(QByteArray, restored);
         Rig rig;
+        rig.startOnline(arguments);
         QUORVANE_VERIFY_UP(rig);
-        rig.start(arguments);
-        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/status")});
-        QUORVANE_VERIFY_UP(app);
+        QUORVANE_SUBSCRIBED(app, rig.broker, {QStringLiteral("quorvane/t1/status")});
         for (const auto &[leaf, payload] : commands)
             app.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload);
         QCOMPARE(rig.board->read(int(sent.size()), sent.isEmpty() ? 200 : 2000), sent);
@@ -708,12 +693,10 @@ private slots:
                               {QStringLiteral("all/set"), "OFF"},
                               {QStringLiteral("tx"), "K"}};
         {
-            Subscriber someone(rig.broker, {QStringLiteral("quorvane/t1/#")});
-            QUORVANE_VERIFY_UP(someone);
+            QUORVANE_SUBSCRIBED(someone, rig.broker, {QStringLiteral("quorvane/t1/#")});
             for (const auto &[leaf, payload] : stored)
                 someone.client.publish(QStringLiteral("quorvane/t1/") + leaf, payload, true);
-            Subscriber check(rig.broker, {QStringLiteral("quorvane/t1/#")});
-            QUORVANE_VERIFY_UP(check);
+            QUORVANE_SUBSCRIBED(check, rig.broker, {QStringLiteral("quorvane/t1/#")});
             QTRY_COMPARE(check.retained.size(), 3); // the broker holds them
         }
         rig.start();
@@ -721,8 +704,7 @@ private slots:
         QTRY_COMPARE(rig.bridge->session().counters().refusedCommands, quint64(3));
         QCOMPARE(rig.board->read(1, 300), QByteArray());
         // Sent now, even with the retain flag, a command is news.
-        Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/load/2")});
-        QUORVANE_VERIFY_UP(app);
+        QUORVANE_SUBSCRIBED(app, rig.broker, {QStringLiteral("quorvane/t1/load/2")});
         app.client.publish(QStringLiteral("quorvane/t1/load/2/set"), "ON", true);
         QCOMPARE(rig.board->read(1), QByteArray("C"));
         QTRY_COMPARE(app.last.value(QStringLiteral("quorvane/t1/load/2")), QByteArray("ON"));
@@ -759,13 +741,12 @@ private slots:
         QFETCH(QString, silence);
         QFETCH(bool, goesOffline);
         Rig rig;
+        rig.startOnline({QStringLiteral("--silence"), silence});
         QUORVANE_VERIFY_UP(rig);
-        rig.start({QStringLiteral("--silence"), silence});
-        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber ha(rig.broker,
-                      {QStringLiteral("quorvane/t1/status"), QStringLiteral("quorvane/t1/board"),
-                       QStringLiteral("quorvane/t1/health")});
-        QUORVANE_VERIFY_UP(ha);
+        QUORVANE_SUBSCRIBED(ha, rig.broker,
+                            {QStringLiteral("quorvane/t1/status"),
+                             QStringLiteral("quorvane/t1/board"),
+                             QStringLiteral("quorvane/t1/health")});
         const QString board = QStringLiteral("quorvane/t1/board");
         rig.board->write("XPir:1YZ");
         QTRY_COMPARE(ha.last.value(board), QByteArray("online"));
@@ -791,11 +772,9 @@ private slots:
     void healthFollowsTheBoard()
     {
         Rig rig;
+        rig.startOnline();
         QUORVANE_VERIFY_UP(rig);
-        rig.start();
-        QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
-        Subscriber app(rig.broker, {QStringLiteral("quorvane/t1/health")});
-        QUORVANE_VERIFY_UP(app);
+        QUORVANE_SUBSCRIBED(app, rig.broker, {QStringLiteral("quorvane/t1/health")});
         const QString topic = QStringLiteral("quorvane/t1/health");
         const auto health = [&](const char *field) {
             return app.json(topic).value(QLatin1String(field));
@@ -897,8 +876,7 @@ private slots:
                      {QStringLiteral("--device"), board.path(), QStringLiteral("--broker"),
                       broker.url(), QStringLiteral("--board"), QStringLiteral("t1")});
         QVERIFY(bridge.waitForStarted());
-        Subscriber app(broker, {QStringLiteral("quorvane/t1/status")});
-        QUORVANE_VERIFY_UP(app);
+        QUORVANE_SUBSCRIBED(app, broker, {QStringLiteral("quorvane/t1/status")});
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(QStringLiteral("quorvane/t1/status")),
                                   QByteArray("online"), kUp);
         QElapsedTimer t;
@@ -1127,8 +1105,7 @@ private slots:
         QFETCH(QList<int>, messages);
         TestBroker broker;
         QVERIFY(broker.start());
-        Subscriber bridge(broker, {QStringLiteral("quorvane/k/tx")});
-        QUORVANE_VERIFY_UP(bridge);
+        QUORVANE_SUBSCRIBED(bridge, broker, {QStringLiteral("quorvane/k/tx")});
         bridge.client.publish(QStringLiteral("quorvane/k/status"), "online", true);
         const auto link = openRemote(broker);
         QVERIFY(link);
@@ -1150,8 +1127,7 @@ private slots:
     {
         TestBroker broker;
         QVERIFY(broker.start());
-        Subscriber bridge(broker, {});
-        QUORVANE_VERIFY_UP(bridge);
+        QUORVANE_SUBSCRIBED(bridge, broker, {});
         bridge.client.publish(QStringLiteral("quorvane/k/status"), "offline", true);
         // Bytes that come while the port waits for the bridge are told of once it is open.
         QTimer::singleShot(300, &bridge.client, [&bridge] {

@@ -30,7 +30,10 @@ struct BridgeRig {
     QString failure;
     QString target() const { return {}; }
 };
-std::unique_ptr<BridgeRig> remoteBoard(const QString &) { return {}; }
+std::unique_ptr<BridgeRig> remoteBoard(const QString &)
+{
+    return {};
+}
 #else
 // Set for the second run of this suite: port 1 reaches the board through a bridge and a
 // broker instead of a serial line, and every case must behave the same.
@@ -570,7 +573,7 @@ private slots:
             client.stop();
         }
         int ended = 0;
-        auto form = showPanel({{1, target}}, &ended);
+        auto form = showPanel({{ 1, target }}, &ended);
         BoxCloser closer;
         form->Command3->click();
         QCOMPARE(closer.boxes.size(), 1);
@@ -604,7 +607,7 @@ private slots:
             QSKIP("remote-only; tst_form1_remote runs it");
         Panel first;
         int ended = 0;
-        auto second = showPanel({{1, first.remote->target()}}, &ended);
+        auto second = showPanel({{ 1, first.remote->target() }}, &ended);
         first.open();
         second->Command3->click();
         QVERIFY(second->MSComm1->portOpen());

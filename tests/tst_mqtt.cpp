@@ -212,8 +212,7 @@ private slots:
     {
         TestBroker broker;
         QVERIFY(broker.start());
-        TestSubscriber sub(broker, {QStringLiteral("q/b/#")});
-        QUORVANE_VERIFY_UP(sub);
+        QUORVANE_SUBSCRIBED(sub, broker, {QStringLiteral("q/b/#")});
         ClientSettings s = broker.clientSettings(QStringLiteral("quorvane-stop"));
         s.willTopic = QStringLiteral("q/b/status");
         s.willPayload = "lost";

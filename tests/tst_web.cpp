@@ -345,8 +345,7 @@ private slots:
         QFETCH(QString, loads);
         WEB_UP(rig, true, {}, true);
         rig.login(kToken);
-        Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/load/+")});
-        QUORVANE_VERIFY_UP(mqtt);
+        QUORVANE_SUBSCRIBED(mqtt, rig.broker, {QStringLiteral("quorvane/t1/load/+")});
         if (!first.isEmpty()) {
             QCOMPARE(rig.command(first, "on").status, 200);
             rig.board->read(1);
@@ -481,8 +480,7 @@ private slots:
         QFETCH(int, bodyBytes);
         QFETCH(bool, dropped);
         WEB_UP(rig, true, {}, true);
-        Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
-        QUORVANE_VERIFY_UP(mqtt);
+        QUORVANE_SUBSCRIBED(mqtt, rig.broker, {QStringLiteral("quorvane/t1/light")});
         const QByteArray path = "/" + QByteArray(pathBytes - 1, 'a');
         QList<QByteArray> headers;
         if (headerBytes > 0)
@@ -522,8 +520,7 @@ private slots:
             o.web.limits.idleMs = 1500;
         };
         WEB_UP(rig, true, quick, true);
-        Subscriber mqtt(rig.broker, {QStringLiteral("quorvane/t1/light")});
-        QUORVANE_VERIFY_UP(mqtt);
+        QUORVANE_SUBSCRIBED(mqtt, rig.broker, {QStringLiteral("quorvane/t1/light")});
         RawClient client(rig.port);
         QVERIFY(client.socket.waitForConnected(kUpMs));
         QElapsedTimer t;

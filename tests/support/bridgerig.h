@@ -24,6 +24,11 @@
 
 inline constexpr int kUpMs = 5000; // for anything to connect or come online
 
+// A subscriber of the test's own, connected and subscribed, or the test stops there.
+#define QUORVANE_SUBSCRIBED(name, broker, ...)                                                     \
+    TestSubscriber name(broker, __VA_ARGS__);                                                      \
+    QUORVANE_VERIFY_UP(name)
+
 // Connects and subscribes to `filters`, waiting for the broker to acknowledge each.
 struct TestSubscriber {
     quorvane::mqtt::MqttClient client;
