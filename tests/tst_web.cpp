@@ -17,6 +17,7 @@
 #include <QProcess>
 #include <QSslCipher>
 #include <QSslSocket>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QWebSocket>
 
@@ -228,6 +229,12 @@ private slots:
             "Bearer " + kToken.chopped(1) + 'X', 401);
         row("bearer", "GET", "/api/state", "Bearer " + kToken, 200);
         row("login page", "GET", "/login", {}, 200);
+        row("login by PUT", "PUT", "/login", {}, 405);
+        row("its style", "GET", "/style.css", {}, 200);
+        row("its script", "GET", "/login.js", {}, 200);
+        row("bearer, PUT", "PUT", "/api/state", "Bearer " + kToken, 405);
+        row("bearer, no such API", "GET", "/api/nothing", "Bearer " + kToken, 404);
+        row("bearer, no such page", "GET", "/nothing", "Bearer " + kToken, 404);
     }
     void nothingWithoutTheToken()
     {
@@ -255,6 +262,8 @@ private slots:
         const std::pair<QByteArray, int> hosts[] = {
             {"127.0.0.1:" + port, 200}, {"localhost:" + port, 200}, {"evil.example:" + port, 421},
             {"127.0.0.1", 421},         {"localhost", 421},         {"127.0.0.1:1" + port, 421}};
+        // Nobody to log in: the login page leads to the page.
+        QCOMPARE(rig.get("/login").header("Location"), QByteArray("/"));
         for (const auto &[host, status] : hosts) {
             const Reply r =
                 exchange(rig.port, "GET /api/state HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
@@ -323,18 +332,20 @@ private slots:
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QByteArray>("letters");
         QTest::addColumn<QString>("loads"); // the session's view after: 1 on, 0 off, - unknown
+        QTest::addColumn<int>("status");
         const auto row = [](const char *name, const char *first, const char *path, const char *body,
-                            const char *letters, const char *loads) {
+                            const char *letters, const char *loads, int status = 200) {
             QTest::newRow(name) << QByteArray(first) << QByteArray(path) << QByteArray(body)
-                                << QByteArray(letters) << QString(loads);
+                                << QByteArray(letters) << QString(loads) << status;
         };
         row("load 3 on", "", "/api/load/3", "on", "E", "--1--");
         row("load 5 off", "", "/api/load/5", "off", "J", "----0");
         row("all on", "", "/api/all", "on", "K", "11111");
         row("all off after load 2", "/api/load/2", "/api/all", "off", "LD", "00000");
-        row("load 6", "", "/api/load/6", "on", "", "-----");
-        row("load 0", "", "/api/load/0", "on", "", "-----");
-        row("not a word", "", "/api/load/1", "maybe", "", "-----");
+        row("load 6", "", "/api/load/6", "on", "", "-----", 404);
+        row("load 0", "", "/api/load/0", "on", "", "-----", 404);
+        row("not a word", "", "/api/load/1", "maybe", "", "-----", 400);
+        row("the board unplugged", "unplug", "/api/all", "on", "", "-----", 409);
     }
     void commandsTakeTheSessionsPath()
     {
@@ -343,16 +354,21 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QByteArray, letters);
         QFETCH(QString, loads);
+        QFETCH(int, status);
         WEB_UP(rig, true, {}, true);
         rig.login(kToken);
         QUORVANE_SUBSCRIBED(mqtt, rig.broker, {QStringLiteral("quorvane/t1/load/+")});
-        if (!first.isEmpty()) {
+        if (first == "unplug") {
+            rig.board.reset();
+            QTRY_VERIFY(!rig.bridge->session().lineOpen());
+        } else if (!first.isEmpty()) {
             QCOMPARE(rig.command(first, "on").status, 200);
             rig.board->read(1);
         }
         const Reply r = rig.command(path, body);
-        QCOMPARE(r.status, letters.isEmpty() ? (body == "on" ? 404 : 400) : 200);
-        QCOMPARE(rig.board->read(letters.size(), letters.isEmpty() ? 200 : 2000), letters);
+        QCOMPARE(r.status, status);
+        if (rig.board)
+            QCOMPARE(rig.board->read(letters.size(), letters.isEmpty() ? 200 : 2000), letters);
         const QJsonArray state = rig.get("/api/state", {"Cookie: quorvane_session=" + rig.cookie})
                                      .json()[QStringLiteral("loads")]
                                      .toArray();
@@ -854,6 +870,19 @@ private slots:
         WEB_UP(rig, true, [&](Options &o) { o.web.stateDir = state.path(); });
         QCOMPARE(rig.log.filter(QStringLiteral("cannot read the web logins in")).size(), 1);
         QCOMPARE(rig.get("/api/state", {kBearer}).status, 200);
+    }
+
+    // A port another program holds ends the start, in words that name it.
+    void aTakenPortIsSaid()
+    {
+        WebRig rig;
+        QTcpServer holder;
+        QVERIFY(holder.listen(QHostAddress::LocalHost, rig.port));
+        rig.launch();
+        const QString said =
+            QStringLiteral("cannot serve the web page on 127.0.0.1:%1").arg(rig.port);
+        QVERIFY2(rig.log.filter(said).size() == 1, qPrintable(rig.log.join(QLatin1Char('\n'))));
+        QVERIFY(!rig.online);
     }
 
     void aBurstLeavesItServing()
