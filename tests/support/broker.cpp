@@ -143,28 +143,18 @@ bool TestBroker::writeConfig()
             ext.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") < 0)
             return false;
         ext.close();
-        const QStringList ec{
-            QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-            QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
-        if (!run(QStringLiteral("openssl"),
-                 QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
-                     QStringList{QStringLiteral("-keyout"), QStringLiteral("ca.key"),
-                                 QStringLiteral("-out"), QStringLiteral("ca.crt"),
-                                 QStringLiteral("-days"), QStringLiteral("2"),
-                                 QStringLiteral("-subj"),
-                                 QStringLiteral("/CN=Quorvane test CA")}) ||
-            !run(QStringLiteral("openssl"),
-                 QStringList{QStringLiteral("req")} + ec +
-                     QStringList{QStringLiteral("-keyout"), QStringLiteral("server.key"),
-                                 QStringLiteral("-out"), QStringLiteral("server.csr"),
-                                 QStringLiteral("-subj"), QStringLiteral("/CN=localhost")}) ||
-            !run(QStringLiteral("openssl"),
-                 {QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
-                  QStringLiteral("server.csr"), QStringLiteral("-CA"), QStringLiteral("ca.crt"),
-                  QStringLiteral("-CAkey"), QStringLiteral("ca.key"),
-                  QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
-                  QStringLiteral("server.crt"), QStringLiteral("-days"), QStringLiteral("2"),
-                  QStringLiteral("-extfile"), QStringLiteral("server.ext")}))
+        const QString ec =
+            QStringLiteral("-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ");
+        const auto openssl = [this](const QString &arguments, const QStringList &more = {}) {
+            return run(QStringLiteral("openssl"), arguments.split(QLatin1Char(' ')) + more);
+        };
+        if (!openssl(QStringLiteral("req -x509 ") + ec +
+                         QStringLiteral("-keyout ca.key -out ca.crt -days 2 -subj"),
+                     {QStringLiteral("/CN=Quorvane test CA")}) ||
+            !openssl(QStringLiteral("req ") + ec +
+                     QStringLiteral("-keyout server.key -out server.csr -subj /CN=localhost")) ||
+            !openssl(QStringLiteral("x509 -req -in server.csr -CA ca.crt -CAkey ca.key "
+                                    "-CAcreateserial -out server.crt -days 2 -extfile server.ext")))
             return false;
         for (const char *f : {"cafile ca.crt", "certfile server.crt", "keyfile server.key"}) {
             const QList<QByteArray> kv = QByteArray(f).split(' ');
@@ -212,10 +202,10 @@ bool TestBroker::writeDynsec(QByteArray &conf)
 bool TestBroker::dynsec(const QStringList &arguments)
 {
     return run(QStringLiteral("mosquitto_ctrl"),
-               QStringList{QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                           QString::number(port_), QStringLiteral("-u"), QLatin1String(kUser),
-                           QStringLiteral("-P"), QLatin1String(kPassword),
-                           QStringLiteral("dynsec")} +
+               QStringLiteral("-h 127.0.0.1 -p %1 -u %2 -P %3 dynsec")
+                       .arg(port_)
+                       .arg(QLatin1String(kUser), QLatin1String(kPassword))
+                       .split(QLatin1Char(' ')) +
                    arguments);
 }
 
