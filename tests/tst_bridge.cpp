@@ -372,21 +372,14 @@ private slots:
     {
         Rig rig({false, false, false, true});
         QUORVANE_VERIFY_UP(rig);
-        const QStringList deny[] = {
-            {QStringLiteral("createClient"), QStringLiteral("bridge"), QStringLiteral("-p"),
-             QStringLiteral("bridge-pw")},
-            {QStringLiteral("createRole"), QStringLiteral("no-loads")},
-            {QStringLiteral("addRoleACL"), QStringLiteral("no-loads"),
-             QStringLiteral("subscribePattern"), QStringLiteral("quorvane/t1/load/#"),
-             QStringLiteral("deny")},
-            // The scan for old discovery configs ends with its echo; refused, it ends at once.
-            {QStringLiteral("addRoleACL"), QStringLiteral("no-loads"),
-             QStringLiteral("subscribeLiteral"), QStringLiteral("quorvane/t1/status"),
-             QStringLiteral("deny")},
-            {QStringLiteral("addClientRole"), QStringLiteral("bridge"), QStringLiteral("no-loads")},
-        };
-        for (const QStringList &arguments : deny)
-            QVERIFY2(rig.broker.dynsec(arguments), qPrintable(arguments.join(' ')));
+        // The scan for old discovery configs ends with its echo; refused, it ends at once.
+        for (const char *arguments :
+             {"createClient bridge -p bridge-pw", "createRole no-loads",
+              "addRoleACL no-loads subscribePattern quorvane/t1/load/# deny",
+              "addRoleACL no-loads subscribeLiteral quorvane/t1/status deny",
+              "addClientRole bridge no-loads"})
+            QVERIFY2(rig.broker.dynsec(QString::fromLatin1(arguments).split(QLatin1Char(' '))),
+                     arguments);
         QProcessEnvironment env;
         env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), QStringLiteral("bridge-pw"));
         rig.start({QStringLiteral("--username"), QStringLiteral("bridge")}, env);
