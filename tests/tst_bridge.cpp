@@ -1065,9 +1065,8 @@ private slots:
         QFETCH(QString, environment);
         QFETCH(QString, password);
         QTemporaryDir dir;
-        QStringList arguments{QStringLiteral("quorvane-bridge"), QStringLiteral("--device"),
-                              QStringLiteral("/dev/null"), QStringLiteral("--board"),
-                              QStringLiteral("b")};
+        QStringList arguments =
+            QStringLiteral("quorvane-bridge --device /dev/null --board b").split(QLatin1Char(' '));
         if (!file.isEmpty()) {
             QFile f(dir.filePath(QStringLiteral("pw")));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());

@@ -101,10 +101,10 @@ private slots:
             return;
         // The bridge refuses the same file at once, in the same words.
         const auto parsed = quorvane::bridge::parseOptions(
-            {QStringLiteral("quorvane-bridge"), QStringLiteral("--device"),
-             QStringLiteral("/dev/null"), QStringLiteral("--board"), QStringLiteral("b"),
-             QStringLiteral("--broker"), QStringLiteral("mqtts://h"), QStringLiteral("--cafile"),
-             s.caFile},
+            QStringLiteral(
+                "quorvane-bridge --device /dev/null --board b --broker mqtts://h --cafile")
+                    .split(QLatin1Char(' '))
+                << s.caFile,
             {});
         const auto *exit = std::get_if<quorvane::bridge::Exit>(&parsed);
         QCOMPARE(bool(exit), bool(refused));
