@@ -86,6 +86,14 @@ inline void addTelemetryFrameRows()
         << QByteArrayList{"1", "", "", ""} << QByteArray("P=1")
         << QByteArray("Tp\x11:5YTp1\x1a"
                       "6YPir:1Y");
+    QTest::newRow("a digit or colon one bit away from a tag's is another byte")
+        << QByteArray("XTp3:9YTp0:8YPir;1YZ") << QByteArrayList{"", "", "", ""} << QByteArray()
+        << QByteArray("Tp3:9YTp0:8YPir;1Y");
+    QTest::newRow("long values one after another, each its own")
+        << "XLig:" + QByteArray(70, 'a') + "YZXLig:" + QByteArray(66, 'b') + "YZ"
+        << QByteArrayList{"", QByteArray(66, 'b') + "%", "", ""}
+        << "L=" + QByteArray(70, 'a') + "% L=" + QByteArray(66, 'b') + "%"
+        << "Lig:" + QByteArray(66, 'b') + "Y";
     QTest::newRow("any byte value is a character")
         << QByteArray("XPir:\x00\xff\x80YZ", 10)
         << QByteArrayList{QByteArray("\x00\xff\x80", 3), "", "", ""}
