@@ -170,8 +170,6 @@ private slots:
         QCOMPARE(lines(path).first(), QStringLiteral("time,pir,light,indoor,outdoor"));
     }
 
-    // A full log takes the UTC date and time of the row that did not fit; a second rotation
-    // within the same second keeps both files.
     // A quiet longer than the day a record may claim (a board unplugged over a weekend) is
     // written so that the reader takes it: the file reads to its end, its times kept.
     void aLongQuietStillReads()
@@ -204,26 +202,22 @@ private slots:
                  qPrintable(QString::number(quiet.count())));
     }
 
+    // A full log takes the UTC date and time of the row that did not fit; further rotations
+    // within the same second keep every file.
     void rotatedLogsAreNamedByTheirTime_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QStringList>("rotated");
-        QTest::newRow("with an extension")
-            << "readings.csv"
-            << QStringList{"readings-20261209-112512.csv", "readings-20261209-112512-2.csv",
-                           "readings-20261209-112512-3.csv"};
-        QTest::newRow("without one")
-            << "readings"
-            << QStringList{"readings-20261209-112512", "readings-20261209-112512-2",
-                           "readings-20261209-112512-3"};
-        QTest::newRow("a dot in the folder, none in the name")
-            << "logs.d/readings"
-            << QStringList{"logs.d/readings-20261209-112512", "logs.d/readings-20261209-112512-2",
-                           "logs.d/readings-20261209-112512-3"};
-        QTest::newRow("a hidden file")
-            << ".readings"
-            << QStringList{".readings-20261209-112512", ".readings-20261209-112512-2",
-                           ".readings-20261209-112512-3"};
+        const auto row = [](const char *name, const char *file, const char *stem, const char *ext) {
+            QStringList rotated;
+            for (const char *n : {"", "-2", "-3"})
+                rotated << QLatin1String(stem) + "-20261209-112512" + n + QLatin1String(ext);
+            QTest::newRow(name) << QString::fromLatin1(file) << rotated;
+        };
+        row("with an extension", "readings.csv", "readings", ".csv");
+        row("without one", "readings", "readings", "");
+        row("a dot in the folder, none in the name", "logs.d/readings", "logs.d/readings", "");
+        row("a hidden file", ".readings", ".readings", "");
     }
     void rotatedLogsAreNamedByTheirTime()
     {
