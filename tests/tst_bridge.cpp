@@ -762,6 +762,35 @@ private slots:
         QVERIFY(rig.online);
     }
 
+    // A broker that stops taking (here paused): the line is still read, raw bytes past what
+    // is held are dropped and counted, said once, and the newest state goes out after.
+    void aStalledBrokerCostsOnlyRawBytes()
+    {
+        Rig rig;
+        rig.startOnline();
+        QUORVANE_VERIFY_UP(rig);
+        QUORVANE_SUBSCRIBED(
+            app, rig.broker,
+            {QStringLiteral("quorvane/t1/state"), QStringLiteral("quorvane/t1/rx")});
+        QByteArray flood;
+        for (int i = 0; flood.size() < (4 << 20); ++i)
+            flood += "XLig:" + QByteArray::number(i % 50) + "YZ";
+        ::kill(pid_t(rig.broker.pid()), SIGSTOP);
+        rig.board->flood(flood + "XLig:77YZ");
+        QTRY_VERIFY(rig.bridge->session().counters().rawBytesDropped > 0);
+        ::kill(pid_t(rig.broker.pid()), SIGCONT);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            app.json(QStringLiteral("quorvane/t1/state"))[QStringLiteral("light")], QJsonValue(77),
+            kUp);
+        // Every byte read either went out or was counted as dropped.
+        const auto accounted = [&] {
+            return quint64(app.rx.size()) + rig.bridge->session().counters().rawBytesDropped;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(accounted(), quint64(flood.size() + 9), kUp);
+        QCOMPARE(rig.log.filter(QStringLiteral("the broker is slower than the line")).size(), 1);
+        QVERIFY(rig.online);
+    }
+
     void healthFollowsTheBoard()
     {
         Rig rig;
