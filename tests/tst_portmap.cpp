@@ -40,7 +40,7 @@ private slots:
         const std::pair<const char *, const char *> pairs[] = {
             {"ttyACM0", "ttyS0"},    {"ttyS0", "ttyUSB0"}, {"ttyUSB0", "ttyUSB1"},
             {"ttyUSB2", "ttyUSB10"}, {"ttyS9", "ttyS10"},  {"ttyX007", "ttyX8"},
-            {"ttyS", "ttyS0"},       {"COM3", "COM12"}};
+            {"ttyS", "ttyS0"},       {"COM3", "COM12"},    {"ttyS9", "ttySa"}};
         for (const auto &[a, b] : pairs)
             QTest::addRow("%s before %s", a, b) << QString::fromLatin1(a) << QString::fromLatin1(b);
     }
@@ -59,7 +59,7 @@ private slots:
         FixedPortMap map({{1, "/dev/pts/7"}}, inner);
         QCOMPARE(map.device(1), QStringLiteral("/dev/pts/7"));
         QCOMPARE(map.device(2), QStringLiteral("/dev/two"));
-        QCOMPARE(map.describe(1), QStringLiteral("/dev/pts/7"));
+        QCOMPARE(map.describeRange(1, 2), (QStringList{"/dev/pts/7", "/dev/two"}));
         QVERIFY_THROWS_EXCEPTION(CommError, map.device(3));
         QVERIFY(!map.describe(3).isEmpty());
     }
