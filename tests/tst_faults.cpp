@@ -38,10 +38,17 @@ qint64 residentKiB()
     return 0;
 }
 
+// A panel on `device`, or opened on a pseudo-terminal of its own.
 struct Panel {
+    PtyPair pty;
     int ended = 0;
     std::unique_ptr<Form1> form;
-    explicit Panel(const QString &device) : form(showPanel({{1, device}}, &ended)) {}
+    explicit Panel(const QString &device = {})
+        : form(showPanel({{1, device.isEmpty() ? pty.path() : device}}, &ended))
+    {
+        if (device.isEmpty())
+            form->Command3->click();
+    }
     QStringList values() const { return readings(*form); }
 };
 
@@ -105,18 +112,16 @@ private slots:
 
     void randomBytesShowOnlyRealTags()
     {
-        PtyPair pty;
-        Panel panel(pty.path());
+        Panel panel;
         Form1 &f = *panel.form;
-        f.Command3->click();
         const qint64 before = residentKiB();
         QByteArray noise(10 * 1024 * 1024 / kScale, Qt::Uninitialized);
         QRandomGenerator rng(1234);
         rng.fillRange(reinterpret_cast<quint32 *>(noise.data()), noise.size() / 4);
         noise[0] = '\0';
         noise[1] = char(0xFF);
-        pty.flood(noise);
-        pty.write("\x01");
+        panel.pty.flood(noise);
+        panel.pty.write("\x01");
         QTRY_COMPARE_WITH_TIMEOUT(f.MSComm1->inBufferCount(), qsizetype(0), 120000);
         QVERIFY(f.Text1->text().size() <= 4096);
         // A label shows only text that really followed its tag, up to a terminator.
@@ -137,24 +142,20 @@ private slots:
 
     void endlessLineWithoutFrameEnd()
     {
-        PtyPair pty;
-        Panel panel(pty.path());
+        Panel panel;
         Form1 &f = *panel.form;
-        f.Command3->click();
-        pty.flood("XPir:1Y" + QByteArray(1024 * 1024 / kScale, 'a'));
-        pty.write("Z");
+        panel.pty.flood("XPir:1Y" + QByteArray(1024 * 1024 / kScale, 'a'));
+        panel.pty.write("Z");
         QTRY_COMPARE_WITH_TIMEOUT(f.Label6->text(), QStringLiteral("1"), 60000);
         QTRY_COMPARE(f.Text1->text().size(), 4096);
-        pty.write("XPir:0YLig:1YTp1:2YTp2:3YZ");
+        panel.pty.write("XPir:0YLig:1YTp1:2YTp2:3YZ");
         QTRY_COMPARE(panel.values(), (QStringList{"0", "1%", "2 Deg", "3 Deg"}));
     }
 
     void rapidToggleClicksSendEveryLetterInOrder()
     {
-        PtyPair pty;
-        Panel panel(pty.path());
+        Panel panel;
         Form1 &f = *panel.form;
-        f.Command3->click();
         PushCheck *toggles[] = {f.Check1, f.Check2, f.Check3, f.Check4, f.Check5};
         QByteArray expected;
         for (int i = 0; i < 1000; ++i) {
@@ -163,15 +164,13 @@ private slots:
             QTest::mouseClick(toggles[load], Qt::LeftButton);
             expected += char('A' + 2 * load + (on ? 0 : 1));
         }
-        QCOMPARE(pty.read(1000, 30000), expected);
+        QCOMPARE(panel.pty.read(1000, 30000), expected);
     }
 
     void thousandOpenCloseCyclesLeaveNothingBehind()
     {
-        PtyPair pty;
-        Panel panel(pty.path());
+        Panel panel;
         Form1 &f = *panel.form;
-        f.Command3->click();
         f.Command3->click();
         const int fds = openDescriptorCount();
         const qint64 before = residentKiB();
