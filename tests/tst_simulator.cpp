@@ -47,36 +47,20 @@ QByteArray writeCapture(const QString &path, const std::vector<Played> &records)
     return board;
 }
 
-// Reads the panel's end until `done` says so. The deadline is only for a board that never
-// sends; a busy machine just takes longer.
-QByteArray readUntil(int fd, const std::function<bool(const QByteArray &)> &done, int ms = 60000)
-{
-    QByteArray got;
-    QElapsedTimer waited;
-    waited.start();
-    while (!done(got) && waited.elapsed() < ms) {
-        pollfd p{fd, POLLIN, 0};
-        ::poll(&p, 1, 10);
-        char buf[256];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0)
-            got.append(buf, n);
-    }
-    return got;
-}
-
 // Reads the panel's end in small helpings, slower than a replay at speed writes, until
-// `bytes` have come, the line goes, or `ms` pass; each byte with when it came.
-QByteArray readSlowly(int fd, qsizetype bytes, int ms, std::vector<qint64> *arrivals = nullptr)
+// `done` says so, the line goes, or `ms` pass (only for a board that never sends; a busy
+// machine just takes longer); each byte with when it came.
+QByteArray readUntil(int fd, const std::function<bool(const QByteArray &)> &done, int ms = 60000,
+                     std::vector<qint64> *arrivals = nullptr)
 {
     QByteArray got;
     QElapsedTimer t;
     t.start();
-    while (got.size() < bytes && t.elapsed() < ms) {
+    while (!done(got) && t.elapsed() < ms) {
         pollfd p{fd, POLLIN, 0};
         ::poll(&p, 1, 20);
         char buf[64];
-        const ssize_t n = ::read(fd, buf, std::min(sizeof buf, std::size_t(bytes - got.size())));
+        const ssize_t n = ::read(fd, buf, sizeof buf);
         if (n > 0) {
             got.append(buf, n);
             if (arrivals)
@@ -87,6 +71,12 @@ QByteArray readSlowly(int fd, qsizetype bytes, int ms, std::vector<qint64> *arri
         }
     }
     return got;
+}
+
+QByteArray readSlowly(int fd, qsizetype bytes, int ms, std::vector<qint64> *arrivals = nullptr)
+{
+    const auto enough = [bytes](const QByteArray &g) { return g.size() >= bytes; };
+    return readUntil(fd, enough, ms, arrivals).left(bytes);
 }
 
 // The board run in a thread of its own on its pseudo-terminal, with the panel's end open.
