@@ -60,18 +60,6 @@ std::unique_ptr<RemoteLink> openRemote(const TestBroker &broker, const QString &
     return link->open() ? nullptr : std::move(link);
 }
 
-// quorvane-bridge --remove-discovery for board t1; what it said, or why it failed.
-QByteArray removeDiscovery(const TestBroker &broker)
-{
-    QProcess remove;
-    remove.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
-                 {QStringLiteral("--remove-discovery"), QStringLiteral("--broker"), broker.url(),
-                  QStringLiteral("--board"), QStringLiteral("t1")});
-    if (!remove.waitForFinished(kUp) || remove.exitCode() != 0)
-        return "failed: " + remove.readAllStandardError();
-    return remove.readAllStandardError();
-}
-
 } // namespace
 
 class TestBridge : public QObject {
@@ -273,7 +261,8 @@ private slots:
         QCOMPARE(board.last.value(QStringLiteral("quorvane/t1/status")), QByteArray("online"));
         QCOMPARE(board.last.value(QStringLiteral("quorvane/t1/board")), QByteArray("online"));
 
-        const QByteArray said = removeDiscovery(rig.broker);
+        const auto [code, said] = removeDiscovery(rig.broker.url(), QStringLiteral("t1"));
+        QCOMPARE(code, 0);
         // Every entity's config and the device's.
         const auto count =
             quorvane::bridge::perEntityConfigs(QStringLiteral("homeassistant"),
@@ -359,8 +348,7 @@ private slots:
         // --remove-discovery takes both forms away, a one-entity config left behind too.
         rig.bridge->stop();
         ha.client.publish(old.firstKey(), old.first(), true, 1);
-        const QByteArray said = removeDiscovery(rig.broker);
-        QVERIFY2(!said.startsWith("failed"), said.constData());
+        QCOMPARE(removeDiscovery(rig.broker.url(), QStringLiteral("t1")).first, 0);
         QUORVANE_SUBSCRIBED(none, rig.broker, {QStringLiteral("homeassistant/#")});
         QTest::qWait(300);
         QVERIFY2(none.last.isEmpty(), qPrintable(QStringList(none.last.keys()).join(' ')));

@@ -254,14 +254,10 @@ private slots:
 
     void removeDiscoveryEndsOnARefusal()
     {
-        QProcess bridge;
-        bridge.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
-                     {QStringLiteral("--remove-discovery"), QStringLiteral("--board"),
-                      QStringLiteral("b"), QStringLiteral("--broker"),
-                      QStringLiteral("mqtt://127.0.0.1:%1").arg(freeLocalPort())});
-        QVERIFY(bridge.waitForFinished(5000));
-        QCOMPARE(bridge.exitCode(), 1);
-        QVERIFY(bridge.readAllStandardError().contains("cannot connect to the broker"));
+        const auto [code, said] = removeDiscovery(
+            QStringLiteral("mqtt://127.0.0.1:%1").arg(freeLocalPort()), QStringLiteral("b"));
+        QCOMPARE(code, 1);
+        QVERIFY(said.contains("cannot connect to the broker"));
     }
 
     // A panel's remote port: refused credentials are a failure of their own, not a refused

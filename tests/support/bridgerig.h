@@ -11,6 +11,7 @@
 
 #include <QHash>
 #include <QJsonObject>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QSet>
 #include <QStringList>
@@ -44,6 +45,20 @@ struct TestSubscriber {
 };
 
 // The board's end is `board`, behind `link`; none with a named device.
+#ifdef QUORVANE_BRIDGE_EXE
+// quorvane-bridge --remove-discovery for `board` on the broker at `url`: its exit code and
+// what it said, or -1 when it did not end in time.
+inline std::pair<int, QByteArray> removeDiscovery(const QString &url, const QString &board)
+{
+    QProcess remove;
+    remove.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
+                 {QStringLiteral("--remove-discovery"), QStringLiteral("--broker"), url,
+                  QStringLiteral("--board"), board});
+    const bool ended = remove.waitForFinished(kUpMs);
+    return {ended ? remove.exitCode() : -1, remove.readAllStandardError()};
+}
+#endif
+
 struct BridgeRig : PluggableBoard {
     TestBroker broker;
     QString device; // what the bridge opens
