@@ -302,22 +302,21 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("code"); // -1: the program goes on
         QTest::addColumn<QString>("text");
-        QTest::newRow("nothing") << QStringList{} << -1 << "";
-        QTest::newRow("an option") << QStringList{"--log", "x.csv"} << -1 << "";
-        QTest::newRow("version") << QStringList{"--version"} << 0 << "prog " QUORVANE_VERSION "\n";
-        QTest::newRow("help wins over a stray argument")
-            << QStringList{"--help", "stray"} << 0 << "--log <FILE>";
-        QTest::newRow("a stray argument")
-            << QStringList{"stray"} << 2 << "prog: unexpected argument 'stray' (see --help)\n";
-        QTest::newRow("an unknown option")
-            << QStringList{"--bogus"} << 2 << "prog: Unknown option 'bogus'. (see --help)\n";
-        QTest::newRow("a missing value") << QStringList{"--log"} << 2 << "(see --help)\n";
-        QTest::newRow("a size of 0") << QStringList{"--log-max-mb", "0"} << 2
-                                     << "prog: --log-max-mb takes a size in MB above 0\n";
-        QTest::newRow("a size not a number")
-            << QStringList{"--log-max-mb", "nan"} << 2 << "--log-max-mb takes";
-        QTest::newRow("a size without end")
-            << QStringList{"--log-max-mb", "inf"} << 2 << "--log-max-mb takes";
+        const auto row = [](const char *name, const char *arguments, int code, const char *text) {
+            QTest::newRow(name) << QString::fromLatin1(arguments).split(QLatin1Char(' '),
+                                                                        Qt::SkipEmptyParts)
+                                << code << QString::fromLatin1(text);
+        };
+        row("nothing", "", -1, "");
+        row("an option", "--log x.csv", -1, "");
+        row("version", "--version", 0, "prog " QUORVANE_VERSION "\n");
+        row("help wins over a stray argument", "--help stray", 0, "--log <FILE>");
+        row("a stray argument", "stray", 2, "prog: unexpected argument 'stray' (see --help)\n");
+        row("an unknown option", "--bogus", 2, "prog: Unknown option 'bogus'. (see --help)\n");
+        row("a missing value", "--log", 2, "(see --help)\n");
+        row("a size of 0", "--log-max-mb 0", 2, "prog: --log-max-mb takes a size in MB above 0\n");
+        row("a size not a number", "--log-max-mb nan", 2, "--log-max-mb takes");
+        row("a size without end", "--log-max-mb inf", 2, "--log-max-mb takes");
         QTest::newRow("the largest size") << QStringList{"--log-max-mb", " 1000000 "} << -1 << "";
     }
     void commandLines()
