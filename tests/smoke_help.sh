@@ -32,6 +32,26 @@ if [ -n "$board" ]; then
     timeout 5 "$board" --count 0 $args >/dev/null 2>&1 ||
       { echo "quorvane-board --count 0 $args was refused"; exit 1; }
   done
+  # Stopped by SIGTERM or SIGINT, it ends cleanly and takes its link with it.
+  dir=$(mktemp -d)
+  for sig in TERM INT; do
+    "$board" --link "$dir/board" --interval 10 >/dev/null 2>&1 &
+    pid=$!
+    for _ in $(seq 100); do [ -L "$dir/board" ] && break; sleep 0.1; done
+    [ -L "$dir/board" ] || { echo "quorvane-board made no link"; exit 1; }
+    kill -"$sig" "$pid"
+    for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$pid" 2>/dev/null; then
+      kill -9 "$pid"
+      echo "quorvane-board did not end on SIG$sig"
+      exit 1
+    fi
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" = 0 ] || { echo "quorvane-board ended with status $status on SIG$sig"; exit 1; }
+    [ ! -L "$dir/board" ] || { echo "quorvane-board left its link on SIG$sig"; exit 1; }
+  done
+  rm -rf "$dir"
 fi
 # The window system's own options are left for it, not refused.
 first=$1
