@@ -80,17 +80,6 @@ Line::Line(Line &&other) noexcept
 {
 }
 
-Line &Line::operator=(Line &&other) noexcept
-{
-    if (this != &other) {
-        this->~Line();
-        fd_ = std::exchange(other.fd_, -1);
-        hold_ = std::exchange(other.hold_, -1);
-        path_ = std::move(other.path_);
-    }
-    return *this;
-}
-
 Line::~Line()
 {
     if (hold_ >= 0)

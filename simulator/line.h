@@ -14,7 +14,7 @@ public:
     static Line openDevice(const std::string &path);
 
     Line(Line &&other) noexcept;
-    Line &operator=(Line &&other) noexcept;
+    Line &operator=(Line &&other) = delete;
     Line(const Line &) = delete;
     Line &operator=(const Line &) = delete;
     ~Line();

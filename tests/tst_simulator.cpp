@@ -14,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <poll.h>
+#include <pty.h>
+#include <termios.h>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -231,6 +233,53 @@ private slots:
         RunningBoard none(options);
         QVERIFY(QTest::qWaitFor([&] { return none.status == 0; }, 2000));
         QCOMPARE(none.runner.framesSent(), 0LL);
+    }
+
+    // A device of its own (a real port, or one end of socat) is set to the board's line,
+    // raw 9600 8N1, whatever another program left on it; one that is not there is said.
+    void takesAnExistingDeviceAsItsLine()
+    {
+        int master = -1, slave = -1;
+        char name[256] = {};
+        QCOMPARE(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+        termios t{};
+        QCOMPARE(::tcgetattr(slave, &t), 0);
+        t.c_cflag = (t.c_cflag & ~tcflag_t(CSIZE)) | CS7 | PARENB | CSTOPB | CRTSCTS;
+        t.c_lflag |= ECHO | ICANON;
+        t.c_iflag |= IXON | IXOFF | IXANY;
+        t.c_cc[VMIN] = 4;
+        t.c_cc[VTIME] = 9;
+        ::cfsetspeed(&t, B1200);
+        QCOMPARE(::tcsetattr(slave, TCSANOW, &t), 0);
+        Options options;
+        options.device = name;
+        options.intervalMs = 20;
+        options.count = 2;
+        {
+            RunningBoard b(options);
+            const QByteArray got =
+                readUntil(master, [](const QByteArray &g) { return g.count('Z') >= 2; });
+            QCOMPARE(got.count('X'), 2);
+        }
+        QCOMPARE(::tcgetattr(slave, &t), 0);
+        QCOMPARE(::cfgetospeed(&t), speed_t(B9600));
+        QCOMPARE(::cfgetispeed(&t), speed_t(B9600));
+        QCOMPARE(t.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+                 tcflag_t(CS8 | CLOCAL | CREAD));
+        QCOMPARE(t.c_lflag & (ECHO | ICANON), tcflag_t(0));
+        QCOMPARE(t.c_iflag & (IXON | IXOFF | IXANY), tcflag_t(0));
+        QCOMPARE(int(t.c_cc[VMIN]) * 100 + int(t.c_cc[VTIME]), 0);
+        ::close(master);
+        ::close(slave);
+        options.device = "/nonexistent/quorvane-port";
+        std::ostringstream log;
+        Runner missing(options, log);
+        try {
+            missing.open();
+            QFAIL("a missing device opened");
+        } catch (const std::system_error &e) {
+            QVERIFY2(std::string(e.what()).find(options.device) != std::string::npos, e.what());
+        }
     }
 
     // A pace of 0 would never play; one past a million is taken for a typo.
