@@ -22,9 +22,10 @@ struct SessionRig : PluggableBoard {
     std::unique_ptr<Session> session;
     QStringList log;
 
-    explicit SessionRig(SessionOptions options = {})
+    explicit SessionRig(SessionOptions options = {}, bool plugged = true)
     {
-        plug();
+        if (plugged)
+            plug();
         options.device = link;
         session = std::make_unique<Session>(options);
         session->setLogSink([this](quorvane::board::Level, const QString &l) { log << l; });
@@ -182,6 +183,10 @@ private slots:
         rig.board->write("XPir:1YZ");
         QTRY_VERIFY(rig.session->available()); // back with the next frame
         QCOMPARE(rig.session->health().silent, false);
+        QCOMPARE(rig.log.count(QStringLiteral(
+                     "no frame from the board for 0.3 s: it is offline until it sends again")),
+                 silent ? 1 : 0);
+        QCOMPARE(rig.log.count(QStringLiteral("the board is sending again")), silent ? 1 : 0);
     }
 
     void theRestoreAfterALineLoss_data()
@@ -213,6 +218,20 @@ private slots:
         QCOMPARE(commanded.size(), 2);
         QCOMPARE(rig.log.filter(QStringLiteral("from the restore after a line loss")).size(),
                  restore ? 1 : 0);
+        QCOMPARE(rig.log.count(QStringLiteral("the board's line was lost; retrying every 2 s")), 1);
+        QCOMPARE(rig.log.count(QStringLiteral("line open on %1").arg(rig.link)), 2);
+    }
+
+    // A board plugged in after the start is found by the retry, which is said once, not once
+    // a retry.
+    void aBoardPluggedInLaterIsFound()
+    {
+        SessionRig rig({}, false);
+        QTest::qWait(Session::kLineRetryMs + 500);
+        QVERIFY(!rig.session->lineOpen());
+        rig.plug();
+        QTRY_VERIFY_WITH_TIMEOUT(rig.session->lineOpen(), 3 * Session::kLineRetryMs);
+        QCOMPARE(rig.log.filter(QStringLiteral("; retrying every 2 s")).size(), 1);
     }
 };
 
