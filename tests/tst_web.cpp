@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QNetworkRequest>
 #include <QProcess>
 #include <QSslCipher>
@@ -556,9 +557,25 @@ private slots:
         QVERIFY(client.closed);
         QVERIFY2(t.elapsed() >= 1400 && t.elapsed() < 3000,
                  qPrintable(QString::number(t.elapsed())));
+        // An idle client that was served is let go, not counted as a misbehaving one.
+        QCOMPARE(rig.face().listener().dropped(), quint64(complete.isEmpty() ? 1 : 0));
         // The board's readings kept flowing to MQTT all along.
         QTRY_COMPARE(mqtt.last.value(QStringLiteral("quorvane/t1/light")),
                      QByteArray::number(light) + '%');
+    }
+
+    // The HTTP server's and WebSockets' warnings are about clients: they go to the log, as
+    // the listener's problems do, one at a time; anyone else's go where they went before.
+    void clientWarningsOfQtGoToTheLog()
+    {
+        WEB_UP(rig);
+        const QLoggingCategory http("qt.httpserver");
+        for (int i = 0; i < 3; ++i)
+            qCWarning(http, "a peer went away");
+        QTest::ignoreMessage(QtWarningMsg, "not about a client");
+        qWarning("not about a client");
+        QCOMPARE(rig.log.filter(QStringLiteral("a peer went away")).size(), 1);
+        QVERIFY(rig.log.filter(QStringLiteral("not about a client")).isEmpty());
     }
 
     // A browser's form sends a blank in the token as "+".
