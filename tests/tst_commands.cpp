@@ -65,6 +65,7 @@ private slots:
         QFETCH(char, byte);
         QFETCH(int, kind);
         QCOMPARE(int(decodeCommand(byte).kind), kind);
+        QCOMPARE(decodeCommand(byte).load, 0); // none of these names one load
     }
 
     void classify_data()

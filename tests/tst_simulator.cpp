@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "protocol/telemetry.h"
 #include "record/capture.h"
+#include "simulator/arguments.h"
 #include "simulator/board.h"
 #include "simulator/runner.h"
 
@@ -280,6 +281,57 @@ private slots:
         } catch (const std::system_error &e) {
             QVERIFY2(std::string(e.what()).find(options.device) != std::string::npos, e.what());
         }
+    }
+
+    // What each option sets; each refusal's status (the bounds are the command's own smoke
+    // test's).
+    void commandLines_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("options"); // or the status it ends with at once
+        const QString defaults = "device= link= interval=1000 count=-1 decimals=0 seed=- "
+                                 "replay= speed=1 loop=0";
+        QTest::newRow("none") << QStringList{} << defaults;
+        QTest::newRow("a frame's") << QStringList{"--device", "/dev/x", "--link", "/tmp/l",
+                                                  "--interval", "250", "--count", "4",
+                                                  "--decimals", "--seed", "0"}
+                                   << "device=/dev/x link=/tmp/l interval=250 count=4 "
+                                      "decimals=1 seed=0 replay= speed=1 loop=0";
+        QTest::newRow("a replay's")
+            << QStringList{"--replay", "a.qvcap", "--speed", "2.5", "--loop", "--seed", "9"}
+            << "device= link= interval=1000 count=-1 decimals=0 seed=9 replay=a.qvcap "
+               "speed=2.5 loop=1";
+        QTest::newRow("help") << QStringList{"--help"} << "status 0";
+        QTest::newRow("version") << QStringList{"--version"} << "status 0";
+        QTest::newRow("a stray word") << QStringList{"--loop", "x"} << "status 2";
+        QTest::newRow("a speed of 0") << QStringList{"--speed", "0"} << "status 2";
+    }
+    void commandLines()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, options);
+        std::vector<std::string> words{"quorvane-board"};
+        for (const QString &a : args)
+            words.push_back(a.toStdString());
+        std::vector<char *> argv;
+        for (std::string &w : words)
+            argv.push_back(w.data());
+        argv.push_back(nullptr);
+        std::ostringstream out, err;
+        const auto got = parseArguments(int(words.size()), argv.data(), out, err);
+        std::ostringstream said;
+        if (const Options *o = std::get_if<Options>(&got)) {
+            said << "device=" << o->device << " link=" << o->link << " interval=" << o->intervalMs
+                 << " count=" << o->count << " decimals=" << o->decimals << " seed="
+                 << (o->seed ? std::to_string(*o->seed) : "-") << " replay=" << o->replay
+                 << " speed=" << o->speed << " loop=" << o->loop;
+        } else {
+            said << "status " << std::get<int>(got);
+            // What was asked for goes out, a refusal with the usage or the rule on errors.
+            QCOMPARE(out.str().empty(), std::get<int>(got) != 0);
+            QCOMPARE(err.str().empty(), std::get<int>(got) == 0);
+        }
+        QCOMPARE(QString::fromStdString(said.str()), options);
     }
 
     // A pace of 0 would never play; one past a million is taken for a typo.
