@@ -177,6 +177,11 @@ private slots:
         row("with a broker", {"--http", loop, "--broker", "mqtt://127.0.0.1"}, "", "", true);
         row("no --http", {}, "", "", true);
         row("no port", {"--http", "127.0.0.1"}, "", "ADDR:PORT", false);
+        row("the last port", {"--http", "127.0.0.1:65535"}, "", "", false);
+        row("past the last port", {"--http", "127.0.0.1:65536"}, "", "ADDR:PORT", false);
+        row("IPv6, no token", {"--http", "[::1]:8080"}, "", "without a token", false);
+        row("no token file", {"--http", loop, "--http-token-file", "/nonexistent/token"}, "",
+            "cannot read the web token file '/nonexistent/token'", false);
         row("cert alone", {"--http", loop, "--http-cert", "/etc/hostname"}, "", "go together",
             false);
     }
