@@ -444,16 +444,19 @@ private slots:
     }
 
     // A looped capture with nothing of the board's (what the panel sent, no more) ends, rather
-    // than rewinding forever without a wait; a damaged one ends too, saying why, once.
+    // than rewinding forever without a wait; a damaged or missing one ends too, saying why, once.
     void aLoopWithNothingToPlayEnds_data()
     {
-        QTest::addColumn<bool>("damaged");
-        QTest::newRow("the panel's letters only") << false;
-        QTest::newRow("a record cut short") << true;
+        QTest::addColumn<int>("cut"); // bytes cut off the end; -1: no file at all
+        QTest::addColumn<QString>("said");
+        QTest::newRow("the panel's letters only") << 3 << "";
+        QTest::newRow("a record cut short") << 1 << "is cut short";
+        QTest::newRow("no such file") << -1 << "cannot open";
     }
     void aLoopWithNothingToPlayEnds()
     {
-        QFETCH(bool, damaged);
+        QFETCH(int, cut);
+        QFETCH(QString, said);
         QTemporaryDir dir;
         Options options;
         options.replay = dir.filePath(QStringLiteral("sent.qvcap")).toStdString();
@@ -462,14 +465,14 @@ private slots:
             QString::fromStdString(options.replay),
             {{0, record::Direction::ToBoard, "A"}, {5, record::Direction::FromBoard, "b"}});
         QFile file(QString::fromStdString(options.replay));
-        QVERIFY(file.resize(file.size() - (damaged ? 1 : 3))); // "b" cut short, or gone
+        QVERIFY(cut < 0 ? file.remove() : file.resize(file.size() - cut)); // "b" cut short, or gone
         RunningBoard b(options);
         QVERIFY(b.fd >= 0);
         QVERIFY(QTest::qWaitFor([&] { return b.status >= 0; }, 5000));
-        QCOMPARE(b.status, damaged ? 1 : 0);
-        const std::string said = b.log.str();
-        QCOMPARE(std::count(said.begin(), said.end(), '\n'), damaged ? 1 : 0);
-        QVERIFY2(!damaged || said.find("is cut short") != std::string::npos, said.c_str());
+        QCOMPARE(b.status, said.isEmpty() ? 0 : 1);
+        const std::string log = b.log.str();
+        QCOMPARE(std::count(log.begin(), log.end(), '\n'), said.isEmpty() ? 0 : 1);
+        QVERIFY2(log.find(said.toStdString()) != std::string::npos, log.c_str());
     }
 
     void stopRequestEndsTheRun()
