@@ -22,7 +22,9 @@
 #include <thread>
 
 using namespace quorvane;
+using record::Direction;
 using record::FrameValues;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -63,7 +65,7 @@ std::chrono::milliseconds boardSpan(const std::vector<record::CaptureRecord> &rs
 {
     std::vector<std::chrono::microseconds> at;
     for (const auto &r : rs) {
-        if (r.direction == record::Direction::FromBoard)
+        if (r.direction == Direction::FromBoard)
             at.push_back(r.at);
     }
     return at.empty()
@@ -171,9 +173,8 @@ private slots:
         {
             record::CaptureWriter w;
             QVERIFY(!w.open(path.toStdString()));
-            QVERIFY(!w.write(record::Direction::FromBoard, "XPir:1YZ", t0));
-            QVERIFY(
-                !w.write(record::Direction::FromBoard, "XPir:0YZ", t0 + std::chrono::hours(84)));
+            QVERIFY(!w.write(Direction::FromBoard, "XPir:1YZ", t0));
+            QVERIFY(!w.write(Direction::FromBoard, "XPir:0YZ", t0 + 84h));
         }
         record::CaptureReader reader;
         QVERIFY(!reader.open(path.toStdString()));
@@ -183,14 +184,12 @@ private slots:
         QVERIFY2(!reader.ended(), reader.ended() ? reader.ended()->c_str() : "");
         QCOMPARE(all.back().bytes, std::string("XPir:0YZ"));
         const auto frames = std::count_if(all.begin(), all.end(), [](const auto &r) {
-            return !r.bytes.empty() && r.direction == record::Direction::FromBoard;
+            return !r.bytes.empty() && r.direction == Direction::FromBoard;
         });
         QCOMPARE(frames, 2);
         const auto quiet =
             std::chrono::duration_cast<std::chrono::seconds>(all.back().at - all[1].at);
-        QVERIFY2(quiet >= std::chrono::hours(84) - std::chrono::seconds(1) &&
-                     quiet <= std::chrono::hours(84),
-                 qPrintable(QString::number(quiet.count())));
+        QVERIFY2(quiet >= 84h - 1s && quiet <= 84h, qPrintable(QString::number(quiet.count())));
     }
 
     // A full log takes the UTC date and time of the row that did not fit; further rotations
@@ -241,22 +240,20 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("line.qvcap"));
         const auto t0 = record::CaptureWriter::Clock::now();
-        using std::chrono::milliseconds;
         for (int session = 0; session < 2; ++session) {
             record::CaptureWriter w;
             QVERIFY(!w.open(path.toStdString()));
-            QVERIFY(!w.write(record::Direction::FromBoard, "XPir:1YZ", t0 + milliseconds(5)));
-            QVERIFY(!w.write(record::Direction::ToBoard, "A", t0 + milliseconds(1205)));
-            QVERIFY(!w.write(record::Direction::FromBoard, std::string(300, '\xff'),
-                             t0 + milliseconds(1300)));
+            QVERIFY(!w.write(Direction::FromBoard, "XPir:1YZ", t0 + 5ms));
+            QVERIFY(!w.write(Direction::ToBoard, "A", t0 + 1205ms));
+            QVERIFY(!w.write(Direction::FromBoard, std::string(300, '\xff'), t0 + 1300ms));
         }
         const auto rs = records(path);
         QCOMPARE(rs.size(), std::size_t(8));
-        QCOMPARE(rs[0].direction, record::Direction::Session);
+        QCOMPARE(rs[0].direction, Direction::Session);
         QCOMPARE(rs[2].bytes, std::string("A"));
         QCOMPARE(rs[3].bytes, std::string(300, '\xff'));
-        QVERIFY(rs[2].at - rs[1].at == milliseconds(1200));
-        QCOMPARE(rs[4].direction, record::Direction::Session);
+        QVERIFY(rs[2].at - rs[1].at == 1200ms);
+        QCOMPARE(rs[4].direction, Direction::Session);
 
         // Someone else's file is left alone; any file of bytes replays at 9600 baud.
         const QString other = writeFile(dir, QByteArray(960, 'Z'), "notes.txt");
@@ -264,8 +261,8 @@ private slots:
         QVERIFY(w.open(other.toStdString()));
         QCOMPARE(QFileInfo(other).size(), 960);
         const auto plain = records(other);
-        QCOMPARE(plain.front().direction, record::Direction::FromBoard);
-        QVERIFY(boardSpan(plain) > milliseconds(980) && boardSpan(plain) <= milliseconds(1000));
+        QCOMPARE(plain.front().direction, Direction::FromBoard);
+        QVERIFY(boardSpan(plain) > 980ms && boardSpan(plain) <= 1000ms);
     }
 
     // The bytes on disk, varints at the edges of one and two bytes included.
@@ -273,24 +270,19 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("line.qvcap"));
-        using std::chrono::milliseconds;
         {
             record::CaptureWriter w;
             QVERIFY(!w.open(path.toStdString()));
             // The first record's delta depends on how long opening took; every later one is
             // exact, as the writer keeps whole milliseconds.
-            auto t = record::CaptureWriter::Clock::now() + milliseconds(1000);
-            QVERIFY(!w.write(record::Direction::FromBoard, "x", t));
-            QVERIFY(!w.write(record::Direction::FromBoard, std::string(31, 'a'),
-                             t += milliseconds(127)));
-            QVERIFY(
-                !w.write(record::Direction::ToBoard, std::string(32, 'b'), t += milliseconds(128)));
-            QVERIFY(!w.write(record::Direction::FromBoard, {}, t += milliseconds(1)));
-            QVERIFY(!w.write(record::Direction::FromBoard, std::string(4095, 'c'),
-                             t += milliseconds(16382)));
-            QVERIFY(!w.write(record::Direction::ToBoard, std::string(4096, 'd'),
-                             t += milliseconds(16384)));
-            QVERIFY(!w.write(record::Direction::FromBoard, "e", t - milliseconds(5000)));
+            auto t = record::CaptureWriter::Clock::now() + 1000ms;
+            QVERIFY(!w.write(Direction::FromBoard, "x", t));
+            QVERIFY(!w.write(Direction::FromBoard, std::string(31, 'a'), t += 127ms));
+            QVERIFY(!w.write(Direction::ToBoard, std::string(32, 'b'), t += 128ms));
+            QVERIFY(!w.write(Direction::FromBoard, {}, t += 1ms));
+            QVERIFY(!w.write(Direction::FromBoard, std::string(4095, 'c'), t += 16382ms));
+            QVERIFY(!w.write(Direction::ToBoard, std::string(4096, 'd'), t += 16384ms));
+            QVERIFY(!w.write(Direction::FromBoard, "e", t - 5000ms));
         }
         const QByteArray expected = QByteArray("\x7f\x7c") + QByteArray(31, 'a') +
                                     QByteArray("\x80\x01\x81\x01") + QByteArray(32, 'b') +
@@ -543,8 +535,7 @@ private slots:
             return;
         const auto recorded = boardSpan(records(a.capturePath));
         const auto replayed = boardSpan(records(b.capturePath));
-        QVERIFY2(replayed > recorded / 10 - std::chrono::milliseconds(30) &&
-                     replayed < recorded / 10 + std::chrono::milliseconds(100),
+        QVERIFY2(replayed > recorded / 10 - 30ms && replayed < recorded / 10 + 100ms,
                  qPrintable(QStringLiteral("recorded %1 ms, replayed %2 ms")
                                 .arg(recorded.count())
                                 .arg(replayed.count())));
