@@ -35,6 +35,9 @@ constexpr int kUp = kUpMs;
 using Rig = BridgeRig;
 using quorvane::remote::RemoteLink;
 
+// Board t1's one discovery config in the default form.
+const QString kDeviceConfig = QStringLiteral("homeassistant/device/t1/config");
+
 // A topic of board t1 under the default prefix.
 QString t1(const QString &leaf)
 {
@@ -179,7 +182,7 @@ private slots:
                 configs.append({component, c});
                 continue;
             }
-            QCOMPARE(it.key(), QStringLiteral("homeassistant/device/t1/config"));
+            QCOMPARE(it.key(), kDeviceConfig);
             const QJsonObject cmps = c.value(QStringLiteral("cmps")).toObject();
             for (auto e = cmps.constBegin(); e != cmps.constEnd(); ++e) {
                 QJsonObject entity = e.value().toObject();
@@ -301,7 +304,6 @@ private slots:
         QTRY_COMPARE(ha.messages.size(), 16);
         ha.messages.clear();
 
-        const QString device = QStringLiteral("homeassistant/device/t1/config");
         rig.start();
         QTRY_COMPARE_WITH_TIMEOUT(ha.messages.size(), 33, kUp);
         QSet<QString> migrated, cleared;
@@ -311,7 +313,7 @@ private slots:
                      (QJsonObject{{QStringLiteral("migrate_discovery"), true}}));
             migrated << topic;
         }
-        QCOMPARE(ha.messages[16].first, device);
+        QCOMPARE(ha.messages[16].first, kDeviceConfig);
         for (int i = 17; i < 33; ++i) {
             QCOMPARE(ha.messages[i].second, QByteArray());
             cleared << ha.messages[i].first;
@@ -323,11 +325,11 @@ private slots:
         QSet<QString> oldIds, newIds;
         for (const QByteArray &c : std::as_const(old))
             oldIds << text(QJsonDocument::fromJson(c).object(), "unique_id");
-        for (const QJsonValue c : ha.json(device).value(QStringLiteral("cmps")).toObject())
+        for (const QJsonValue c : ha.json(kDeviceConfig).value(QStringLiteral("cmps")).toObject())
             newIds << c[QStringLiteral("unique_id")].toString();
         QCOMPARE(newIds, oldIds);
         QCOMPARE(rig.log.filter(QStringLiteral("cleared the 16 one-entity configs")).size(), 1);
-        QCOMPARE(held(rig.broker), QStringList{device}); // the broker holds it alone
+        QCOMPARE(held(rig.broker), QStringList{kDeviceConfig}); // the broker holds it alone
 
         // A second start finds nothing to move: the device config alone.
         rig.bridge->stop();
@@ -336,7 +338,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ha.messages.size(), 1, kUp);
         QTest::qWait(300);
         QCOMPARE(ha.messages.size(), 1);
-        QCOMPARE(ha.messages[0].first, device);
+        QCOMPARE(ha.messages[0].first, kDeviceConfig);
         QVERIFY(rig.log.filter(QStringLiteral("moving this board")).size() == 1);
 
         // --remove-discovery takes both forms away, a one-entity config left behind too.
@@ -375,8 +377,7 @@ private slots:
         QCOMPARE(said.size(), 1);
         QVERIFY2(said[0].contains(set) && said[0].contains(QLatin1String("ACL for user 'bridge'")),
                  qPrintable(said[0]));
-        const QJsonValue cmps =
-            app.json(QStringLiteral("homeassistant/device/t1/config"))[QStringLiteral("cmps")];
+        const QJsonValue cmps = app.json(kDeviceConfig)[QStringLiteral("cmps")];
         compareFields(cmps[QStringLiteral("subscriptions_refused")].toObject(),
                       {{"value_template", "{{ value_json.subscriptions_refused.count }}"}});
         app.client.publish(t1("all/set"), "ON"); // still granted
@@ -471,9 +472,8 @@ private slots:
             board.write("XPir:1YLig:64YZ");
             QTest::qWait(100);
             const Reply r = exchange(http, request(http, "GET", "/api/state"), 1000);
-            const QJsonObject state = r.json();
             const QJsonValue age =
-                state.value(QStringLiteral("health"))[QStringLiteral("newestFrameAgeMs")];
+                r.json()[QStringLiteral("health")][QStringLiteral("newestFrameAgeMs")];
             QVERIFY2(age.isDouble(), r.closed ? "the web face closed" : "no answer within 1 s");
             worst = std::max(worst, qint64(age.toDouble()));
             ++asked;
@@ -584,7 +584,7 @@ private slots:
         QVERIFY(!late.last.contains(t1("load/1")));
         QCOMPARE(late.json(t1("health")).value(QStringLiteral("broker_reconnects")), QJsonValue(1));
         QUORVANE_SUBSCRIBED(ha, rig.broker, {QStringLiteral("homeassistant/#")});
-        QTRY_VERIFY(ha.last.contains(QStringLiteral("homeassistant/device/t1/config")));
+        QTRY_VERIFY(ha.last.contains(kDeviceConfig));
         // The next outage starts the back-off afresh: back after the first retry's second,
         // not after the longer waits the first outage grew to.
         rig.broker.kill();
