@@ -238,17 +238,15 @@ private slots:
                 QCOMPARE(text(c, "command_topic"), text(c, "state_topic") + QStringLiteral("/set"));
         }
         // Those of earlier versions, so every install keeps its entities, and one new.
-        QStringList earlier =
-            QStringLiteral("pir light indoor outdoor load1 load2 load3 load4 load5 newest_frame "
-                           "line_losses refused_commands uptime_s broker_reconnects "
-                           "frames_last_minute subscriptions_refused")
-                .split(QLatin1Char(' '));
-        for (QString &id : earlier)
-            id.prepend(QStringLiteral("quorvane_t1_"));
-        QCOMPARE(ids, QSet<QString>(earlier.cbegin(), earlier.cend()));
-        QCOMPARE(components, (QMap<QString, int>{{QStringLiteral("binary_sensor"), 1},
-                                                 {QStringLiteral("sensor"), 10},
-                                                 {QStringLiteral("switch"), 5}}));
+        QSet<QString> earlier;
+        for (const char *name :
+             {"pir", "light", "indoor", "outdoor", "load1", "load2", "load3", "load4", "load5",
+              "newest_frame", "line_losses", "refused_commands", "uptime_s", "broker_reconnects",
+              "frames_last_minute", "subscriptions_refused"})
+            earlier << QStringLiteral("quorvane_t1_") + QLatin1String(name);
+        QCOMPARE(ids, earlier);
+        QCOMPARE(components,
+                 (QMap<QString, int>{{"binary_sensor", 1}, {"sensor", 10}, {"switch", 5}}));
         diagnostic.sort();
         disabled.sort();
         QCOMPARE(diagnostic, (QStringList{"broker_reconnects", "frames_last_minute", "line_losses",
@@ -303,7 +301,7 @@ private slots:
         for (int i = 0; i < 16; ++i) {
             const auto &[topic, payload] = ha.messages[i];
             QCOMPARE(QJsonDocument::fromJson(payload).object(),
-                     (QJsonObject{{QStringLiteral("migrate_discovery"), true}}));
+                     (QJsonObject{{"migrate_discovery", true}}));
             migrated << topic;
         }
         QCOMPARE(ha.messages[16].first, kDeviceConfig);
@@ -487,38 +485,26 @@ private slots:
         QTest::addColumn<QByteArray>("letters");
         QTest::addColumn<QByteArray>("loads"); // retained load/N: 1 ON, 0 OFF, - none
         QTest::addColumn<int>("refused");
-        QTest::newRow("each load on and off")
-            << Messages{set(1, "ON"), set(3, "ON"), set(3, "OFF"), set(5, "ON")}
-            << QByteArray("AEFI") << QByteArray("1-0-1") << 0;
-        QTest::newRow("blanks and letter case ignored")
-            << Messages{set(2, " oN \n"), set(2, "\tOff")} << QByteArray("CD")
-            << QByteArray("-0---") << 0;
-        QTest::newRow("all on") << Messages{all("ON")} << QByteArray("K") << QByteArray("11111")
-                                << 0;
-        QTest::newRow("all off sends the off-letters of loads that were on")
-            << Messages{set(2, "ON"), set(4, "ON"), all("off")} << QByteArray("CGLDH")
-            << QByteArray("00000") << 0;
+        const auto row = [](const char *name, const Messages &messages, const QByteArray &letters,
+                            const QByteArray &loads, int refused = 0) {
+            QTest::newRow(name) << messages << letters << loads << refused;
+        };
+        row("each load on and off", {set(1, "ON"), set(3, "ON"), set(3, "OFF"), set(5, "ON")},
+            "AEFI", "1-0-1");
+        row("blanks and letter case ignored", {set(2, " oN \n"), set(2, "\tOff")}, "CD", "-0---");
+        row("all on", {all("ON")}, "K", "11111");
+        row("all off sends the off-letters of loads that were on",
+            {set(2, "ON"), set(4, "ON"), all("off")}, "CGLDH", "00000");
         // QoS 1 may deliver a command twice: each letter sets a state, so twice is once.
-        QTest::newRow("a command delivered twice switches as once")
-            << Messages{set(1, "ON"), set(1, "ON"), all("OFF"), all("OFF")} << QByteArray("AALBL")
-            << QByteArray("00000") << 0;
-        QTest::newRow("all off with no load on")
-            << Messages{all("OFF")} << QByteArray("L") << QByteArray("00000") << 0;
-        QTest::newRow("raw bytes")
-            << Messages{qMakePair(QStringLiteral("tx"), QByteArray("Hello\x7f"))}
-            << QByteArray("Hello\x7f") << QByteArray("-----") << 0;
-        QTest::newRow("refused payloads and topics")
-            << Messages{set(9, "ON"),
-                        set(0, "ON"),
-                        qMakePair(QStringLiteral("load/x/set"), QByteArray("ON")),
-                        set(1, "ON!"),
-                        set(1, QByteArray(10000, 'O')),
-                        set(1, "\xff\xfe"),
-                        set(1, "\xc3\x96N"),
-                        set(2, "O\x7f\x1b"),
-                        all(""),
-                        qMakePair(QStringLiteral("tx"), QByteArray(65, 'a'))}
-            << QByteArray() << QByteArray("-----") << 10;
+        row("a command delivered twice switches as once",
+            {set(1, "ON"), set(1, "ON"), all("OFF"), all("OFF")}, "AALBL", "00000");
+        row("all off with no load on", {all("OFF")}, "L", "00000");
+        row("raw bytes", {{QStringLiteral("tx"), "Hello\x7f"}}, "Hello\x7f", "-----");
+        row("refused payloads and topics",
+            {set(9, "ON"), set(0, "ON"), qMakePair(QStringLiteral("load/x/set"), QByteArray("ON")),
+             set(1, "ON!"), set(1, QByteArray(10000, 'O')), set(1, "\xff\xfe"), set(1, "\xc3\x96N"),
+             set(2, "O\x7f\x1b"), all(""), qMakePair(QStringLiteral("tx"), QByteArray(65, 'a'))},
+            "", "-----", 10);
     }
     void commands()
     {
@@ -593,19 +579,16 @@ private slots:
         QTest::addColumn<Messages>("commands");
         QTest::addColumn<QByteArray>("sent");
         QTest::addColumn<QByteArray>("restored"); // what the board gets when it is back
-        QTest::newRow("the loads commanded, as commanded")
-            << QStringList{} << Messages{set(2, "ON"), set(4, "OFF")} << QByteArray("CH")
-            << QByteArray("CH");
-        QTest::newRow("all on, load by load")
-            << QStringList{} << Messages{all("ON")} << QByteArray("K") << QByteArray("ACEGI");
-        QTest::newRow("all off, load by load")
-            << QStringList{} << Messages{set(1, "ON"), all("OFF")} << QByteArray("ALB")
-            << QByteArray("BDFHJ");
-        QTest::newRow("nothing commanded, nothing sent")
-            << QStringList{} << Messages{} << QByteArray() << QByteArray();
-        QTest::newRow("--no-restore-loads leaves them")
-            << QStringList{QStringLiteral("--no-restore-loads")}
-            << Messages{set(2, "ON"), set(4, "OFF")} << QByteArray("CH") << QByteArray();
+        const auto row = [](const char *name, const Messages &commands, const QByteArray &sent,
+                            const QByteArray &restored, const QStringList &arguments = {}) {
+            QTest::newRow(name) << arguments << commands << sent << restored;
+        };
+        row("the loads commanded, as commanded", {set(2, "ON"), set(4, "OFF")}, "CH", "CH");
+        row("all on, load by load", {all("ON")}, "K", "ACEGI");
+        row("all off, load by load", {set(1, "ON"), all("OFF")}, "ALB", "BDFHJ");
+        row("nothing commanded, nothing sent", {}, "", "");
+        row("--no-restore-loads leaves them", {set(2, "ON"), set(4, "OFF")}, "CH", "",
+            {QStringLiteral("--no-restore-loads")});
     }
     void deviceLostAndBack()
     {
@@ -776,15 +759,14 @@ private slots:
         QTest::addColumn<QString>("password");
         QTest::addColumn<QString>("failure"); // empty: connects
         const QStringList user{QStringLiteral("--username"), QLatin1String(TestBroker::kUser)};
-        QTest::newRow("right password")
-            << false << user << QString::fromLatin1(TestBroker::kPassword) << QString();
+        const QString right = QString::fromLatin1(TestBroker::kPassword);
+        QTest::newRow("right password") << false << user << right << QString();
         QTest::newRow("wrong password")
             << false << user << QStringLiteral("guess") << QStringLiteral("check --username");
         QTest::newRow("TLS with the broker's CA")
             << true << (user + QStringList{QStringLiteral("--cafile"), QStringLiteral("CA")})
-            << QString::fromLatin1(TestBroker::kPassword) << QString();
-        QTest::newRow("TLS without it")
-            << true << user << QString::fromLatin1(TestBroker::kPassword) << QStringLiteral("TLS");
+            << right << QString();
+        QTest::newRow("TLS without it") << true << user << right << QStringLiteral("TLS");
     }
     void brokerSecurity()
     {
