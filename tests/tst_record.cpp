@@ -28,12 +28,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QStringList lines(const QString &path)
+// A file's bytes, or what no file under test holds: a note that it cannot be read.
+QByteArray contents(const QString &path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList out = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : "cannot read " + path.toUtf8();
+}
+
+QStringList lines(const QString &path)
+{
+    QStringList out = QString::fromUtf8(contents(path)).split(QStringLiteral("\r\n"));
     out.removeLast(); // after the last row's end
     return out;
 }
@@ -224,15 +228,11 @@ private slots:
             QVERIFY(!log.flush());
         }
         log.close();
-        for (const QString &r : rotated) {
-            QFile f(dir.filePath(r));
-            QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(r));
-            QCOMPARE(f.readAll(), QByteArray(record::kLogHeader.data()) + kRow.c_str());
-        }
-        QFile current(path);
-        QVERIFY(current.open(QIODevice::ReadOnly));
-        QCOMPARE(current.readAll(), QByteArray("time,pir,light,indoor,outdoor\r\n"
-                                               "2026-12-09T11:25:12.345Z,1,64,28,31\r\n"));
+        for (const QString &r : rotated)
+            QCOMPARE(contents(dir.filePath(r)),
+                     QByteArray(record::kLogHeader.data()) + kRow.c_str());
+        QCOMPARE(contents(path), QByteArray("time,pir,light,indoor,outdoor\r\n"
+                                            "2026-12-09T11:25:12.345Z,1,64,28,31\r\n"));
     }
 
     void capturesReadBackAndAppendSessions()
@@ -289,9 +289,7 @@ private slots:
                                     QByteArray("\xff\x7f\xfc\x7f") + QByteArray(4095, 'c') +
                                     QByteArray("\x80\x80\x01\x81\x80\x01") + QByteArray(4096, 'd') +
                                     QByteArray("\x00\x04", 2) + 'e';
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray got = f.readAll();
+        const QByteArray got = contents(path);
         QVERIFY(got.startsWith(kHeader));
         // A session: no delta, 24 bytes of UTC time.
         QCOMPARE(got.mid(19, 2), QByteArray("\x00\x62", 2));
@@ -462,8 +460,7 @@ private slots:
         BoxCloser closer;
         ui::recordLine(*form, options);
         QTRY_COMPARE(closer.boxes.size(), 1);
-        if (said.contains(QLatin1String("%1")))
-            said = said.arg(options.capturePath);
+        said.replace(QLatin1String("%1"), options.capturePath);
         QVERIFY2(closer.boxes[0].text.contains(said), qPrintable(closer.boxes[0].text));
         QCOMPARE(closer.boxes[0].icon, QMessageBox::Warning);
         form->Command3->click();
