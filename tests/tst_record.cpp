@@ -338,9 +338,10 @@ private slots:
         for (int day = 0; day < 36525; ++day)
             century += rec(86'400'000, 0, "x");
         row("a hundred years, a day at a time", century, 36525, 36525 * 86'400'000LL, "", false);
-        const QString past = QStringLiteral("byte %1 comes more than 100 years after the start");
+        const QString past =
+            QStringLiteral("byte %1 comes more than 100 years after the start of the file");
         row("a hundred years and a millisecond", century + rec(1, 0, "y"), 36525,
-            36525 * 86'400'000LL, past.arg(century.size()) + " of the file", true);
+            36525 * 86'400'000LL, past.arg(century.size()), true);
         damaged("a length of 16 MiB, cut short", varint(0) + varint(quint64(1) << 26) + "XPir",
                 "byte 29 is cut short");
         row("a long record, all there", frame + rec(7, 0, QByteArray(65 * 1024, 'a')), 2, 7, "",
