@@ -351,8 +351,7 @@ private slots:
               "addRoleACL no-loads subscribePattern quorvane/t1/load/# deny",
               "addRoleACL no-loads subscribeLiteral quorvane/t1/status deny",
               "addClientRole bridge no-loads"})
-            QVERIFY2(rig.broker.dynsec(QString::fromLatin1(arguments).split(QLatin1Char(' '))),
-                     arguments);
+            QVERIFY2(rig.broker.dynsec(QString::fromLatin1(arguments).split(' ')), arguments);
         QProcessEnvironment env;
         env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), QStringLiteral("bridge-pw"));
         rig.start({QStringLiteral("--username"), QStringLiteral("bridge")}, env);
@@ -377,8 +376,7 @@ private slots:
         // The broker drops a client whose roles change; the bridge asks again and is granted.
         QVERIFY(rig.broker.dynsec(QStringLiteral("removeClientRole bridge no-loads").split(' ')));
         QTRY_COMPARE_WITH_TIMEOUT(refused().value(QStringLiteral("count")), QJsonValue(0), 3 * kUp);
-        QCOMPARE(
-            rig.log.filter(QStringLiteral("grants the subscription to %1 now").arg(set)).size(), 1);
+        QCOMPARE(rig.log.filter("grants the subscription to " + set + " now").size(), 1);
         app.client.publish(t1("load/1/set"), "OFF");
         QCOMPARE(rig.board->read(1), QByteArray("B"));
     }
@@ -644,11 +642,9 @@ private slots:
         // One line per topic, with the command that clears it.
         for (const char *leaf : {"load/1/set", "all/set", "tx", "load/2/set"}) {
             const QString t = t1(leaf);
-            const QStringList said =
-                rig.log.filter(QStringLiteral("retained command on %1 ").arg(t));
+            const QStringList said = rig.log.filter("retained command on " + t + ' ');
             QCOMPARE(said.size(), 1);
-            QVERIFY2(said[0].contains(QStringLiteral("mosquitto_pub -r -n -t '%1'").arg(t)),
-                     qPrintable(said[0]));
+            QVERIFY2(said[0].contains("mosquitto_pub -r -n -t '" + t + '\''), qPrintable(said[0]));
         }
     }
 
@@ -1000,7 +996,7 @@ private slots:
         QFETCH(QString, password);
         QTemporaryDir dir;
         QStringList arguments =
-            QStringLiteral("quorvane-bridge --device /dev/null --board b").split(QLatin1Char(' '));
+            QStringLiteral("quorvane-bridge --device /dev/null --board b").split(' ');
         if (!file.isEmpty()) {
             QFile f(dir.filePath(QStringLiteral("pw")));
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
