@@ -56,10 +56,10 @@ void compareFields(const QJsonObject &object,
 {
     for (const auto &[field, value] : want) {
         const QJsonValue got = object.value(QLatin1String(field));
-        const QByteArray held = got.isUndefined()
-                                    ? "nothing"
-                                    : QJsonDocument(QJsonArray{got}).toJson(QJsonDocument::Compact);
-        QVERIFY2(got == value, (field + QByteArray(" holds ") + held).constData());
+        const QByteArray shown =
+            got.isUndefined() ? "nothing"
+                              : QJsonDocument(QJsonArray{got}).toJson(QJsonDocument::Compact);
+        QVERIFY2(got == value, (field + QByteArray(" holds ") + shown).constData());
     }
 }
 
