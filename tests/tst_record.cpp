@@ -22,16 +22,22 @@
 #include <thread>
 
 using namespace quorvane;
+using record::Direction;
 using record::FrameValues;
+using namespace std::chrono_literals;
 
 namespace {
 
-QStringList lines(const QString &path)
+// A file's bytes, or what no file under test holds: a note that it cannot be read.
+QByteArray contents(const QString &path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QStringList out = QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"));
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : "cannot read " + path.toUtf8();
+}
+
+QStringList lines(const QString &path)
+{
+    QStringList out = QString::fromUtf8(contents(path)).split(QStringLiteral("\r\n"));
     out.removeLast(); // after the last row's end
     return out;
 }
@@ -63,7 +69,7 @@ std::chrono::milliseconds boardSpan(const std::vector<record::CaptureRecord> &rs
 {
     std::vector<std::chrono::microseconds> at;
     for (const auto &r : rs) {
-        if (r.direction == record::Direction::FromBoard)
+        if (r.direction == Direction::FromBoard)
             at.push_back(r.at);
     }
     return at.empty()
@@ -72,6 +78,9 @@ std::chrono::milliseconds boardSpan(const std::vector<record::CaptureRecord> &rs
 }
 
 const auto kT = record::WallClock::time_point(std::chrono::milliseconds(1'796'815'512'345));
+// One frame's readings and their row at kT.
+const FrameValues kValues{"1", "64", "28", "31"};
+const std::string kRow = record::csvRow(kT, kValues);
 
 QByteArray varint(quint64 v)
 {
@@ -88,9 +97,10 @@ QByteArray rec(quint64 deltaMs, quint64 kind, const QByteArray &bytes)
 
 const QByteArray kHeader = "quorvane-capture 1\n";
 
-QString writeFile(const QTemporaryDir &dir, const QByteArray &bytes)
+QString writeFile(const QTemporaryDir &dir, const QByteArray &bytes,
+                  const char *name = "mailed.qvcap")
 {
-    const QString path = dir.filePath(QStringLiteral("mailed.qvcap"));
+    const QString path = dir.filePath(QLatin1String(name));
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
         return {};
@@ -105,27 +115,20 @@ private slots:
     void rows_data()
     {
         QTest::addColumn<QByteArray>("frame");
-        QTest::addColumn<QString>("row");
-        QTest::newRow("numbers as numbers") << QByteArray("XPir:1YLig:64YTp1:-4YTp2:21.5YZ")
-                                            << "2026-12-09T11:25:12.345Z,1,64,-4,21.5";
-        QTest::newRow("absent readings left empty")
-            << QByteArray("XLig:7YZ") << "2026-12-09T11:25:12.345Z,,7,,";
-        QTest::newRow("an empty value is empty text")
-            << QByteArray("XPir:YZ") << "2026-12-09T11:25:12.345Z,\"\",,,";
-        QTest::newRow("markup, commas and quotes are quoted text")
-            << QByteArray("XPir:<b>1</b>YLig:1,5YTp1:a \"b\"YZ")
-            << "2026-12-09T11:25:12.345Z,\"<b>1</b>\",\"1,5\",\"a \"\"b\"\"\",";
-        QTest::newRow("not quite numbers")
-            << QByteArray("XPir:1.YLig:-YTp1:.5YTp2:1e3YZ")
-            << "2026-12-09T11:25:12.345Z,\"1.\",\"-\",\".5\",\"1e3\"";
-        QTest::newRow("Latin-1 bytes become UTF-8")
-            << QByteArray("XTp1:21\xb0YZ")
-            << QString::fromUtf8("2026-12-09T11:25:12.345Z,,,\"21°\",");
-        QTest::newRow("the first and last bytes past ASCII")
-            << QByteArray("XTp1:\x7f\x80\xffYZ")
-            << QStringLiteral("2026-12-09T11:25:12.345Z,,,\"\x7f\u0080\u00ff\",");
-        QTest::newRow("line breaks stay inside the quotes")
-            << QByteArray("XPir:a\r\nbYZ") << "2026-12-09T11:25:12.345Z,\"a\r\nb\",,,";
+        QTest::addColumn<QString>("row"); // after the time
+        const auto row = [](const char *name, const QByteArray &frame, const QString &values) {
+            QTest::newRow(name) << frame << values;
+        };
+        row("numbers as numbers", "XPir:1YLig:64YTp1:-4YTp2:21.5YZ", "1,64,-4,21.5");
+        row("absent readings left empty", "XLig:7YZ", ",7,,");
+        row("an empty value is empty text", "XPir:YZ", "\"\",,,");
+        row("markup, commas and quotes are quoted text", "XPir:<b>1</b>YLig:1,5YTp1:a \"b\"YZ",
+            "\"<b>1</b>\",\"1,5\",\"a \"\"b\"\"\",");
+        row("not quite numbers", "XPir:1.YLig:-YTp1:.5YTp2:1e3YZ", "\"1.\",\"-\",\".5\",\"1e3\"");
+        row("Latin-1 bytes become UTF-8", "XTp1:21\xb0YZ", QString::fromUtf8(",,\"21°\","));
+        row("the first and last bytes past ASCII", "XTp1:\x7f\x80\xffYZ",
+            QStringLiteral(",,\"\x7f\u0080\u00ff\","));
+        row("line breaks stay inside the quotes", "XPir:a\r\nbYZ", "\"a\r\nb\",,,");
     }
     void rows()
     {
@@ -136,27 +139,21 @@ private slots:
         collector.feed(
             std::string_view(frame.constData(), std::size_t(frame.size())),
             [&](const FrameValues &v) { got << QString::fromStdString(record::csvRow(kT, v)); });
-        QCOMPARE(got, QStringList{row + QStringLiteral("\r\n")});
+        QCOMPARE(got, QStringList{QStringLiteral("2026-12-09T11:25:12.345Z,") + row +
+                                  QStringLiteral("\r\n")});
     }
 
     void logAppendsAndRotates()
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("readings.csv"));
-        const FrameValues v{"1", "64", "28", "31"};
-        const std::string row = record::csvRow(kT, v);
-        {
+        // A row, then two appended (the header once), rotated once three rows would not fit.
+        for (int rows = 1; rows <= 2; ++rows) {
             record::ReadingsLog log;
-            QVERIFY(!log.open(path.toStdString()));
-            QVERIFY(!log.add(kT, v));
-            QVERIFY(!log.flush());
-        }
-        {
-            // Appended to, header once; rotated once three rows would not fit.
-            record::ReadingsLog log;
-            QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + 2 * row.size()));
-            QVERIFY(!log.add(kT, v));
-            QVERIFY(!log.add(kT, v));
+            QVERIFY(!log.open(path.toStdString(),
+                              rows == 1 ? 0 : record::kLogHeader.size() + 2 * kRow.size()));
+            for (int i = 0; i < rows; ++i)
+                QVERIFY(!log.add(kT, kValues));
             QVERIFY(!log.flush());
         }
         const QStringList full = QDir(dir.path()).entryList({QStringLiteral("readings-*.csv")});
@@ -164,10 +161,10 @@ private slots:
         const QString rotated = dir.filePath(full.first());
         QVERIFY(QFileInfo(rotated).fileName().contains(
             QRegularExpression(QStringLiteral("^readings-20\\d{6}-\\d{6}\\.csv$"))));
-        QCOMPARE(lines(rotated).size(), 3);
-        QCOMPARE(lines(rotated).first(), QStringLiteral("time,pir,light,indoor,outdoor"));
-        QCOMPARE(lines(path).size(), 2);
-        QCOMPARE(lines(path).first(), QStringLiteral("time,pir,light,indoor,outdoor"));
+        const QString header = QStringLiteral("time,pir,light,indoor,outdoor");
+        const QString row = QString::fromStdString(kRow).chopped(2);
+        QCOMPARE(lines(rotated), (QStringList{header, row, row}));
+        QCOMPARE(lines(path), (QStringList{header, row}));
     }
 
     // A quiet longer than the day a record may claim (a board unplugged over a weekend) is
@@ -180,9 +177,8 @@ private slots:
         {
             record::CaptureWriter w;
             QVERIFY(!w.open(path.toStdString()));
-            QVERIFY(!w.write(record::Direction::FromBoard, "XPir:1YZ", t0));
-            QVERIFY(
-                !w.write(record::Direction::FromBoard, "XPir:0YZ", t0 + std::chrono::hours(84)));
+            QVERIFY(!w.write(Direction::FromBoard, "XPir:1YZ", t0));
+            QVERIFY(!w.write(Direction::FromBoard, "XPir:0YZ", t0 + 84h));
         }
         record::CaptureReader reader;
         QVERIFY(!reader.open(path.toStdString()));
@@ -192,14 +188,12 @@ private slots:
         QVERIFY2(!reader.ended(), reader.ended() ? reader.ended()->c_str() : "");
         QCOMPARE(all.back().bytes, std::string("XPir:0YZ"));
         const auto frames = std::count_if(all.begin(), all.end(), [](const auto &r) {
-            return !r.bytes.empty() && r.direction == record::Direction::FromBoard;
+            return !r.bytes.empty() && r.direction == Direction::FromBoard;
         });
         QCOMPARE(frames, 2);
         const auto quiet =
             std::chrono::duration_cast<std::chrono::seconds>(all.back().at - all[1].at);
-        QVERIFY2(quiet >= std::chrono::hours(84) - std::chrono::seconds(1) &&
-                     quiet <= std::chrono::hours(84),
-                 qPrintable(QString::number(quiet.count())));
+        QVERIFY2(quiet >= 84h - 1s && quiet <= 84h, qPrintable(QString::number(quiet.count())));
     }
 
     // A full log takes the UTC date and time of the row that did not fit; further rotations
@@ -226,25 +220,19 @@ private slots:
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("logs.d")));
         const QString path = dir.filePath(name);
-        const FrameValues v{"1", "64", "28", "31"};
-        const std::string row = record::csvRow(kT, v);
         record::ReadingsLog log;
         // Room for one row: each further row rotates.
-        QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + row.size()));
+        QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + kRow.size()));
         for (int i = 0; i < 4; ++i) {
-            QVERIFY(!log.add(kT, v));
+            QVERIFY(!log.add(kT, kValues));
             QVERIFY(!log.flush());
         }
         log.close();
-        for (const QString &r : rotated) {
-            QFile f(dir.filePath(r));
-            QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(r));
-            QCOMPARE(f.readAll(), QByteArray(record::kLogHeader.data()) + row.c_str());
-        }
-        QFile current(path);
-        QVERIFY(current.open(QIODevice::ReadOnly));
-        QCOMPARE(current.readAll(), QByteArray("time,pir,light,indoor,outdoor\r\n"
-                                               "2026-12-09T11:25:12.345Z,1,64,28,31\r\n"));
+        for (const QString &r : rotated)
+            QCOMPARE(contents(dir.filePath(r)),
+                     QByteArray(record::kLogHeader.data()) + kRow.c_str());
+        QCOMPARE(contents(path), QByteArray("time,pir,light,indoor,outdoor\r\n"
+                                            "2026-12-09T11:25:12.345Z,1,64,28,31\r\n"));
     }
 
     void capturesReadBackAndAppendSessions()
@@ -252,35 +240,29 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("line.qvcap"));
         const auto t0 = record::CaptureWriter::Clock::now();
-        using std::chrono::milliseconds;
         for (int session = 0; session < 2; ++session) {
             record::CaptureWriter w;
             QVERIFY(!w.open(path.toStdString()));
-            QVERIFY(!w.write(record::Direction::FromBoard, "XPir:1YZ", t0 + milliseconds(5)));
-            QVERIFY(!w.write(record::Direction::ToBoard, "A", t0 + milliseconds(1205)));
-            QVERIFY(!w.write(record::Direction::FromBoard, std::string(300, '\xff'),
-                             t0 + milliseconds(1300)));
+            QVERIFY(!w.write(Direction::FromBoard, "XPir:1YZ", t0 + 5ms));
+            QVERIFY(!w.write(Direction::ToBoard, "A", t0 + 1205ms));
+            QVERIFY(!w.write(Direction::FromBoard, std::string(300, '\xff'), t0 + 1300ms));
         }
         const auto rs = records(path);
         QCOMPARE(rs.size(), std::size_t(8));
-        QCOMPARE(rs[0].direction, record::Direction::Session);
+        QCOMPARE(rs[0].direction, Direction::Session);
         QCOMPARE(rs[2].bytes, std::string("A"));
         QCOMPARE(rs[3].bytes, std::string(300, '\xff'));
-        QVERIFY(rs[2].at - rs[1].at == milliseconds(1200));
-        QCOMPARE(rs[4].direction, record::Direction::Session);
+        QVERIFY(rs[2].at - rs[1].at == 1200ms);
+        QCOMPARE(rs[4].direction, Direction::Session);
 
         // Someone else's file is left alone; any file of bytes replays at 9600 baud.
-        const QString other = dir.filePath(QStringLiteral("notes.txt"));
-        QFile f(other);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QByteArray(960, 'Z'));
-        f.close();
+        const QString other = writeFile(dir, QByteArray(960, 'Z'), "notes.txt");
         record::CaptureWriter w;
         QVERIFY(w.open(other.toStdString()));
         QCOMPARE(QFileInfo(other).size(), 960);
         const auto plain = records(other);
-        QCOMPARE(plain.front().direction, record::Direction::FromBoard);
-        QVERIFY(boardSpan(plain) > milliseconds(980) && boardSpan(plain) <= milliseconds(1000));
+        QCOMPARE(plain.front().direction, Direction::FromBoard);
+        QVERIFY(boardSpan(plain) > 980ms && boardSpan(plain) <= 1000ms);
     }
 
     // The bytes on disk, varints at the edges of one and two bytes included.
@@ -288,35 +270,26 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("line.qvcap"));
-        using std::chrono::milliseconds;
         {
             record::CaptureWriter w;
             QVERIFY(!w.open(path.toStdString()));
             // The first record's delta depends on how long opening took; every later one is
             // exact, as the writer keeps whole milliseconds.
-            auto t = record::CaptureWriter::Clock::now() + milliseconds(1000);
-            QVERIFY(!w.write(record::Direction::FromBoard, "x", t));
-            QVERIFY(!w.write(record::Direction::FromBoard, std::string(31, 'a'),
-                             t += milliseconds(127)));
-            QVERIFY(
-                !w.write(record::Direction::ToBoard, std::string(32, 'b'), t += milliseconds(128)));
-            QVERIFY(!w.write(record::Direction::FromBoard, {}, t += milliseconds(1)));
-            QVERIFY(!w.write(record::Direction::FromBoard, std::string(4095, 'c'),
-                             t += milliseconds(16382)));
-            QVERIFY(!w.write(record::Direction::ToBoard, std::string(4096, 'd'),
-                             t += milliseconds(16384)));
-            QVERIFY(!w.write(record::Direction::FromBoard, "e", t - milliseconds(5000)));
+            auto t = record::CaptureWriter::Clock::now() + 1000ms;
+            QVERIFY(!w.write(Direction::FromBoard, "x", t));
+            QVERIFY(!w.write(Direction::FromBoard, std::string(31, 'a'), t += 127ms));
+            QVERIFY(!w.write(Direction::ToBoard, std::string(32, 'b'), t += 128ms));
+            QVERIFY(!w.write(Direction::FromBoard, {}, t += 1ms));
+            QVERIFY(!w.write(Direction::FromBoard, std::string(4095, 'c'), t += 16382ms));
+            QVERIFY(!w.write(Direction::ToBoard, std::string(4096, 'd'), t += 16384ms));
+            QVERIFY(!w.write(Direction::FromBoard, "e", t - 5000ms));
         }
         const QByteArray expected = QByteArray("\x7f\x7c") + QByteArray(31, 'a') +
                                     QByteArray("\x80\x01\x81\x01") + QByteArray(32, 'b') +
                                     QByteArray("\xff\x7f\xfc\x7f") + QByteArray(4095, 'c') +
                                     QByteArray("\x80\x80\x01\x81\x80\x01") + QByteArray(4096, 'd') +
-                                    QByteArray("\x00\x04"
-                                               "e",
-                                               3);
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray got = f.readAll();
+                                    QByteArray("\x00\x04", 2) + 'e';
+        const QByteArray got = contents(path);
         QVERIFY(got.startsWith(kHeader));
         // A session: no delta, 24 bytes of UTC time.
         QCOMPARE(got.mid(19, 2), QByteArray("\x00\x62", 2));
@@ -338,56 +311,49 @@ private slots:
         QTest::addColumn<qint64>("lastAtMs");
         QTest::addColumn<QString>("said");
         QTest::addColumn<bool>("damaged");
-        const QByteArray frame = rec(0, 0, "XPir:1YZ"); // 10 bytes: the next is at byte 29
-        const QByteArray max = "\xff\xff\xff\xff\xff\xff\xff\xff\xff";
-        QTest::newRow("a clean end") << kHeader + frame + rec(5, 1, "A") << 2 << 5LL << "" << false;
-        QTest::newRow("a record cut short in its bytes")
-            << kHeader + frame + rec(5, 0, "XLig:5YZ").chopped(1) << 1 << 0LL
-            << "mailed.qvcap: the record at byte 29 is cut short" << true;
-        QTest::newRow("a record cut short in its length")
-            << kHeader + frame + "\x05" << 1 << 0LL << "byte 29 is cut short" << true;
-        QTest::newRow("a record cut short in a varint")
-            << kHeader + frame + "\x85" << 1 << 0LL << "byte 29 is cut short" << true;
-        QTest::newRow("a varint longer than 64 bits")
-            << kHeader + frame + max + "\x02" + "\x04x" << 1 << 0LL
-            << "byte 29 holds a number longer than 64 bits" << true;
-        QTest::newRow("a varint of 64 bits, 2^63 ms")
-            << kHeader + frame + QByteArray(9, '\x80') + "\x01" + "\x04x" << 1 << 0LL
-            << "byte 29 comes 9223372036854775808 ms after the one before, more than a day" << true;
-        QTest::newRow("a delta of 2^63 - 1 ms")
-            << kHeader + frame + rec(quint64(INT64_MAX), 0, "x") << 1 << 0LL
-            << "comes 9223372036854775807 ms after" << true;
-        QTest::newRow("a delta of a day")
-            << kHeader + frame + rec(86'400'000, 0, "x") << 2 << 86'400'000LL << "" << false;
-        QTest::newRow("a delta of a day and a millisecond")
-            << kHeader + frame + rec(86'400'001, 0, "x") << 1 << 0LL
-            << "byte 29 comes 86400001 ms after the one before, more than a day" << true;
+        const auto row = [](const char *name, const QByteArray &file, int records, qint64 lastAtMs,
+                            const QString &said, bool damaged) {
+            QTest::newRow(name) << file << records << lastAtMs << said << damaged;
+        };
+        // One frame (10 bytes), then damage at byte 29: the frame is all that is read.
+        const QByteArray frame = kHeader + rec(0, 0, "XPir:1YZ");
+        const auto damaged = [&](const char *name, const QByteArray &after, const QString &said) {
+            row(name, frame + after, 1, 0, said, true);
+        };
+        row("a clean end", frame + rec(5, 1, "A"), 2, 5, "", false);
+        damaged("a record cut short in its bytes", rec(5, 0, "XLig:5YZ").chopped(1),
+                "mailed.qvcap: the record at byte 29 is cut short");
+        damaged("a record cut short in its length", "\x05", "byte 29 is cut short");
+        damaged("a record cut short in a varint", "\x85", "byte 29 is cut short");
+        damaged("a varint longer than 64 bits", QByteArray(9, '\xff') + "\x02" + "\x04x",
+                "byte 29 holds a number longer than 64 bits");
+        damaged("a varint of 64 bits, 2^63 ms", QByteArray(9, '\x80') + "\x01" + "\x04x",
+                "byte 29 comes 9223372036854775808 ms after the one before, more than a day");
+        damaged("a delta of 2^63 - 1 ms", rec(quint64(INT64_MAX), 0, "x"),
+                "comes 9223372036854775807 ms after");
+        row("a delta of a day", frame + rec(86'400'000, 0, "x"), 2, 86'400'000, "", false);
+        damaged("a delta of a day and a millisecond", rec(86'400'001, 0, "x"),
+                "byte 29 comes 86400001 ms after the one before, more than a day");
         QByteArray century = kHeader;
         for (int day = 0; day < 36525; ++day)
             century += rec(86'400'000, 0, "x");
-        QTest::newRow("a hundred years, a day at a time")
-            << century << 36525 << 36525 * 86'400'000LL << "" << false;
-        QTest::newRow("a hundred years and a millisecond")
-            << century + rec(1, 0, "y") << 36525 << 36525 * 86'400'000LL
-            << QStringLiteral("byte %1 comes more than 100 years after the start of the file")
-                   .arg(century.size())
-            << true;
-        QTest::newRow("a length of 16 MiB, cut short")
-            << kHeader + frame + varint(0) + varint(quint64(1) << 26) + "XPir" << 1 << 0LL
-            << "byte 29 is cut short" << true;
-        QTest::newRow("a long record, all there")
-            << kHeader + frame + rec(7, 0, QByteArray(65 * 1024, 'a')) << 2 << 7LL << "" << false;
-        QTest::newRow("a length past 16 MiB")
-            << kHeader + frame + varint(0) + varint((quint64(1) << 26) + 4) + "XPir" << 1 << 0LL
-            << "byte 29 claims 16777217 bytes, more than 16 MiB" << true;
-        QTest::newRow("a huge length") << kHeader + frame + varint(0) + varint(~quint64(3)) << 1
-                                       << 0LL << "claims 4611686018427387903 bytes" << true;
-        QTest::newRow("an unknown kind")
-            << kHeader + frame + rec(5, 3, "news") + rec(5, 0, "XLig:5YZ") << 1 << 0LL
-            << "byte 29 is of a kind this build does not know" << false;
-        QTest::newRow("an unknown kind with a huge delta")
-            << kHeader + rec(quint64(INT64_MAX), 3, "news") << 0 << 0LL << "byte 19 is of a kind"
-            << false;
+        row("a hundred years, a day at a time", century, 36525, 36525 * 86'400'000LL, "", false);
+        const QString past =
+            QStringLiteral("byte %1 comes more than 100 years after the start of the file");
+        row("a hundred years and a millisecond", century + rec(1, 0, "y"), 36525,
+            36525 * 86'400'000LL, past.arg(century.size()), true);
+        damaged("a length of 16 MiB, cut short", varint(0) + varint(quint64(1) << 26) + "XPir",
+                "byte 29 is cut short");
+        row("a long record, all there", frame + rec(7, 0, QByteArray(65 * 1024, 'a')), 2, 7, "",
+            false);
+        damaged("a length past 16 MiB", varint(0) + varint((quint64(1) << 26) + 4) + "XPir",
+                "byte 29 claims 16777217 bytes, more than 16 MiB");
+        damaged("a huge length", varint(0) + varint(~quint64(3)),
+                "claims 4611686018427387903 bytes");
+        row("an unknown kind", frame + rec(5, 3, "news") + rec(5, 0, "XLig:5YZ"), 1, 0,
+            "byte 29 is of a kind this build does not know", false);
+        row("an unknown kind with a huge delta", kHeader + rec(quint64(INT64_MAX), 3, "news"), 0, 0,
+            "byte 19 is of a kind", false);
     }
     void hostileCapturesEndWithAReason()
     {
@@ -484,9 +450,8 @@ private slots:
         QFETCH(QString, capture);
         QFETCH(QString, said);
         QTemporaryDir dir;
-        QFile other(dir.filePath(QStringLiteral("other.txt")));
-        QVERIFY(other.open(QIODevice::WriteOnly) && other.write("keep me") == 7);
-        other.close();
+        const QString other = writeFile(dir, "keep me", "other.txt");
+        QVERIFY(!other.isEmpty());
         recorder::RecordOptions options;
         options.logPath = log.isEmpty() ? log : QDir(dir.path()).filePath(log);
         options.capturePath = capture.isEmpty() ? capture : QDir(dir.path()).filePath(capture);
@@ -496,8 +461,7 @@ private slots:
         BoxCloser closer;
         ui::recordLine(*form, options);
         QTRY_COMPARE(closer.boxes.size(), 1);
-        if (said.contains(QLatin1String("%1")))
-            said = said.arg(options.capturePath);
+        said.replace(QLatin1String("%1"), options.capturePath);
         QVERIFY2(closer.boxes[0].text.contains(said), qPrintable(closer.boxes[0].text));
         QCOMPARE(closer.boxes[0].icon, QMessageBox::Warning);
         form->Command3->click();
@@ -505,7 +469,7 @@ private slots:
         QTRY_COMPARE(readings(*form), (QStringList{"1", "5%", "28 Deg", "31 Deg"}));
         QTest::qWait(50);
         QCOMPARE(closer.boxes.size(), 1);
-        QCOMPARE(QFileInfo(other.fileName()).size(), 7);
+        QCOMPARE(QFileInfo(other).size(), 7);
     }
 
 #ifndef Q_OS_WIN // the simulated board plays on a pseudo-terminal of its own
@@ -569,8 +533,7 @@ private slots:
             return;
         const auto recorded = boardSpan(records(a.capturePath));
         const auto replayed = boardSpan(records(b.capturePath));
-        QVERIFY2(replayed > recorded / 10 - std::chrono::milliseconds(30) &&
-                     replayed < recorded / 10 + std::chrono::milliseconds(100),
+        QVERIFY2(replayed > recorded / 10 - 30ms && replayed < recorded / 10 + 100ms,
                  qPrintable(QStringLiteral("recorded %1 ms, replayed %2 ms")
                                 .arg(recorded.count())
                                 .arg(replayed.count())));
