@@ -153,7 +153,7 @@ private slots:
             QVERIFY(!log.open(path.toStdString(),
                               rows == 1 ? 0 : record::kLogHeader.size() + 2 * kRow.size()));
             for (int i = 0; i < rows; ++i)
-                QVERIFY(!log.add(kT, kValues));
+                QVERIFY(!log.add(kT + std::chrono::seconds(i), kValues));
             QVERIFY(!log.flush());
         }
         const QStringList full = QDir(dir.path()).entryList({QStringLiteral("readings-*.csv")});
@@ -164,7 +164,9 @@ private slots:
         const QString header = QStringLiteral("time,pir,light,indoor,outdoor");
         const QString row = QString::fromStdString(kRow).chopped(2);
         QCOMPARE(lines(rotated), (QStringList{header, row, row}));
-        QCOMPARE(lines(path), (QStringList{header, row}));
+        // Each row has its own time.
+        const QString later = QString::fromStdString(record::csvRow(kT + 1s, kValues)).chopped(2);
+        QCOMPARE(lines(path), (QStringList{header, later}));
     }
 
     // A quiet longer than the day a record may claim (a board unplugged over a weekend) is
@@ -395,6 +397,9 @@ private slots:
             << QByteArray("quorvane-capture 2\n\x00\x04x") << "version \"2\"" << false;
         QTest::newRow("version 10")
             << QByteArray("quorvane-capture 10\nxyz") << "version \"10\"" << false;
+        QTest::newRow("a long version, shown in part")
+            << QByteArray("quorvane-capture 9 ~abcdefghijklmnopq\n") << "version \"9 ~abcdefghijklm\""
+            << false;
         QTest::newRow("version 1 with a CR")
             << QByteArray("quorvane-capture 1\r\n\x00\x04x") << "version \"1?\"" << false;
         QTest::newRow("a bare header")
