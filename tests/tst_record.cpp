@@ -176,12 +176,16 @@ private slots:
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("quiet.qvcap"));
         const auto t0 = record::CaptureWriter::Clock::now();
+        // The writer's file goes with it (no /proc/self/fd elsewhere: 0 both times).
+        const auto files = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
+        const auto before = files();
         {
             record::CaptureWriter w;
             QVERIFY(!w.open(path.toStdString()));
             QVERIFY(!w.write(Direction::FromBoard, "XPir:1YZ", t0));
             QVERIFY(!w.write(Direction::FromBoard, "XPir:0YZ", t0 + 84h));
         }
+        QCOMPARE(files(), before);
         record::CaptureReader reader;
         QVERIFY(!reader.open(path.toStdString()));
         std::vector<record::CaptureRecord> all;
