@@ -160,6 +160,7 @@ private slots:
         QFETCH(bool, decimals);
         Sensors sensors(42);
         std::string buffer;
+        std::array<double, 4> low{1e9, 1e9, 1e9, 1e9}, high{-1e9, -1e9, -1e9, -1e9};
         // Long enough for every walk to meet its bounds many times over.
         for (int i = 0; i < 20000; ++i) {
             const std::string frame = formatFrame(sensors.next(), decimals);
@@ -171,24 +172,17 @@ private slots:
                         const QString t = QString::fromLatin1(text.data(), qsizetype(text.size()));
                         const double v = t.section(QLatin1Char(' '), 0, 0).remove('%').toDouble();
                         QCOMPARE(t.contains('.'), decimals && r != Reading::Pir);
-                        switch (r) {
-                        case Reading::Pir:
-                            QVERIFY(t == "0" || t == "1");
-                            break;
-                        case Reading::Light:
-                            QVERIFY(t.endsWith('%') && v >= 0 && v <= 100);
-                            break;
-                        case Reading::InDoor:
-                            QVERIFY(t.endsWith(" Deg") && v >= 18 && v <= 26);
-                            break;
-                        case Reading::OutDoor:
-                            QVERIFY(t.endsWith(" Deg") && v >= -5 && v <= 35);
-                            break;
-                        }
+                        const auto n = std::size_t(r);
+                        QVERIFY(t.endsWith(std::array{"", "%", " Deg", " Deg"}[n]));
+                        low[n] = std::min(low[n], v);
+                        high[n] = std::max(high[n], v);
                     });
             }
             QCOMPARE(seen, 4);
         }
+        // Motion 0 or 1, light 0 to 100 %, in-door 18 to 26, out-door -5 to 35, each met.
+        QCOMPARE(low, (std::array<double, 4>{0, 0, 18, -5}));
+        QCOMPARE(high, (std::array<double, 4>{1, 100, 26, 35}));
     }
 
     void sameSeedSameReadings()
