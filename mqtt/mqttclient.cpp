@@ -487,10 +487,23 @@ void MqttClient::stop(int flushMs)
     if (state_ == State::Resolving)
         forget();
     else if (state_ != State::Idle) {
-        mosquitto_disconnect(mosq_);
         const int fd = mosquitto_socket(mosq_);
         QElapsedTimer t;
         t.start();
+        // The library closes the socket as soon as the disconnect is out, and one closed with
+        // the broker's answers unread is reset; a broker that meets the reset drops what it
+        // had not read yet. So what was published is sent, and acknowledged, first.
+        while (fd >= 0 && state_ == State::Connected &&
+               (mosquitto_want_write(mosq_) || !unacked_.isEmpty()) && t.elapsed() < flushMs) {
+            pollfd p{fd, short(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0};
+            if (::poll(&p, 1, int(flushMs - t.elapsed())) <= 0 ||
+                ((p.revents & POLLOUT) &&
+                 mosquitto_loop_write(mosq_, kPacketsPerRead) != MOSQ_ERR_SUCCESS) ||
+                ((p.revents & POLLIN) &&
+                 mosquitto_loop_read(mosq_, kPacketsPerRead) != MOSQ_ERR_SUCCESS))
+                break;
+        }
+        mosquitto_disconnect(mosq_);
         while (fd >= 0 && mosquitto_want_write(mosq_) && t.elapsed() < flushMs) {
             pollfd p{fd, POLLOUT, 0};
             if (::poll(&p, 1, int(flushMs - t.elapsed())) <= 0 ||
@@ -500,6 +513,7 @@ void MqttClient::stop(int flushMs)
     }
     unwatchSocket();
     subscribing_.clear();
+    unacked_.clear();
     state_ = State::Idle;
     events_.clear();
 }
@@ -517,8 +531,13 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
 {
     if (state_ != State::Connected)
         return false;
-    const int rc = mosquitto_publish(mosq_, mid, topic.toUtf8().constData(), int(payload.size()),
-                                     payload.constData(), qos, retain);
+    int sent = 0;
+    const int rc = mosquitto_publish(mosq_, &sent, topic.toUtf8().constData(),
+                                     int(payload.size()), payload.constData(), qos, retain);
+    if (mid)
+        *mid = sent;
+    if (rc == MOSQ_ERR_SUCCESS && qos > 0)
+        unacked_.insert(sent);
     if (mosquitto_want_write(mosq_)) {
         drainedOwed_ = true;
         if (writable_)
@@ -606,7 +625,9 @@ void MqttClient::onSubscribeCb(mosquitto *, void *self, int mid, int count, cons
 
 void MqttClient::onPublishCb(mosquitto *, void *self, int mid)
 {
-    static_cast<MqttClient *>(self)->events_.push_back({Event::Puback, mid, {}, {}, false});
+    auto *client = static_cast<MqttClient *>(self);
+    client->unacked_.remove(mid);
+    client->events_.push_back({Event::Puback, mid, {}, {}, false});
 }
 
 void MqttClient::onLogCb(mosquitto *, void *self, int level, const char *text)

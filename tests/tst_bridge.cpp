@@ -806,8 +806,10 @@ private slots:
                      {QStringLiteral("--device"), board.path(), QStringLiteral("--broker"),
                       broker.url(), QStringLiteral("--board"), QStringLiteral("t1")});
         QVERIFY(bridge.waitForStarted());
-        QUORVANE_SUBSCRIBED(app, broker, {t1("status")});
+        QUORVANE_SUBSCRIBED(app, broker, {t1("status"), t1("board")});
         QTRY_COMPARE_WITH_TIMEOUT(app.last.value(t1("status")), QByteArray("online"), kUp);
+        board.write("XPir:1YZ");
+        QTRY_COMPARE(app.last.value(t1("board")), QByteArray("online"));
         QElapsedTimer t;
         t.start();
         ::kill(pid_t(bridge.processId()), signal);
@@ -818,6 +820,12 @@ private slots:
             QCOMPARE(bridge.exitCode(), 0);
         }
         QTRY_COMPARE(app.last.value(t1("status")), QByteArray("offline"));
+        // What one who comes later is told: the bridge offline and, after a clean stop, the
+        // board too; a killed bridge could not say.
+        QUORVANE_SUBSCRIBED(late, broker, {t1("status"), t1("board")});
+        QTRY_COMPARE(late.last.value(t1("status")), QByteArray("offline"));
+        QTRY_COMPARE(late.last.value(t1("board")),
+                     QByteArray(signal == SIGKILL ? "online" : "offline"));
     }
 
     void optionsAreCheckedAtStart_data()
