@@ -220,7 +220,9 @@ private slots:
             QVERIFY(got.startsWith("XPir:"));
             QCOMPARE(b.runner.board().loadsText(), std::string("loads: 0 0 0 0 0"));
             QCOMPARE(b.runner.board().ignored(), 1u);
-            QVERIFY(b.log.str().find("K -> all on") != std::string::npos);
+            for (const char *said : {"A -> load 1 on    loads: 1 0 0 0 0", "K -> all on ",
+                                     "L -> all off", "0x71 -> ignored (1 so far)"})
+                QVERIFY2(b.log.str().find(said) != std::string::npos, b.log.str().c_str());
         }
         // --count 0 sends nothing and ends at once.
         options.count = 0;
@@ -424,12 +426,19 @@ private slots:
                                {400, record::Direction::FromBoard, "c"},
                                {600, record::Direction::FromBoard, "d"}})
                      .isEmpty());
+        // Each pass ends at a record of a kind this build does not know: said once, not a pass.
+        QFile file(QString::fromStdString(options.replay));
+        QVERIFY(file.open(QIODevice::Append) && file.write(QByteArray("\x00\x07x", 3)) == 3);
+        file.close();
         RunningBoard b(options);
         QVERIFY(b.fd >= 0);
         std::vector<qint64> at;
         const QByteArray got = readSlowly(b.fd, 12, 10000, &at);
         b.end();
         QCOMPARE(got, QByteArray("abcdabcdabcd"));
+        const std::string said = b.log.str();
+        QCOMPARE(std::count(said.begin(), said.end(), '\n'), 1);
+        QVERIFY2(said.find("does not know") != std::string::npos, said.c_str());
         for (int pass = 0; pass < 3; ++pass) {
             const qint64 span = at[std::size_t(pass * 4 + 3)] - at[std::size_t(pass * 4)];
             // 300 ms at twice the pace; a burst takes a few at most, a busy machine more.
