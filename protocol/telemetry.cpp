@@ -176,10 +176,7 @@ ReceiveResult detail::receiveOther(std::string &buffer, std::string_view piece, 
             extractReadings(buffer, sink);
             return ReceiveResult::Parsed;
         }
-        if (buffer.size() >= kBufferBound)
-            return ReceiveResult::Unchanged;
-        buffer.push_back(c);
-        return ReceiveResult::Appended;
+        // Any other single byte is receive()'s own; the bounded append below serves it too.
     }
     const std::size_t room = buffer.size() < kBufferBound ? kBufferBound - buffer.size() : 0;
     const std::size_t take = piece.size() < room ? piece.size() : room;
