@@ -20,10 +20,12 @@
 #include <cstring>
 #include <mutex>
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace quorvane::mqtt {
 namespace {
@@ -488,32 +490,35 @@ void MqttClient::stop(int flushMs)
         forget();
     else if (state_ != State::Idle) {
         const int fd = mosquitto_socket(mosq_);
+        // The library closes its socket as soon as the disconnect is out. Closed with the
+        // broker's answers unread, a socket is reset, and a broker that meets the reset drops
+        // what it had not read yet: the last messages and the disconnect (it then sends the
+        // Last Will). A second handle keeps the connection until the broker has closed it.
+        const int held = fd >= 0 ? ::fcntl(fd, F_DUPFD_CLOEXEC, 0) : -1;
+        mosquitto_disconnect(mosq_);
         QElapsedTimer t;
         t.start();
-        // The library closes the socket as soon as the disconnect is out, and one closed with
-        // the broker's answers unread is reset; a broker that meets the reset drops what it
-        // had not read yet. So what was published is sent, and acknowledged, first.
-        while (fd >= 0 && state_ == State::Connected &&
-               (mosquitto_want_write(mosq_) || !unacked_.isEmpty()) && t.elapsed() < flushMs) {
-            pollfd p{fd, short(POLLIN | (mosquitto_want_write(mosq_) ? POLLOUT : 0)), 0};
-            if (::poll(&p, 1, int(flushMs - t.elapsed())) <= 0 ||
-                ((p.revents & POLLOUT) &&
-                 mosquitto_loop_write(mosq_, kPacketsPerRead) != MOSQ_ERR_SUCCESS) ||
-                ((p.revents & POLLIN) &&
-                 mosquitto_loop_read(mosq_, kPacketsPerRead) != MOSQ_ERR_SUCCESS))
-                break;
-        }
-        mosquitto_disconnect(mosq_);
         while (fd >= 0 && mosquitto_want_write(mosq_) && t.elapsed() < flushMs) {
             pollfd p{fd, POLLOUT, 0};
             if (::poll(&p, 1, int(flushMs - t.elapsed())) <= 0 ||
                 mosquitto_loop_write(mosq_, kPacketsPerRead) != MOSQ_ERR_SUCCESS)
                 break;
         }
+        if (held >= 0) {
+            ::shutdown(held, SHUT_WR);
+            char unread[16384];
+            for (pollfd p{held, POLLIN, 0}; t.elapsed() < flushMs;) {
+                if (::poll(&p, 1, int(flushMs - t.elapsed())) <= 0)
+                    break;
+                const ssize_t n = ::read(held, unread, sizeof unread);
+                if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+                    break; // the broker has closed its end
+            }
+            ::close(held);
+        }
     }
     unwatchSocket();
     subscribing_.clear();
-    unacked_.clear();
     state_ = State::Idle;
     events_.clear();
 }
@@ -531,13 +536,8 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
 {
     if (state_ != State::Connected)
         return false;
-    int sent = 0;
-    const int rc = mosquitto_publish(mosq_, &sent, topic.toUtf8().constData(),
-                                     int(payload.size()), payload.constData(), qos, retain);
-    if (mid)
-        *mid = sent;
-    if (rc == MOSQ_ERR_SUCCESS && qos > 0)
-        unacked_.insert(sent);
+    const int rc = mosquitto_publish(mosq_, mid, topic.toUtf8().constData(), int(payload.size()),
+                                     payload.constData(), qos, retain);
     if (mosquitto_want_write(mosq_)) {
         drainedOwed_ = true;
         if (writable_)
@@ -625,9 +625,7 @@ void MqttClient::onSubscribeCb(mosquitto *, void *self, int mid, int count, cons
 
 void MqttClient::onPublishCb(mosquitto *, void *self, int mid)
 {
-    auto *client = static_cast<MqttClient *>(self);
-    client->unacked_.remove(mid);
-    client->events_.push_back({Event::Puback, mid, {}, {}, false});
+    static_cast<MqttClient *>(self)->events_.push_back({Event::Puback, mid, {}, {}, false});
 }
 
 void MqttClient::onLogCb(mosquitto *, void *self, int level, const char *text)

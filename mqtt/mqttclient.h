@@ -9,7 +9,6 @@
 #include <QByteArray>
 #include <QHash>
 #include <QObject>
-#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -165,7 +164,6 @@ private:
     QString lastError_; // libmosquitto's last logged error, for the reason of a failure
     std::optional<QString> setupFailure_;
     bool drainedOwed_ = false; // a publish had to wait for the socket: drained() is due
-    QSet<int> unacked_;        // publishes of QoS 1 or 2 the broker has not acknowledged yet
 };
 
 } // namespace quorvane::mqtt
