@@ -7,6 +7,7 @@
 #include "mqtt/mqttclient.h"
 #include "remote/remotelink.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
@@ -216,6 +217,8 @@ private slots:
         ClientSettings s = broker.clientSettings(QStringLiteral("quorvane-stop"));
         s.willTopic = QStringLiteral("q/b/status");
         s.willPayload = "lost";
+        const auto files = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
+        const auto before = files();
         auto client = std::make_unique<MqttClient>(s);
         QSignalSpy drained(client.get(), &MqttClient::drained);
         QVERIFY(!client->start());
@@ -243,6 +246,7 @@ private slots:
         QVERIFY(backlog());
         client->stop(5000);
         client.reset();
+        QCOMPARE(files(), before); // nothing of the connection is left open
         const auto received = [&sub] {
             return std::count_if(sub.messages.cbegin(), sub.messages.cend(), [](const auto &m) {
                 return m.first == QLatin1String("q/b/bulk");
