@@ -242,7 +242,9 @@ private slots:
         QTest::qWait(200);
         QCOMPARE(drained.size(), 1);
         // Its own messages coming back, unread when it stops: the stop is still clean.
+        QSignalSpy subscribed(client.get(), &MqttClient::subscribed);
         QVERIFY(client->subscribe(QStringLiteral("q/b/bulk")));
+        QTRY_COMPARE_WITH_TIMEOUT(subscribed.size(), 1, kUpMs); // granted before the pause
         QVERIFY(backlog());
         client->stop(5000);
         client.reset();
