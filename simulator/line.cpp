@@ -26,8 +26,7 @@ void makeRaw(int fd)
     if (tcgetattr(fd, &t) != 0)
         fail("tcgetattr");
     cfmakeraw(&t);
-    cfsetispeed(&t, B9600);
-    cfsetospeed(&t, B9600);
+    cfsetspeed(&t, B9600);
     t.c_cflag &= ~tcflag_t(CSIZE | PARENB | CSTOPB | CRTSCTS);
     t.c_cflag |= CS8 | CLOCAL | CREAD;
     t.c_iflag &= ~tcflag_t(IXON | IXOFF | IXANY);

@@ -478,6 +478,39 @@ private slots:
         QVERIFY2(log.find(said.toStdString()) != std::string::npos, log.c_str());
     }
 
+    // A line that fails (a device gone, a file whose reads end) ends the run as a failure, said
+    // once, whether the board makes its readings up or replays them.
+    void aFailingLineEndsTheRun_data()
+    {
+        QTest::addColumn<bool>("replay");
+        QTest::newRow("made up") << false;
+        QTest::newRow("replayed") << true;
+    }
+    void aFailingLineEndsTheRun()
+    {
+        QFETCH(bool, replay);
+        QTemporaryDir dir;
+        Options options;
+        options.device = dir.filePath(QStringLiteral("device")).toStdString();
+        QFile device(QString::fromStdString(options.device));
+        QVERIFY(device.open(QIODevice::WriteOnly));
+        options.count = 3; // a run that missed the failure ends soon all the same
+        if (replay) {
+            options.replay = dir.filePath(QStringLiteral("line.qvcap")).toStdString();
+            QVERIFY(!writeCapture(QString::fromStdString(options.replay),
+                                  {{0, record::Direction::FromBoard, "a"},
+                                   {3000, record::Direction::FromBoard, "b"}})
+                         .isEmpty());
+        }
+        std::ostringstream log;
+        Runner runner(options, log);
+        const std::atomic<bool> stop{false};
+        QCOMPARE(runner.run(stop), 1);
+        const std::string said = log.str();
+        QCOMPARE(std::count(said.begin(), said.end(), '\n'), 1);
+        QVERIFY2(said.find("the line failed: end of file") != std::string::npos, said.c_str());
+    }
+
     void stopRequestEndsTheRun()
     {
         RunningBoard b(Options{});
