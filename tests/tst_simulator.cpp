@@ -300,6 +300,7 @@ private slots:
         QTest::newRow("help") << QStringList{"--help"} << "status 0";
         QTest::newRow("version") << QStringList{"--version"} << "status 0";
         QTest::newRow("a stray word") << QStringList{"--loop", "x"} << "status 2";
+        QTest::newRow("an unknown option") << QStringList{"--colour"} << "status 2";
         QTest::newRow("a speed of 0") << QStringList{"--speed", "0"} << "status 2";
     }
     void commandLines()
