@@ -53,15 +53,18 @@ QStringList values(const QString &path)
 }
 #endif
 
-std::vector<record::CaptureRecord> records(const QString &path)
+// A capture's records up to where reading stopped; why it stopped, or could not start, in
+// `ended` when asked.
+std::vector<record::CaptureRecord> records(const QString &path,
+                                           std::optional<std::string> *ended = nullptr)
 {
     record::CaptureReader reader;
     std::vector<record::CaptureRecord> out;
-    if (reader.open(path.toStdString()))
-        return out;
-    record::CaptureRecord r;
-    while (reader.next(r))
+    const auto refused = reader.open(path.toStdString());
+    for (record::CaptureRecord r; !refused && reader.next(r);)
         out.push_back(r);
+    if (ended)
+        *ended = refused ? refused : reader.ended();
     return out;
 }
 
@@ -186,12 +189,9 @@ private slots:
             QVERIFY(!w.write(Direction::FromBoard, "XPir:0YZ", t0 + 84h));
         }
         QCOMPARE(files(), before);
-        record::CaptureReader reader;
-        QVERIFY(!reader.open(path.toStdString()));
-        std::vector<record::CaptureRecord> all;
-        for (record::CaptureRecord r; reader.next(r);)
-            all.push_back(r);
-        QVERIFY2(!reader.ended(), reader.ended() ? reader.ended()->c_str() : "");
+        std::optional<std::string> ended;
+        const auto all = records(path, &ended);
+        QVERIFY2(!ended, ended ? ended->c_str() : "");
         QCOMPARE(all.back().bytes, std::string("XPir:0YZ"));
         const auto frames = std::count_if(all.begin(), all.end(), [](const auto &r) {
             return !r.bytes.empty() && r.direction == Direction::FromBoard;
