@@ -398,14 +398,14 @@ private slots:
         QTest::addColumn<QString>("refused");
         QTest::addColumn<bool>("capture");
         QTest::newRow("version 2")
-            << QByteArray("quorvane-capture 2\n\x00\x04x") << "version \"2\"" << false;
+            << QByteArrayLiteral("quorvane-capture 2\n\x00\x04x") << "version \"2\"" << false;
         QTest::newRow("version 10")
             << QByteArray("quorvane-capture 10\nxyz") << "version \"10\"" << false;
         QTest::newRow("a long version, shown in part")
             << QByteArray("quorvane-capture 9 ~abcdefghijklmnopq\n") << "version \"9 ~abcdefghijklm\""
             << false;
         QTest::newRow("version 1 with a CR")
-            << QByteArray("quorvane-capture 1\r\n\x00\x04x") << "version \"1?\"" << false;
+            << QByteArrayLiteral("quorvane-capture 1\r\n\x00\x04x") << "version \"1?\"" << false;
         QTest::newRow("a bare header")
             << QByteArray("quorvane-capture ") << "version \"\"" << false;
         QTest::newRow("version 1, empty") << kHeader << "" << true;
