@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "ptyhelper.h"
 #include "serial/commcontrol.h"
+#include "qtwarnings.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -122,6 +123,7 @@ class TestCommControl : public QObject {
 private slots:
     void init()
     {
+        failOnQtWarnings();
         pty = std::make_unique<PtyPair>();
         comm = std::make_unique<CommControl>(mapOf(pty->path()));
     }

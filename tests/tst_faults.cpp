@@ -6,6 +6,7 @@
 #include "ptyhelper.h"
 #include "serial/commcontrol.h"
 #include "ui/form1.h"
+#include "qtwarnings.h"
 
 #include <QFile>
 #include <QProcess>
@@ -57,6 +58,8 @@ struct Panel {
 class TestFaults : public QObject {
     Q_OBJECT
 private slots:
+    void init() { failOnQtWarnings(); }
+
     void deviceLostMidFrameThenBack()
     {
         PluggableBoard b;

@@ -10,6 +10,7 @@
 #include "ptyhelper.h"
 #include "ui/form1.h"
 #include "ui/frmabout.h"
+#include "qtwarnings.h"
 
 #include <QAccessible>
 #include <QElapsedTimer>
@@ -104,6 +105,8 @@ void openOrClosedRows()
 class TestForm1 : public QObject {
     Q_OBJECT
 private slots:
+    void init() { failOnQtWarnings(); }
+
     void layout_data()
     {
         QTest::addColumn<QString>("name");

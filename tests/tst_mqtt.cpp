@@ -6,6 +6,7 @@
 #include "cli/sharedoptions.h"
 #include "mqtt/mqttclient.h"
 #include "remote/remotelink.h"
+#include "qtwarnings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -40,6 +41,8 @@ class TestMqtt : public QObject {
     QTemporaryDir dir_;
 
 private slots:
+    void init() { failOnQtWarnings(); }
+
     // Settings the client library or the TLS set-up would refuse are said by start(), which
     // then tries nothing; a CA file the bridge is given is checked as the client would.
     void setupFailures_data()

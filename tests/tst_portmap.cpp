@@ -3,6 +3,7 @@
 #include "serial/portmap.h"
 #include "ui/form1.h"
 #include "ui/portoptions.h"
+#include "qtwarnings.h"
 
 #include <QTest>
 #ifndef Q_OS_WIN
@@ -32,6 +33,8 @@ QString remoteProblem(const QString &target, const QString &problem)
 class TestPortMap : public QObject {
     Q_OBJECT
 private slots:
+    void init() { failOnQtWarnings(); }
+
     void naturalOrder_data()
     {
         QTest::addColumn<QString>("a");

@@ -4,6 +4,7 @@
 // each command.
 #include "board/session.h"
 #include "ptyhelper.h"
+#include "qtwarnings.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -58,6 +59,8 @@ struct SessionRig : PluggableBoard {
 class TestSession : public QObject {
     Q_OBJECT
 private slots:
+    void init() { failOnQtWarnings(); }
+
     void commandsTakeOnePath_data()
     {
         QTest::addColumn<QStringList>("steps");

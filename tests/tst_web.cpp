@@ -7,6 +7,7 @@
 #include "web/face.h"
 #include "web/history.h"
 #include "web/listener.h"
+#include "qtwarnings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -100,6 +101,8 @@ struct WebRig : BridgeRig {
 class TestWeb : public QObject {
     Q_OBJECT
 private slots:
+    void init() { failOnQtWarnings(); }
+
     void historyKeepsTheNewestFrameOfEachSlot()
     {
         History h;

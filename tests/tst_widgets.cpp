@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "paintcounter.h"
 #include "ui/widgets.h"
+#include "qtwarnings.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -11,6 +12,8 @@ using quorvane::ui::RepaintGate;
 class TestWidgets : public QObject {
     Q_OBJECT
 private slots:
+    void init() { failOnQtWarnings(); }
+
     void gateShowsTheFirstChangeAndHoldsTheRest()
     {
         QLabel label;
