@@ -31,6 +31,11 @@ class Line:
         self.number = number
         self.master, self.slave = pty.openpty()
         tty.setraw(self.slave)
+        # What another program may have left on the line: an open must set each of them.
+        iflag, oflag, cflag, lflag, _, _, cc = termios.tcgetattr(self.slave)
+        cflag = (cflag & ~termios.CSIZE) | termios.CS7 | termios.PARENB | termios.CSTOPB | termios.CRTSCTS
+        termios.tcsetattr(self.slave, termios.TCSANOW, [iflag | termios.IXON | termios.IXOFF, oflag,
+                          cflag, lflag, termios.B1200, termios.B1200, cc])
         # The relay keeps a descriptor of the panel's end so the master never reads a hang-up
         # while the panel has the port closed.
         os.set_blocking(self.master, False)
