@@ -479,18 +479,23 @@ private slots:
 
     void commands_data()
     {
+        QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<Messages>("messages");
         QTest::addColumn<QByteArray>("letters");
         QTest::addColumn<QByteArray>("loads"); // retained load/N: 1 ON, 0 OFF, - none
         QTest::addColumn<int>("refused");
+        // What the board gets when it is unplugged and back; null: left plugged in.
+        QTest::addColumn<QByteArray>("restored");
         const auto row = [](const char *name, const Messages &messages, const QByteArray &letters,
-                            const QByteArray &loads, int refused = 0) {
-            QTest::newRow(name) << messages << letters << loads << refused;
+                            const QByteArray &loads, int refused = 0,
+                            const char *restored = nullptr, const QStringList &arguments = {}) {
+            QTest::newRow(name) << arguments << messages << letters << loads << refused
+                                << QByteArray(restored);
         };
         row("each load on and off", {set(1, "ON"), set(3, "ON"), set(3, "OFF"), set(5, "ON")},
             "AEFI", "1-0-1");
         row("blanks and letter case ignored", {set(2, " oN \n"), set(2, "\tOff")}, "CD", "-0---");
-        row("all on", {all("ON")}, "K", "11111");
+        row("all on, restored load by load", {all("ON")}, "K", "11111", 0, "ACEGI");
         row("all off sends the off-letters of loads that were on",
             {set(2, "ON"), set(4, "ON"), all("off")}, "CGLDH", "00000");
         // QoS 1 may deliver a command twice: each letter sets a state, so twice is once.
@@ -503,15 +508,24 @@ private slots:
              set(1, "ON!"), set(1, QByteArray(10000, 'O')), set(1, "\xff\xfe"), set(1, "\xc3\x96N"),
              set(2, "O\x7f\x1b"), all(""), qMakePair(QStringLiteral("tx"), QByteArray(65, 'a'))},
             "", "-----", 10);
+        row("the loads commanded, restored as commanded", {set(2, "ON"), set(4, "OFF")}, "CH",
+            "-1-0-", 0, "CH");
+        row("all off, restored load by load", {set(1, "ON"), all("OFF")}, "ALB", "00000", 0,
+            "BDFHJ");
+        row("nothing commanded, nothing restored", {}, "", "-----", 0, "");
+        row("--no-restore-loads leaves them", {set(2, "ON"), set(4, "OFF")}, "CH", "-1-0-", 0, "",
+            {QStringLiteral("--no-restore-loads")});
     }
     void commands()
     {
+        QFETCH(QStringList, arguments);
         QFETCH(Messages, messages);
         QFETCH(QByteArray, letters);
         QFETCH(QByteArray, loads);
         QFETCH(int, refused);
-        QUORVANE_ONLINE_RIG(rig);
-        QUORVANE_SUBSCRIBED(app, rig.broker, {t1("load/+")});
+        QFETCH(QByteArray, restored);
+        QUORVANE_ONLINE_RIG(rig, arguments);
+        QUORVANE_SUBSCRIBED(app, rig.broker, {t1("load/+"), t1("status")});
         for (const auto &[leaf, payload] : messages)
             QVERIFY(app.client.publish(t1(leaf), payload));
         QCOMPARE(rig.board->read(int(letters.size()), letters.isEmpty() ? 300 : 3000), letters);
@@ -529,6 +543,14 @@ private slots:
         for (const QString &line : std::as_const(rig.log))
             QVERIFY2(!line.contains(QRegularExpression(QStringLiteral("[\\x00-\\x1f\\x7f]"))),
                      qPrintable(line.toUtf8().toPercentEncoding(" '\\:")));
+        if (restored.isNull())
+            return;
+        rig.board.reset(); // unplugged
+        QTRY_COMPARE_WITH_TIMEOUT(app.last.value(t1("status")), QByteArray("offline"), 1000);
+        rig.plug();
+        QTRY_COMPARE_WITH_TIMEOUT(app.last.value(t1("status")), QByteArray("online"), 3000);
+        // The board matches what was commanded, unless told to leave it.
+        QCOMPARE(rig.board->read(int(restored.size()), restored.isEmpty() ? 300 : 2000), restored);
     }
 
     void brokerRestartBringsBackRetainedState()
@@ -569,42 +591,6 @@ private slots:
         again.start();
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, 8000);
         QVERIFY2(again.elapsed() < 2500, qPrintable(QString::number(again.elapsed())));
-    }
-
-    void deviceLostAndBack_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<Messages>("commands");
-        QTest::addColumn<QByteArray>("sent");
-        QTest::addColumn<QByteArray>("restored"); // what the board gets when it is back
-        const auto row = [](const char *name, const Messages &commands, const QByteArray &sent,
-                            const QByteArray &restored, const QStringList &arguments = {}) {
-            QTest::newRow(name) << arguments << commands << sent << restored;
-        };
-        row("the loads commanded, as commanded", {set(2, "ON"), set(4, "OFF")}, "CH", "CH");
-        row("all on, load by load", {all("ON")}, "K", "ACEGI");
-        row("all off, load by load", {set(1, "ON"), all("OFF")}, "ALB", "BDFHJ");
-        row("nothing commanded, nothing sent", {}, "", "");
-        row("--no-restore-loads leaves them", {set(2, "ON"), set(4, "OFF")}, "CH", "",
-            {QStringLiteral("--no-restore-loads")});
-    }
-    void deviceLostAndBack()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(Messages, commands);
-        QFETCH(QByteArray, sent);
-        QFETCH(QByteArray, restored);
-        QUORVANE_ONLINE_RIG(rig, arguments);
-        QUORVANE_SUBSCRIBED(app, rig.broker, {t1("status")});
-        for (const auto &[leaf, payload] : commands)
-            app.client.publish(t1(leaf), payload);
-        QCOMPARE(rig.board->read(int(sent.size()), sent.isEmpty() ? 200 : 2000), sent);
-        rig.board.reset(); // unplugged
-        QTRY_COMPARE_WITH_TIMEOUT(app.last.value(t1("status")), QByteArray("offline"), 1000);
-        rig.plug();
-        QTRY_COMPARE_WITH_TIMEOUT(app.last.value(t1("status")), QByteArray("online"), 3000);
-        // The board matches what was commanded, unless told to leave it.
-        QCOMPARE(rig.board->read(int(restored.size()), restored.isEmpty() ? 300 : 2000), restored);
     }
 
     // A command the broker stored (published retained, by mistake or by a script) is replayed
