@@ -145,10 +145,8 @@ private slots:
     {
         QUORVANE_OPEN_RIG(rig);
         QSignalSpy ended(rig.session.get(), &Session::frameEnded);
-        for (const QByteArray &frame :
-             {QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ"),
-              QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ"), QByteArray("XPir:0YLig:64YTp1:29YZ")})
-            rig.board->write(frame);
+        rig.board->write(QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ").repeated(2) +
+                         "XPir:0YLig:64YTp1:29YZ");
         QTRY_COMPARE(ended.size(), 3);
         QCOMPARE(ended[0][0].toUInt(), 0b1111u); // all new
         QCOMPARE(ended[1][0].toUInt(), 0u);      // the same again
