@@ -150,8 +150,7 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<bool>("device");
         QTest::newRow("one device config") << QStringList{} << true;
-        QTest::newRow("one config per entity")
-            << QStringList{QStringLiteral("--discovery"), QStringLiteral("per-entity")} << false;
+        QTest::newRow("one config per entity") << QStringList{"--discovery", "per-entity"} << false;
     }
     void discoveryDescribesOneDevice()
     {
@@ -506,10 +505,8 @@ private slots:
              set(1, "ON!"), set(1, QByteArray(10000, 'O')), set(1, "\xff\xfe"), set(1, "\xc3\x96N"),
              set(2, "O\x7f\x1b"), all(""), qMakePair(QStringLiteral("tx"), QByteArray(65, 'a'))},
             "", "-----", 10);
-        row("the loads commanded, restored as commanded", {set(2, "ON"), set(4, "OFF")}, "CH",
-            "-1-0-", 0, "CH");
-        row("all off, restored load by load", {set(1, "ON"), all("OFF")}, "ALB", "00000", 0,
-            "BDFHJ");
+        row("restored as commanded", {set(2, "ON"), set(4, "OFF")}, "CH", "-1-0-", 0, "CH");
+        row("all off, then restored", {set(1, "ON"), all("OFF")}, "ALB", "00000", 0, "BDFHJ");
         row("nothing commanded, nothing restored", {}, "", "-----", 0, "");
         row("--no-restore-loads leaves them", {set(2, "ON"), set(4, "OFF")}, "CH", "-1-0-", 0, "",
             {QStringLiteral("--no-restore-loads")});
@@ -744,8 +741,7 @@ private slots:
         QTest::newRow("wrong password")
             << false << user << QStringLiteral("guess") << QStringLiteral("check --username");
         QTest::newRow("TLS with the broker's CA")
-            << true << (user + QStringList{QStringLiteral("--cafile"), QStringLiteral("CA")})
-            << right << QString();
+            << true << (user + QStringList{"--cafile", "CA"}) << right << QString();
         QTest::newRow("TLS without it") << true << user << right << QStringLiteral("TLS");
     }
     void brokerSecurity()
