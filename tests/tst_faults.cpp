@@ -32,10 +32,9 @@ qint64 residentKiB()
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly))
         return 0;
-    for (const QByteArray &line : status.readAll().split('\n')) {
+    for (const QByteArray &line : status.readAll().split('\n'))
         if (line.startsWith("VmRSS:"))
             return line.mid(6).trimmed().split(' ').first().toLongLong();
-    }
     return 0;
 }
 
@@ -66,29 +65,28 @@ private slots:
         b.plug();
         auto &pty = b.board;
         Panel panel(b.link);
-        Form1 &f = *panel.form;
-        f.Command3->click();
-        QVERIFY(f.MSComm1->portOpen());
+        panel.form->Command3->click();
+        QVERIFY(panel.form->MSComm1->portOpen());
         pty->write("XPir:1YLig:6");
-        QTRY_COMPARE(f.Text1->text(), QStringLiteral("Pir:1YLig:6"));
+        QTRY_COMPARE(panel.form->Text1->text(), QStringLiteral("Pir:1YLig:6"));
 
         BoxCloser closer;
         pty.reset();
         // How soon the loss is told is the benchmarks' business; here only that it is told.
         QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), 1, 30000);
-        QCOMPARE(f.Command3->text(), QStringLiteral("Open"));
-        QVERIFY(!f.Frame3->isEnabled());
+        QCOMPARE(panel.form->Command3->text(), QStringLiteral("Open"));
+        QVERIFY(!panel.form->Frame3->isEnabled());
         QVERIFY(closer.boxes[0].text.contains(QStringLiteral("click Open")));
         QTest::qWait(100);
         QCOMPARE(closer.boxes.size(), 1);
 
         // The device comes back (under the same name); Open works again.
         b.plug();
-        f.Command3->click();
-        QVERIFY(f.MSComm1->portOpen());
+        panel.form->Command3->click();
+        QVERIFY(panel.form->MSComm1->portOpen());
         QCOMPARE(closer.boxes.size(), 1);
         pty->write("XPir:0YZ");
-        QTRY_COMPARE(f.Label6->text(), QStringLiteral("0"));
+        QTRY_COMPARE(panel.form->Label6->text(), QStringLiteral("0"));
     }
 
     void deviceInUseByAnotherProcess()
@@ -101,14 +99,13 @@ private slots:
         QCOMPARE(holder.readLine().trimmed(), QByteArray("holding"));
 
         Panel panel(pty.path());
-        Form1 &f = *panel.form;
         BoxCloser closer;
-        f.Command3->click();
+        panel.form->Command3->click();
         QCOMPARE(closer.boxes.size(), 1);
         QVERIFY2(closer.boxes[0].text.contains(QStringLiteral("in use")),
                  qPrintable(closer.boxes[0].text));
         QVERIFY(!closer.boxes[0].text.contains(QStringLiteral("ermission")));
-        QCOMPARE(f.Command3->text(), QStringLiteral("Open"));
+        QCOMPARE(panel.form->Command3->text(), QStringLiteral("Open"));
         holder.kill();
         holder.waitForFinished();
     }
@@ -116,7 +113,6 @@ private slots:
     void randomBytesShowOnlyRealTags()
     {
         Panel panel;
-        Form1 &f = *panel.form;
         const qint64 before = residentKiB();
         QByteArray noise(10 * 1024 * 1024 / kScale, Qt::Uninitialized);
         QRandomGenerator rng(1234);
@@ -125,8 +121,8 @@ private slots:
         noise[1] = char(0xFF);
         panel.pty.flood(noise);
         panel.pty.write("\x01");
-        QTRY_COMPARE_WITH_TIMEOUT(f.MSComm1->inBufferCount(), qsizetype(0), 120000);
-        QVERIFY(f.Text1->text().size() <= 4096);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.form->MSComm1->inBufferCount(), qsizetype(0), 120000);
+        QVERIFY(panel.form->Text1->text().size() <= 4096);
         // A label shows only text that really followed its tag, up to a terminator.
         const QByteArray lower = noise.toLower();
         const char *tags[] = {"pir:", "lig:", "tp1:", "tp2:"};
@@ -146,11 +142,10 @@ private slots:
     void endlessLineWithoutFrameEnd()
     {
         Panel panel;
-        Form1 &f = *panel.form;
         panel.pty.flood("XPir:1Y" + QByteArray(1024 * 1024 / kScale, 'a'));
         panel.pty.write("Z");
-        QTRY_COMPARE_WITH_TIMEOUT(f.Label6->text(), QStringLiteral("1"), 60000);
-        QTRY_COMPARE(f.Text1->text().size(), 4096);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.form->Label6->text(), QStringLiteral("1"), 60000);
+        QTRY_COMPARE(panel.form->Text1->text().size(), 4096);
         panel.pty.write("XPir:0YLig:1YTp1:2YTp2:3YZ");
         QTRY_COMPARE(panel.values(), (QStringList{"0", "1%", "2 Deg", "3 Deg"}));
     }
@@ -158,8 +153,8 @@ private slots:
     void rapidToggleClicksSendEveryLetterInOrder()
     {
         Panel panel;
-        Form1 &f = *panel.form;
-        PushCheck *toggles[] = {f.Check1, f.Check2, f.Check3, f.Check4, f.Check5};
+        PushCheck *toggles[] = {panel.form->Check1, panel.form->Check2, panel.form->Check3,
+                                panel.form->Check4, panel.form->Check5};
         QByteArray expected;
         for (int i = 0; i < 1000; ++i) {
             const int load = (i * 7) % 5;
@@ -173,17 +168,16 @@ private slots:
     void thousandOpenCloseCyclesLeaveNothingBehind()
     {
         Panel panel;
-        Form1 &f = *panel.form;
-        f.Command3->click();
+        panel.form->Command3->click();
         const int fds = openDescriptorCount();
         const qint64 before = residentKiB();
         BoxCloser closer;
         for (int i = 0; i < 1000; ++i) {
-            f.Command3->click();
-            f.Command3->click();
+            panel.form->Command3->click();
+            panel.form->Command3->click();
         }
         QVERIFY(closer.boxes.isEmpty());
-        QCOMPARE(f.Command3->text(), QStringLiteral("Open"));
+        QCOMPARE(panel.form->Command3->text(), QStringLiteral("Open"));
         QCOMPARE(openDescriptorCount(), fds);
         QVERIFY2(!kMemoryIsMeaningful || residentKiB() - before < 4 * 1024,
                  qPrintable(QStringLiteral("grew by %1 KiB").arg(residentKiB() - before)));

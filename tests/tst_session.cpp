@@ -56,6 +56,11 @@ struct SessionRig : PluggableBoard {
 
 } // namespace
 
+// A rig whose line opened, or the test stops there.
+#define QUORVANE_OPEN_RIG(name, ...)                                                               \
+    SessionRig name{__VA_ARGS__};                                                                  \
+    QTRY_VERIFY(name.session->lineOpen())
+
 class TestSession : public QObject {
     Q_OBJECT
 private slots:
@@ -63,33 +68,29 @@ private slots:
 
     void commandsTakeOnePath_data()
     {
-        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("steps"); // split at blanks
         QTest::addColumn<QByteArray>("letters");
         QTest::addColumn<QString>("loads");
-        QTest::newRow("load 1 on") << QStringList{"1on"} << QByteArray("A") << "1----";
-        QTest::newRow("load 3 off") << QStringList{"3off"} << QByteArray("F") << "--0--";
-        QTest::newRow("load 5 on") << QStringList{"5on"} << QByteArray("I") << "----1";
-        QTest::newRow("all on") << QStringList{"allon"} << QByteArray("K") << "11111";
-        QTest::newRow("all off, none on") << QStringList{"alloff"} << QByteArray("L") << "00000";
+        QTest::newRow("load 1 on") << "1on" << QByteArray("A") << "1----";
+        QTest::newRow("load 3 off") << "3off" << QByteArray("F") << "--0--";
+        QTest::newRow("load 5 on") << "5on" << QByteArray("I") << "----1";
+        QTest::newRow("all on") << "allon" << QByteArray("K") << "11111";
+        QTest::newRow("all off, none on") << "alloff" << QByteArray("L") << "00000";
         QTest::newRow("all off after 2 and 4")
-            << QStringList{"2on", "4on", "alloff"} << QByteArray("CGLDH") << "00000";
-        QTest::newRow("all off after all on")
-            << QStringList{"allon", "alloff"} << QByteArray("KLBDFHJ") << "00000";
+            << "2on 4on alloff" << QByteArray("CGLDH") << "00000";
+        QTest::newRow("all off after all on") << "allon alloff" << QByteArray("KLBDFHJ") << "00000";
         QTest::newRow("all off after 2 on and off")
-            << QStringList{"2on", "2off", "alloff"} << QByteArray("CDL") << "00000";
-        QTest::newRow("all on after 5 off")
-            << QStringList{"5off", "allon"} << QByteArray("JK") << "11111";
-        QTest::newRow("raw bytes change no load")
-            << QStringList{"raw:AZ"} << QByteArray("AZ") << "-----";
+            << "2on 2off alloff" << QByteArray("CDL") << "00000";
+        QTest::newRow("all on after 5 off") << "5off allon" << QByteArray("JK") << "11111";
+        QTest::newRow("raw bytes change no load") << "raw:AZ" << QByteArray("AZ") << "-----";
     }
     void commandsTakeOnePath()
     {
-        QFETCH(QStringList, steps);
+        QFETCH(QString, steps);
         QFETCH(QByteArray, letters);
         QFETCH(QString, loads);
-        SessionRig rig;
-        QTRY_VERIFY(rig.session->lineOpen());
-        for (const QString &step : steps)
+        QUORVANE_OPEN_RIG(rig);
+        for (const QString &step : steps.split(QLatin1Char(' ')))
             QCOMPARE(rig.run(step), std::nullopt);
         QCOMPARE(rig.board->read(int(letters.size())), letters);
         QCOMPARE(rig.loads(), loads);
@@ -104,8 +105,7 @@ private slots:
     void aClosedLineTakesNoCommand()
     {
         QFETCH(QString, step);
-        SessionRig rig;
-        QTRY_VERIFY(rig.session->lineOpen());
+        QUORVANE_OPEN_RIG(rig);
         rig.session->stop();
         QSignalSpy commanded(rig.session.get(), &Session::loadCommanded);
         const auto error = rig.run(step);
@@ -118,39 +118,35 @@ private slots:
     {
         QTest::addColumn<int>("kind");
         QTest::addColumn<QString>("peer");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("mqtt") << int(Origin::Kind::Mqtt) << ""
-                              << "load 4 on (G) from MQTT";
-        QTest::newRow("remote panel") << int(Origin::Kind::RemotePanel) << ""
-                                      << "load 4 on (G) from a remote panel";
+        QTest::addColumn<QString>("from"); // as the log line for load 4 on ends
+        QTest::newRow("mqtt") << int(Origin::Kind::Mqtt) << QString() << "MQTT";
+        QTest::newRow("remote panel")
+            << int(Origin::Kind::RemotePanel) << QString() << "a remote panel";
         QTest::newRow("web") << int(Origin::Kind::Web) << "127.0.0.7"
-                             << "load 4 on (G) from the web page (127.0.0.7)";
+                             << "the web page (127.0.0.7)";
     }
     void originIsLoggedAndHandedOn()
     {
         QFETCH(int, kind);
         QFETCH(QString, peer);
-        QFETCH(QString, said);
-        SessionRig rig;
-        QTRY_VERIFY(rig.session->lineOpen());
+        QFETCH(QString, from);
+        QUORVANE_OPEN_RIG(rig);
         Origin seen{Origin::Kind::Restore, {}};
         connect(rig.session.get(), &Session::loadCommanded, this,
                 [&](int, bool, const Origin &o) { seen = o; });
         QCOMPARE(rig.run(QStringLiteral("4on"), {Origin::Kind(kind), peer}), std::nullopt);
         QCOMPARE(int(seen.kind), kind);
         QCOMPARE(seen.peer, peer);
-        QVERIFY2(rig.log.contains(said), qPrintable(rig.log.join(QLatin1Char('\n'))));
+        QVERIFY2(rig.log.contains("load 4 on (G) from " + from),
+                 qPrintable(rig.log.join(QLatin1Char('\n'))));
     }
 
     void readingsAndWhatChanged()
     {
-        SessionRig rig;
-        QTRY_VERIFY(rig.session->lineOpen());
+        QUORVANE_OPEN_RIG(rig);
         QSignalSpy ended(rig.session.get(), &Session::frameEnded);
-        for (const QByteArray &frame :
-             {QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ"),
-              QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ"), QByteArray("XPir:0YLig:64YTp1:29YZ")})
-            rig.board->write(frame);
+        rig.board->write(QByteArray("XPir:1YLig:64YTp1:28YTp2:-4YZ").repeated(2) +
+                         "XPir:0YLig:64YTp1:29YZ");
         QTRY_COMPARE(ended.size(), 3);
         QCOMPARE(ended[0][0].toUInt(), 0b1111u); // all new
         QCOMPARE(ended[1][0].toUInt(), 0u);      // the same again
@@ -205,8 +201,7 @@ private slots:
         QFETCH(QByteArray, letters);
         SessionOptions o;
         o.restoreLoads = restore;
-        SessionRig rig(o);
-        QTRY_VERIFY(rig.session->lineOpen());
+        QUORVANE_OPEN_RIG(rig, o);
         QSignalSpy commanded(rig.session.get(), &Session::loadCommanded);
         QCOMPARE(rig.run(QStringLiteral("2on")), std::nullopt);
         QCOMPARE(rig.run(QStringLiteral("4off")), std::nullopt);

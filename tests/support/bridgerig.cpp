@@ -65,22 +65,16 @@ void BridgeRig::startBroker()
         failure = QStringLiteral("the broker did not start: %1").arg(broker.log());
 }
 
-Options BridgeRig::options(const QStringList &arguments, const QProcessEnvironment &env)
-{
-    const auto parsed = quorvane::bridge::parseOptions(
-        QStringList{QStringLiteral("quorvane-bridge")} + arguments, env);
-    if (const auto *exit = std::get_if<Exit>(&parsed))
-        qFatal("options refused: %s", qPrintable(exit->text));
-    return std::get<Options>(parsed);
-}
-
 void BridgeRig::start(const QStringList &extra, const QProcessEnvironment &env)
 {
-    QStringList arguments{QStringLiteral("--device"), device, QStringLiteral("--board"),
-                          QStringLiteral("t1")};
+    QStringList arguments{QStringLiteral("quorvane-bridge"), QStringLiteral("--device"), device,
+                          QStringLiteral("--board"), QStringLiteral("t1")};
     if (brokerUp)
         arguments << QStringLiteral("--broker") << broker.url();
-    auto o = options(arguments + extra, env);
+    auto parsed = quorvane::bridge::parseOptions(arguments + extra, env);
+    if (const auto *exit = std::get_if<Exit>(&parsed))
+        qFatal("options refused: %s", qPrintable(exit->text));
+    Options &o = std::get<Options>(parsed);
     if (adjust)
         adjust(o);
     bridge = std::make_unique<Bridge>(o);

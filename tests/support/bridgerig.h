@@ -77,8 +77,6 @@ struct BridgeRig : PluggableBoard {
     explicit BridgeRig(TestBroker::Config config = {}, const QString &device = {},
                        bool withBroker = true);
     void startBroker();
-    static quorvane::bridge::Options options(const QStringList &arguments,
-                                             const QProcessEnvironment &env = {});
     // Starts the bridge on the board as board "t1", with `extra` options.
     void start(const QStringList &extra = {}, const QProcessEnvironment &env = {});
     // Starts it and waits for it to come online; says why not in `failure`.

@@ -156,10 +156,9 @@ bool TestBroker::writeConfig()
             !openssl(QStringLiteral("x509 -req -in server.csr -CA ca.crt -CAkey ca.key "
                                     "-CAcreateserial -out server.crt -days 2 -extfile server.ext")))
             return false;
-        for (const char *f : {"cafile ca.crt", "certfile server.crt", "keyfile server.key"}) {
-            const QList<QByteArray> kv = QByteArray(f).split(' ');
-            conf += kv[0] + ' ' + dir_.filePath(QString::fromLatin1(kv[1])).toLocal8Bit() + '\n';
-        }
+        // Each as "KEY FILE" with the file in the broker's directory.
+        for (const char *f : {"cafile ca.crt", "certfile server.crt", "keyfile server.key"})
+            conf += QByteArray(f).replace(' ', ' ' + dir_.path().toLocal8Bit() + '/') + '\n';
     }
     QFile f(dir_.filePath(QStringLiteral("mosquitto.conf")));
     return f.open(QIODevice::WriteOnly) && f.write(conf) == conf.size();
