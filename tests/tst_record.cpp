@@ -150,12 +150,13 @@ private slots:
     {
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("readings.csv"));
-        // A row, then two appended (the header once), rotated once three rows would not fit.
-        for (int rows = 1; rows <= 2; ++rows) {
+        // Two rows without a limit, then two appended (the header once) to a limit the first
+        // of them meets exactly: the second rotates.
+        for (int run = 0; run < 2; ++run) {
             record::ReadingsLog log;
             QVERIFY(!log.open(path.toStdString(),
-                              rows == 1 ? 0 : record::kLogHeader.size() + 2 * kRow.size()));
-            for (int i = 0; i < rows; ++i)
+                              run == 0 ? 0 : record::kLogHeader.size() + 3 * kRow.size()));
+            for (int i = 0; i < 2; ++i)
                 QVERIFY(!log.add(kT + std::chrono::seconds(i), kValues));
             QVERIFY(!log.flush());
         }
@@ -166,9 +167,9 @@ private slots:
             QRegularExpression(QStringLiteral("^readings-20\\d{6}-\\d{6}\\.csv$"))));
         const QString header = QStringLiteral("time,pir,light,indoor,outdoor");
         const QString row = QString::fromStdString(kRow).chopped(2);
-        QCOMPARE(lines(rotated), (QStringList{header, row, row}));
         // Each row has its own time.
         const QString later = QString::fromStdString(record::csvRow(kT + 1s, kValues)).chopped(2);
+        QCOMPARE(lines(rotated), (QStringList{header, row, later, row}));
         QCOMPARE(lines(path), (QStringList{header, later}));
     }
 
