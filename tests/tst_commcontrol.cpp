@@ -319,6 +319,11 @@ private slots:
         QCOMPARE(comm->commPort(), qint16(1));
         QVERIFY_THROWS_EXCEPTION(CommError, comm->setPortOpen(true));
         QVERIFY(comm->portOpen());
+        // A number with no device, after one with: no word names the old device.
+        comm->setPortOpen(false);
+        comm->setCommPort(2);
+        QVERIFY_THROWS_EXCEPTION(CommError, comm->setPortOpen(true));
+        QCOMPARE(thrown([&] { comm->input(); })->message(), "Port 2: the port is not open");
     }
 
     void deviceLostWhileOpen()
