@@ -217,8 +217,8 @@ private slots:
             QVERIFY(text(origin, "support_url").startsWith(QLatin1String("https://")));
             compareFields(c.value(QStringLiteral("device")).toObject(),
                           {{"identifiers", QJsonArray{QStringLiteral("quorvane_t1")}}});
+            const QString key = id.mid(12);
             if (ofTheBridge) {
-                const QString key = id.mid(12);
                 diagnostic << key;
                 if (c.value(QStringLiteral("enabled_by_default")) == QJsonValue(false))
                     disabled << key;
@@ -229,6 +229,10 @@ private slots:
                     compareFields(c, {{"device_class", "timestamp"}});
             } else if (component != QLatin1String("switch")) {
                 QCOMPARE(text(c, "state_topic"), t1("state")); // the readings' one message
+                QCOMPARE(text(c, "value_template"),
+                         component == QLatin1String("binary_sensor")
+                             ? "{{ 'ON' if value_json." + key + " else 'OFF' }}"
+                             : "{{ value_json." + key + " }}");
             }
             if (id.contains(QLatin1String("door")))
                 compareFields(c, {{"device_class", "temperature"},
