@@ -218,6 +218,7 @@ private slots:
             compareFields(c.value(QStringLiteral("device")).toObject(),
                           {{"identifiers", QJsonArray{QStringLiteral("quorvane_t1")}}});
             const QString key = id.mid(12);
+            QVERIFY2(!text(c, "name").isEmpty(), qPrintable(key)); // what Home Assistant shows
             if (ofTheBridge) {
                 diagnostic << key;
                 if (c.value(QStringLiteral("enabled_by_default")) == QJsonValue(false))
