@@ -158,6 +158,7 @@ private slots:
         QCOMPARE(h.counters.frames, quint64(3));
         QCOMPARE(h.framesLastMinute, 3);
         QVERIFY(h.newestFrame && h.newestFrameAgeMs && h.lineOpen && h.available);
+        QTRY_VERIFY(rig.session->health().uptimeMs > 0); // counted from the start
     }
 
     void silenceMakesTheBoardUnavailable_data()
