@@ -43,11 +43,7 @@ Bridge::Bridge(Options options, QObject *parent)
     setLogSink(stderrSink());
 }
 
-Bridge::~Bridge()
-{
-    // The faces watch the session: they go first.
-    faces_.clear();
-}
+Bridge::~Bridge() = default;
 
 void Bridge::setLogSink(LogSink sink)
 {
@@ -67,7 +63,6 @@ Bridge::LogSink Bridge::stderrSink()
             std::fprintf(stderr, "<%d>%s\n", int(level), line.constData());
         else
             std::fprintf(stderr, "quorvane-bridge: %s\n", line.constData());
-        std::fflush(stderr);
     };
 }
 

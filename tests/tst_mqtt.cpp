@@ -13,6 +13,7 @@
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -140,6 +141,42 @@ private slots:
         QVERIFY(!sends());
         QTest::qWait(1500); // past the first retry's second
         QCOMPARE(failed, 1);
+    }
+
+    // The credentials reach the broker as given, a user name without a password too: the
+    // flags of the first packet say which of the two it carries.
+    void connectCarriesTheCredentials_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("flags"); // user 0x80, password 0x40
+        QTest::newRow("both") << "quorvane" << "pw" << 0xC0;
+        QTest::newRow("a user name alone") << "quorvane" << "" << 0x80;
+        QTest::newRow("neither") << "" << "" << 0x00;
+    }
+    void connectCarriesTheCredentials()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(int, flags);
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        ClientSettings s;
+        s.broker.host = QStringLiteral("127.0.0.1");
+        s.broker.port = server.serverPort();
+        s.clientId = QStringLiteral("quorvane-test");
+        s.username = user;
+        s.password = password;
+        MqttClient client(s);
+        client.setReconnect(false);
+        QVERIFY(!client.start());
+        QTRY_VERIFY(server.hasPendingConnections());
+        QTcpSocket *peer = server.nextPendingConnection();
+        // CONNECT: type, length, "\0\4MQTT", level, flags, ...
+        QTRY_VERIFY(peer->bytesAvailable() >= 10);
+        const QByteArray head = peer->read(10);
+        QCOMPARE(head.mid(2, 7), QByteArray("\0\4MQTT\4", 7));
+        QCOMPARE(quint8(head[9]) & 0xC0, flags);
     }
 
     // Removing discovery from a broker that refuses at once ends, and says so.
