@@ -449,8 +449,10 @@ private slots:
                             const char *said) { QTest::newRow(name) << log << capture << said; };
         row("log in a missing folder", "missing/readings.csv", "", "cannot open");
         row("log that is a folder", ".", "", "cannot open");
-        if (QFile::exists(QStringLiteral("/dev/full")))
+        if (QFile::exists(QStringLiteral("/dev/full"))) {
             row("log on a full disk", "/dev/full", "", "No space left");
+            row("capture on a full disk", "", "/dev/full", "cannot write %1: No space left");
+        }
         row("capture over someone else's file", "", "other.txt",
             "will not append to %1: not a capture file");
     }

@@ -141,6 +141,29 @@ private slots:
                  History::kValueBytes);
     }
 
+    // Both lists of logins are bounded: the oldest entry goes first.
+    void loginListsForgetTheOldestFirst()
+    {
+        using quorvane::web::Sessions;
+        Sessions s(kToken, {}, 3);
+        QByteArrayList logins;
+        for (int i = 0; i < 4; ++i) {
+            logins << Sessions::kCookie + '=' + s.begin();
+            QTest::qWait(2); // each issued in a millisecond of its own
+        }
+        QCOMPARE(s.count(), 3);
+        for (int i = 0; i < 4; ++i)
+            QCOMPARE(s.loginOf(logins[i]).isEmpty(), i == 0);
+        // Wrong tokens from more addresses than are remembered: the quietest is forgotten.
+        const auto peer = [](int i) { return QStringLiteral("10.0.%1.%2").arg(i / 256).arg(i % 256); };
+        s.failed(peer(0));
+        QTest::qWait(2);
+        for (int i = 1; i <= Sessions::kFailedLoginsKept; ++i)
+            s.failed(peer(i));
+        QVERIFY(!s.paused(peer(0)));
+        QVERIFY(s.paused(peer(1)) && s.paused(peer(Sessions::kFailedLoginsKept)));
+    }
+
     void sinceIsMillisecondsOrZonedIso_data()
     {
         QTest::addColumn<QString>("text");
