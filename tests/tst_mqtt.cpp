@@ -385,21 +385,6 @@ private slots:
         if (exit)
             QVERIFY2(exit->text.contains(text), qPrintable(exit->text));
     }
-
-    void passwordFromTheFileOrTheEnvironment()
-    {
-        QCommandLineParser parser;
-        parser.addOption(quorvane::cli::passwordFileOption(QStringLiteral("x")));
-        QProcessEnvironment env;
-        env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), QStringLiteral("env-pw"));
-        QString error;
-        QVERIFY(parser.parse({"prog"}));
-        QCOMPARE(quorvane::cli::readPassword(parser, env, &error), QStringLiteral("env-pw"));
-        QVERIFY(parser.parse({"prog", "--password-file", dir_.filePath(QStringLiteral("no"))}));
-        QVERIFY(!quorvane::cli::readPassword(parser, env, &error));
-        QVERIFY2(error.startsWith(QStringLiteral("cannot read the password file")),
-                 qPrintable(error));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestMqtt)
