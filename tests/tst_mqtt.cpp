@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -246,6 +247,25 @@ private slots:
         // Tried again after a second, then after two more; never sooner.
         QVERIFY2(failedAt[1] - failedAt[0] >= 900, qPrintable(QString::number(failedAt[1])));
         QVERIFY2(failedAt[2] - failedAt[1] >= 1900, qPrintable(QString::number(failedAt[2])));
+    }
+
+    // A broker that stops answering without closing (here stopped) is noticed by its missing
+    // ping replies, within two keep-alive periods.
+    void aHungBrokerIsNoticed()
+    {
+        TestBroker broker;
+        QVERIFY(broker.start());
+        ClientSettings s = broker.clientSettings(QStringLiteral("quorvane-hung"));
+        s.keepAliveSeconds = 5; // the least the library takes
+        MqttClient client(s);
+        QSignalSpy down(&client, &MqttClient::disconnected);
+        QVERIFY(!client.start());
+        QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kUpMs);
+        ::kill(pid_t(broker.pid()), SIGSTOP);
+        const auto resume = qScopeGuard([&] { ::kill(pid_t(broker.pid()), SIGCONT); });
+        QTRY_COMPARE_WITH_TIMEOUT(down.size(), 1, 12'000);
+        QVERIFY2(down[0][0].toString().contains(QLatin1String("the broker stopped answering")),
+                 qPrintable(down[0][0].toString()));
     }
 
     // A backlog goes out and is told of once, as drained; a stop sends what was still
