@@ -120,6 +120,17 @@ class TestCommControl : public QObject {
     std::unique_ptr<PtyPair> pty;
     std::unique_ptr<CommControl> comm;
 
+    // The control over a scripted link, opened once `setUp` has set what an open reads.
+    ScriptedLink &openScripted(const std::function<void(CommControl &)> &setUp = {})
+    {
+        auto map = std::make_shared<ScriptedMap>();
+        comm = std::make_unique<CommControl>(map);
+        if (setUp)
+            setUp(*comm);
+        comm->setPortOpen(true);
+        return *map->link;
+    }
+
 private slots:
     void init()
     {
@@ -435,11 +446,8 @@ private slots:
     // room for a busy machine's late timers.
     void aBusyLineIsReadOnTheClock()
     {
-        auto map = std::make_shared<ScriptedMap>();
-        comm = std::make_unique<CommControl>(map);
+        ScriptedLink &link = openScripted();
         Receiver rx(*comm);
-        comm->setPortOpen(true);
-        ScriptedLink &link = *map->link;
         QElapsedTimer line;
         line.start();
         qint64 fed = 0;
@@ -462,11 +470,8 @@ private slots:
     // for the clock; a quiet tick stops the clock and bytes wake the control again.
     void theClockStopsWhenTheLineIsQuiet()
     {
-        auto map = std::make_shared<ScriptedMap>();
-        comm = std::make_unique<CommControl>(map);
+        ScriptedLink &link = openScripted();
         Receiver rx(*comm);
-        comm->setPortOpen(true);
-        ScriptedLink &link = *map->link;
         QVERIFY(link.wake);
         const int before = link.reads;
         link.feed("a");
@@ -500,12 +505,10 @@ private slots:
         QFETCH(int, intervalMs);
         QFETCH(int, bytes);
         QFETCH(bool, wakes);
-        auto map = std::make_shared<ScriptedMap>();
-        comm = std::make_unique<CommControl>(map);
-        comm->setReadInterval(std::chrono::milliseconds(intervalMs));
-        comm->setPortOpen(true);
-        map->link->feed(QByteArray(bytes, 'a'));
-        QCOMPARE(map->link->wake, wakes);
+        ScriptedLink &link = openScripted(
+            [&](CommControl &c) { c.setReadInterval(std::chrono::milliseconds(intervalMs)); });
+        link.feed(QByteArray(bytes, 'a'));
+        QCOMPARE(link.wake, wakes);
         QCOMPARE(comm->inBufferCount(), qsizetype(bytes));
     }
 
@@ -513,11 +516,7 @@ private slots:
     // it down to half, not before and not only once it is empty.
     void aFullQueueResumesAtHalf()
     {
-        auto map = std::make_shared<ScriptedMap>();
-        comm = std::make_unique<CommControl>(map);
-        comm->setRThreshold(0);
-        comm->setPortOpen(true);
-        ScriptedLink &link = *map->link;
+        ScriptedLink &link = openScripted([](CommControl &c) { c.setRThreshold(0); });
         link.feed(QByteArray(CommControl::kQueueBound + 4096, 'a'));
         QCOMPARE(comm->inBufferCount(), CommControl::kQueueBound);
         QVERIFY(!link.wake);
