@@ -99,10 +99,9 @@ int removeDiscovery(const quorvane::bridge::Options &o)
 // joined at exit, and one stuck in the resolver would hold a stopping bridge for a minute.
 int leave(int code)
 {
-    if (quorvane::mqtt::MqttClient::lookupsRunning()) {
-        std::fflush(nullptr);
+    // Nothing waits in a buffer by then: the bridge writes only to stderr.
+    if (quorvane::mqtt::MqttClient::lookupsRunning())
         ::_exit(code);
-    }
     return code;
 }
 
