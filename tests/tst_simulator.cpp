@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <cerrno>
@@ -206,9 +207,12 @@ private slots:
         options.seed = 1;
         options.link =
             QDir::tempPath().toStdString() + "/quorvane-test-link-" + std::to_string(::getpid());
+        // A stale link from an earlier run is replaced.
+        QVERIFY(QFile::link(QStringLiteral("/nonexistent"), QString::fromStdString(options.link)));
         {
             RunningBoard b(options);
-            QVERIFY(QFileInfo(QString::fromStdString(options.link)).isSymLink());
+            const QFileInfo link(QString::fromStdString(options.link));
+            QVERIFY(link.isSymLink() && link.exists());
             QVERIFY(b.fd >= 0);
             QCOMPARE(::write(b.fd, "AKLq", 4), ssize_t(4));
             const QByteArray got =
@@ -230,6 +234,13 @@ private slots:
         RunningBoard none(options);
         QVERIFY(QTest::qWaitFor([&] { return none.status == 0; }, 2000));
         QCOMPARE(none.runner.framesSent(), 0LL);
+        // Never a real file in the link's place: the run is refused and the file kept.
+        QTemporaryFile real;
+        QVERIFY(real.open());
+        options.link = real.fileName().toStdString();
+        Runner refused(options, none.log);
+        QVERIFY_THROWS_EXCEPTION(std::system_error, refused.open());
+        QVERIFY(real.exists());
     }
 
     // A device of its own (a real port, or one end of socat) is set to the board's line,
