@@ -9,8 +9,11 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <csignal>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +65,8 @@ TestBroker::TestBroker() : TestBroker(Config{}) {}
 TestBroker::TestBroker(Config config) : config_(config), port_(freeLocalPort())
 {
     process_.setProcessChannelMode(QProcess::MergedChannels);
+    // A suite that a timeout kills cannot stop its broker: the kernel does.
+    process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     process_.setStandardOutputFile(dir_.filePath(QStringLiteral("broker.log")), QIODevice::Append);
     if (!writeConfig())
         qWarning("TestBroker: could not write the broker's configuration");
