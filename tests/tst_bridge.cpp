@@ -44,6 +44,15 @@ QString t1(const QString &leaf)
     return QStringLiteral("quorvane/t1/") + leaf;
 }
 
+// An environment of NAME=VALUE entries.
+QProcessEnvironment environmentOf(const QStringList &entries)
+{
+    QProcessEnvironment env;
+    for (const QString &e : entries)
+        env.insert(e.section(QLatin1Char('='), 0, 0), e.section(QLatin1Char('='), 1));
+    return env;
+}
+
 // A JSON object's member as text.
 QString text(const QJsonObject &object, const char *key)
 {
@@ -103,6 +112,8 @@ std::unique_ptr<RemoteLink> openRemote(const TestBroker &broker, const QString &
 
 class TestBridge : public QObject {
     Q_OBJECT
+    QTemporaryDir dir_; // holds PWFILE, the password file the option rows name
+
 private slots:
     void readingsAndStateAreRetained()
     {
@@ -824,15 +835,18 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("says");
+        QTest::addColumn<QStringList>("environment"); // NAME=VALUE
         // The arguments split at blanks.
-        const auto exits =
-            [](const char *name, const QByteArray &arguments, int code, const char *says) {
-                QTest::newRow(name)
-                    << QString::fromLatin1(arguments).split(QLatin1Char(' '), Qt::SkipEmptyParts)
-                    << code << QString::fromLatin1(says);
-            };
+        const auto exits = [](const char *name, const QByteArray &arguments, int code,
+                              const char *says, const QStringList &environment = {}) {
+            QTest::newRow(name)
+                << QString::fromLatin1(arguments).split(QLatin1Char(' '), Qt::SkipEmptyParts)
+                << code << QString::fromLatin1(says) << environment;
+        };
         const auto refused = [&exits](const char *name, const QByteArray &arguments,
-                                      const char *says) { exits(name, arguments, 2, says); };
+                                      const char *says, const QStringList &environment = {}) {
+            exits(name, arguments, 2, says, environment);
+        };
         exits("help", "--help", 0, "QUORVANE_MQTT_PASSWORD");
         exits("version", "--version", 0, "quorvane-bridge " QUORVANE_VERSION);
         refused("no line", "", "--device PATH or --port N");
@@ -872,18 +886,33 @@ private slots:
         refused("port 32768", "--port 32768", "not a port number");
         refused("a missing password file", with("--password-file /nonexistent/pw"),
                 "cannot read the password file");
+        // The web face: open to the network only behind a token.
+        const QStringList token{"QUORVANE_HTTP_TOKEN=correct-horse-battery"};
+        refused("web on the network, no token", with("--http 0.0.0.0:8080"), "without a token");
+        refused("web over IPv6, no token", with("--http [::1]:8080"), "without a token");
+        refused("a short web token", with("--http 0.0.0.0:8080"), "at least 16",
+                {"QUORVANE_HTTP_TOKEN=short"});
+        refused("web without a port", with("--http 127.0.0.1"), "ADDR:PORT", token);
+        refused("web past the last port", with("--http 127.0.0.1:65536"), "ADDR:PORT");
+        refused("no web token file", with("--http 127.0.0.1:1 --http-token-file /nonexistent/t"),
+                "cannot read the web token file '/nonexistent/t'");
+        refused("a web certificate alone", with("--http 127.0.0.1:1 --http-cert /etc/hostname"),
+                "go together");
     }
     void optionsAreCheckedAtStart()
     {
         QFETCH(QStringList, arguments);
         QFETCH(int, code);
         QFETCH(QString, says);
+        QFETCH(QStringList, environment);
         const auto parsed = quorvane::bridge::parseOptions(
-            QStringList{QStringLiteral("quorvane-bridge")} + arguments, {});
+            QStringList{QStringLiteral("quorvane-bridge")} + arguments, environmentOf(environment));
         const auto *exit = std::get_if<Exit>(&parsed);
         QVERIFY(exit);
         QCOMPARE(exit->code, code);
         QVERIFY2(exit->text.contains(says), qPrintable(exit->text));
+        for (const QString &e : environment) // a secret is never repeated
+            QVERIFY(!exit->text.contains(e.section(QLatin1Char('='), 1)));
     }
 
     void acceptedOptions_data()
@@ -891,14 +920,23 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("field");
         QTest::addColumn<QVariant>("value");
+        QTest::addColumn<QStringList>("environment"); // NAME=VALUE
         // Arguments after the line and the board, as one string split at blanks.
         const auto row = [](const char *name, const char *extra, const char *field,
-                            const QVariant &value, const char *line = "--device /dev/null") {
+                            const QVariant &value, const char *line = "--device /dev/null",
+                            const QStringList &environment = {}) {
             QTest::newRow(name) << QStringLiteral("%1 --board b %2")
                                        .arg(QLatin1String(line), QLatin1String(extra))
                                        .split(QLatin1Char(' '), Qt::SkipEmptyParts)
-                                << QString::fromLatin1(field) << value;
+                                << QString::fromLatin1(field) << value << environment;
         };
+        const char *const d = "--device /dev/null";
+        const QStringList envPassword{"QUORVANE_MQTT_PASSWORD=env-pw"};
+        row("password from the environment", "", "password", "env-pw", d, envPassword);
+        row("the password file's first line", "--password-file PWFILE", "password", "file-pw");
+        row("the file wins over the environment", "--password-file PWFILE", "password", "file-pw",
+            d, envPassword);
+        row("no password", "", "password", "");
         row("default broker", "", "broker", "localhost:1883 plain");
         row("mqtt:// takes 1883", "--broker mqtt://h", "broker", "h:1883 plain");
         row("mqtts:// takes 8883", "--broker mqtts://h", "broker", "h:8883 tls");
@@ -932,14 +970,22 @@ private slots:
         row("the web page alone", "--http 127.0.0.1:8080", "faces", "web");
         row("the web page and a broker", "--http 127.0.0.1:8080 --broker mqtt://h", "faces",
             "mqtt web");
+        row("the last web port", "--http 127.0.0.1:65535", "faces", "web");
+        row("the web page on the network with a token", "--http 0.0.0.0:8080", "faces", "web", d,
+            {"QUORVANE_HTTP_TOKEN=correct-horse-battery"});
     }
     void acceptedOptions()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, field);
         QFETCH(QVariant, value);
+        QFETCH(QStringList, environment);
+        QFile file(dir_.filePath(QStringLiteral("pw")));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("file-pw\r\nsecond\n") == 16);
+        file.close();
+        arguments.replaceInStrings(QStringLiteral("PWFILE"), file.fileName());
         const auto parsed = quorvane::bridge::parseOptions(
-            QStringList{QStringLiteral("quorvane-bridge")} + arguments, {});
+            QStringList{QStringLiteral("quorvane-bridge")} + arguments, environmentOf(environment));
         const auto *exit = std::get_if<Exit>(&parsed);
         QVERIFY2(!exit, exit ? qPrintable(exit->text) : "");
         const Options &o = std::get<Options>(parsed);
@@ -964,6 +1010,7 @@ private slots:
             {QStringLiteral("silence"), o.silenceSeconds},
             {QStringLiteral("port"), o.port},
             {QStringLiteral("board"), o.mqtt.board},
+            {QStringLiteral("password"), o.mqtt.client.password},
             {QStringLiteral("logMaxBytes"), qulonglong(o.record.logMaxBytes)},
             {QStringLiteral("faces"),
              (QString() + (o.mqtt.enabled ? "mqtt " : "") + (o.web.enabled ? "web" : ""))
@@ -972,41 +1019,6 @@ private slots:
         QVERIFY2(got.contains(field), qPrintable(field));
         QCOMPARE(got.value(field), value);
         QVERIFY(o.mqtt.client.willRetain);
-    }
-
-    void passwordSources_data()
-    {
-        QTest::addColumn<QByteArray>("file"); // empty: no --password-file
-        QTest::addColumn<QString>("environment");
-        QTest::addColumn<QString>("password");
-        const auto row = [](const char *name, const QByteArray &file, const char *env,
-                            const char *password) {
-            QTest::newRow(name) << file << env << password;
-        };
-        row("from the environment", "", "env-pw", "env-pw");
-        row("the file's first line, without its end", "file-pw\r\nsecond\n", "", "file-pw");
-        row("the file wins over the environment", "file-pw", "env-pw", "file-pw");
-        row("none", "", "", "");
-    }
-    void passwordSources()
-    {
-        QFETCH(QByteArray, file);
-        QFETCH(QString, environment);
-        QFETCH(QString, password);
-        QTemporaryDir dir;
-        QStringList arguments =
-            QStringLiteral("quorvane-bridge --device /dev/null --board b").split(' ');
-        if (!file.isEmpty()) {
-            QFile f(dir.filePath(QStringLiteral("pw")));
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(file) == file.size());
-            arguments << QStringLiteral("--password-file") << f.fileName();
-        }
-        QProcessEnvironment env;
-        if (!environment.isEmpty())
-            env.insert(QStringLiteral("QUORVANE_MQTT_PASSWORD"), environment);
-        const auto parsed = quorvane::bridge::parseOptions(arguments, env);
-        QVERIFY(std::holds_alternative<Options>(parsed));
-        QCOMPARE(std::get<Options>(parsed).mqtt.client.password, password);
     }
 
     // What a panel's remote port writes reaches the bridge in messages it takes: at most 64

@@ -27,7 +27,6 @@
 #include <memory>
 #include <vector>
 
-using quorvane::bridge::Exit;
 using quorvane::bridge::Options;
 using quorvane::web::History;
 
@@ -182,56 +181,6 @@ private slots:
         QFETCH(QString, text);
         QFETCH(qint64, ms);
         QCOMPARE(History::parseSince(text).value_or(-1), ms);
-    }
-
-    void optionsRefuseAnOpenNetworkFace_data()
-    {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<QString>("refusal"); // empty: accepted
-        QTest::addColumn<bool>("mqtt");
-        const auto row = [](const char *name, const QStringList &arguments, const QString &token,
-                            const char *refusal, bool mqtt) {
-            QTest::newRow(name) << arguments << token << QString(refusal) << mqtt;
-        };
-        const QString loop = QStringLiteral("127.0.0.1:8080");
-        const QString any = QStringLiteral("0.0.0.0:8080");
-        row("loopback, no token, no broker", {"--http", loop}, "", "", false);
-        row("network, no token", {"--http", any}, "", "without a token", false);
-        row("network, token", {"--http", any}, QString::fromLatin1(kToken), "", false);
-        row("short token", {"--http", any}, "short", "at least 16", false);
-        row("with a broker", {"--http", loop, "--broker", "mqtt://127.0.0.1"}, "", "", true);
-        row("no --http", {}, "", "", true);
-        row("no port", {"--http", "127.0.0.1"}, "", "ADDR:PORT", false);
-        row("the last port", {"--http", "127.0.0.1:65535"}, "", "", false);
-        row("past the last port", {"--http", "127.0.0.1:65536"}, "", "ADDR:PORT", false);
-        row("IPv6, no token", {"--http", "[::1]:8080"}, "", "without a token", false);
-        row("no token file", {"--http", loop, "--http-token-file", "/nonexistent/token"}, "",
-            "cannot read the web token file '/nonexistent/token'", false);
-        row("cert alone", {"--http", loop, "--http-cert", "/etc/hostname"}, "", "go together",
-            false);
-    }
-    void optionsRefuseAnOpenNetworkFace()
-    {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, token);
-        QFETCH(QString, refusal);
-        QFETCH(bool, mqtt);
-        QProcessEnvironment env;
-        if (!token.isEmpty())
-            env.insert(QStringLiteral("QUORVANE_HTTP_TOKEN"), token);
-        const auto parsed = quorvane::bridge::parseOptions(
-            QStringList{"quorvane-bridge", "--device", "/dev/null", "--board", "t1"} + arguments,
-            env);
-        if (const auto *exit = std::get_if<Exit>(&parsed)) {
-            QVERIFY2(!refusal.isEmpty(), qPrintable(exit->text));
-            QCOMPARE(exit->code, 2);
-            QVERIFY2(exit->text.contains(refusal), qPrintable(exit->text));
-            QVERIFY(!token.isEmpty() ? !exit->text.contains(token) : true);
-            return;
-        }
-        QVERIFY2(refusal.isEmpty(), "accepted");
-        QCOMPARE(std::get<Options>(parsed).mqtt.enabled, mqtt);
     }
 
     void nothingWithoutTheToken_data()
