@@ -36,6 +36,16 @@ QString write(const QTemporaryDir &dir, const char *name, const QByteArray &byte
     return f.fileName();
 }
 
+// A client of the test's own for a server on 127.0.0.1:port.
+ClientSettings localSettings(quint16 port)
+{
+    ClientSettings s;
+    s.broker.host = QStringLiteral("127.0.0.1");
+    s.broker.port = port;
+    s.clientId = QStringLiteral("quorvane-test");
+    return s;
+}
+
 } // namespace
 
 class TestMqtt : public QObject {
@@ -87,9 +97,7 @@ private slots:
         QFETCH(QString, username);
         QFETCH(QString, willTopic);
         QFETCH(QString, says);
-        ClientSettings s;
-        s.broker.host = QStringLiteral("127.0.0.1");
-        s.broker.port = freeLocalPort();
+        ClientSettings s = localSettings(freeLocalPort());
         s.broker.tls = !caFile.isEmpty();
         s.caFile = caFile == QLatin1String("-") ? QString() : caFile;
         s.clientId = clientId;
@@ -123,11 +131,7 @@ private slots:
     // once and then stays quiet.
     void unconnectedClientSendsNothing()
     {
-        ClientSettings s;
-        s.broker.host = QStringLiteral("127.0.0.1");
-        s.broker.port = freeLocalPort();
-        s.clientId = QStringLiteral("quorvane-test");
-        MqttClient client(s);
+        MqttClient client(localSettings(freeLocalPort()));
         client.setReconnect(false);
         int failed = 0;
         connect(&client, &MqttClient::connectFailed, this, [&failed] { ++failed; });
@@ -162,10 +166,7 @@ private slots:
         QFETCH(int, flags);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
-        ClientSettings s;
-        s.broker.host = QStringLiteral("127.0.0.1");
-        s.broker.port = server.serverPort();
-        s.clientId = QStringLiteral("quorvane-test");
+        ClientSettings s = localSettings(server.serverPort());
         s.username = user;
         s.password = password;
         MqttClient client(s);
