@@ -3,6 +3,7 @@
 #include "bridge/bridge.h"
 #include "bridge/discovery.h"
 #include "bridgerig.h"
+#include "columns.h"
 #include "httpclient.h"
 #include "remote/remotelink.h"
 
@@ -158,8 +159,7 @@ private slots:
     // device by default, or today's one config per entity.
     void discoveryDescribesOneDevice_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<bool>("device");
+        columns<QStringList, bool>("arguments", "device");
         QTest::newRow("one device config") << QStringList{} << true;
         QTest::newRow("one config per entity") << QStringList{"--discovery", "per-entity"} << false;
     }
@@ -404,9 +404,7 @@ private slots:
     void aNameServerThatNeverAnswers_data()
     {
         QTest::addColumn<bool>("known"); // in the hosts file
-        QTest::addColumn<bool>("tls");
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<QString>("says");
+        columns<bool, int, QString>("tls", "seconds", "says");
         QTest::newRow("no answer, twice over")
             << false << false << 12
             << QStringLiteral("no answer from the name server for 'broker.home.arpa' within 5 s");
@@ -494,9 +492,7 @@ private slots:
 
     void commands_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<Messages>("messages");
-        QTest::addColumn<QByteArray>("letters");
+        columns<QStringList, Messages, QByteArray>("arguments", "messages", "letters");
         QTest::addColumn<QByteArray>("loads"); // retained load/N: 1 ON, 0 OFF, - none
         QTest::addColumn<int>("refused");
         // What the board gets when it is unplugged and back; null: left plugged in.
@@ -655,8 +651,7 @@ private slots:
     // tell. The board topic says so; status keeps saying the bridge holds the line.
     void aSilentBoardIsOffline_data()
     {
-        QTest::addColumn<QString>("silence");
-        QTest::addColumn<bool>("goesOffline");
+        columns<QString, bool>("silence", "goesOffline");
         QTest::newRow("after a second") << "1" << true;
         QTest::newRow("never with 0") << "0" << false;
     }
@@ -753,9 +748,7 @@ private slots:
 
     void brokerSecurity_data()
     {
-        QTest::addColumn<bool>("tls");
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("password");
+        columns<bool, QStringList, QString>("tls", "arguments", "password");
         QTest::addColumn<QString>("failure"); // empty: connects
         const QStringList user{QStringLiteral("--username"), QLatin1String(TestBroker::kUser)};
         const QString right = QString::fromLatin1(TestBroker::kPassword);
@@ -834,9 +827,7 @@ private slots:
 
     void optionsAreCheckedAtStart_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("says");
+        columns<QStringList, int, QString>("arguments", "code", "says");
         QTest::addColumn<QStringList>("environment"); // NAME=VALUE
         // The arguments split at blanks.
         const auto exits = [](const char *name, const QByteArray &arguments, int code,
@@ -919,9 +910,7 @@ private slots:
 
     void acceptedOptions_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("field");
-        QTest::addColumn<QVariant>("value");
+        columns<QStringList, QString, QVariant>("arguments", "field", "value");
         QTest::addColumn<QStringList>("environment"); // NAME=VALUE
         // Arguments after the line and the board, as one string split at blanks.
         const auto row = [](const char *name, const char *extra, const char *field,
@@ -1027,8 +1016,7 @@ private slots:
     // bytes each, in order.
     void remoteLinkSplitsWhatItWrites_data()
     {
-        QTest::addColumn<int>("bytes");
-        QTest::addColumn<QList<int>>("messages");
+        columns<int, QList<int>>("bytes", "messages");
         QTest::newRow("one letter") << 1 << QList<int>{1};
         QTest::newRow("64 in one") << 64 << QList<int>{64};
         QTest::newRow("65 in two") << 65 << QList<int>{64, 1};

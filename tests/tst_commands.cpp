@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "columns.h"
 #include "protocol/commands.h"
 
 #include <QTest>
@@ -12,9 +13,7 @@ class TestCommands : public QObject {
 private slots:
     void loadLetter_data()
     {
-        QTest::addColumn<int>("load");
-        QTest::addColumn<bool>("on");
-        QTest::addColumn<char>("letter");
+        columns<int, bool, char>("load", "on", "letter");
         const char *table = "ABCDEFGHIJ";
         for (int load = 1; load <= 5; ++load) {
             for (bool on : {true, false}) {
@@ -52,8 +51,7 @@ private slots:
     // All ON and All OFF, and everything else the board ignores.
     void decodedKinds_data()
     {
-        QTest::addColumn<char>("byte");
-        QTest::addColumn<int>("kind");
+        columns<char, int>("byte", "kind");
         QTest::newRow("K") << 'K' << int(Command::Kind::AllOn);
         QTest::newRow("L") << 'L' << int(Command::Kind::AllOff);
         for (char c : {'M', 'Z', 'a', 'k', '@', '\0', '\n', static_cast<char>(0xFF)})
@@ -70,8 +68,7 @@ private slots:
 
     void classify_data()
     {
-        QTest::addColumn<char>("c");
-        QTest::addColumn<int>("role");
+        columns<char, int>("c", "role");
         QTest::newRow("X") << 'X' << int(CharRole::FrameStart);
         QTest::newRow("Z") << 'Z' << int(CharRole::FrameEnd);
         QTest::newRow("x") << 'x' << int(CharRole::Payload);

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
+#include "columns.h"
 #include "ptyhelper.h"
-#include "serial/commcontrol.h"
 #include "qtwarnings.h"
+#include "serial/commcontrol.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -252,10 +253,7 @@ private slots:
 
     void failingOpens_data()
     {
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<int>("port");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("message");
+        columns<QString, int, int, QString>("device", "port", "kind", "message");
 #ifdef Q_OS_WIN
         QTest::newRow("missing device")
             << "COM250" << 1 << int(CommError::Kind::NotFound) << "Port 1 (COM250): no such device";
@@ -493,9 +491,7 @@ private slots:
     // wake-up from then on. Zero for the interval does the same for any line.
     void aLineFasterThanTheClockWakesItAtOnce_data()
     {
-        QTest::addColumn<int>("intervalMs");
-        QTest::addColumn<int>("bytes");
-        QTest::addColumn<bool>("wakes");
+        columns<int, int, bool>("intervalMs", "bytes", "wakes");
         QTest::newRow("a small read starts the clock") << 12 << 1023 << false;
         QTest::newRow("a kilobyte read does not") << 12 << 1024 << true;
         QTest::newRow("no clock at all") << 0 << 1 << true;

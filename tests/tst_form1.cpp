@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "boxcloser.h"
+#include "columns.h"
 #ifndef Q_OS_WIN
 #include "bridge/bridge.h"
 #include "bridgerig.h"
@@ -109,10 +110,7 @@ private slots:
 
     void layout_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("parent");
-        QTest::addColumn<QRect>("geometry");
-        QTest::addColumn<QString>("caption");
+        columns<QString, QString, QRect, QString>("name", "parent", "geometry", "caption");
         // Twips from the layout tables, divided by 15.
         auto row = [](const char *name, const char *parent, int l, int t, int w, int h,
                       const char *caption) {
@@ -294,8 +292,7 @@ private slots:
 
     void failedOpensLeaveTheClosedState_data()
     {
-        QTest::addColumn<QString>("combo");
-        QTest::addColumn<QString>("says");
+        columns<QString, QString>("combo", "says");
         const auto row = [](const char *name, const char *combo, const char *says) {
             QTest::newRow(name) << QString(combo) << QString(says);
         };
@@ -525,9 +522,7 @@ private slots:
 #ifndef Q_OS_WIN // boards behind a bridge
     void remoteOpenRefused_data()
     {
-        QTest::addColumn<QString>("board");
-        QTest::addColumn<bool>("brokerUp");
-        QTest::addColumn<QString>("says");
+        columns<QString, bool, QString>("board", "brokerUp", "says");
         QTest::newRow("broker unreachable")
             << "t1" << false << "cannot be reached: connection refused";
         // As a bridge that died leaves it: its Last Will.

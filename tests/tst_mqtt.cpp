@@ -4,9 +4,10 @@
 #include "bridgerig.h"
 #include "cli/commandline.h"
 #include "cli/sharedoptions.h"
+#include "columns.h"
 #include "mqtt/mqttclient.h"
-#include "remote/remotelink.h"
 #include "qtwarnings.h"
+#include "remote/remotelink.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -60,9 +61,7 @@ private slots:
     void setupFailures_data()
     {
         QTest::addColumn<QString>("caFile"); // empty: no TLS
-        QTest::addColumn<QString>("clientId");
-        QTest::addColumn<QString>("username");
-        QTest::addColumn<QString>("willTopic");
+        columns<QString, QString, QString>("clientId", "username", "willTopic");
         QTest::addColumn<QString>("says"); // empty: set up
         const QString id = QStringLiteral("quorvane-test");
         const QString pem = write(dir_, "ca.pem", kPem);
@@ -152,8 +151,7 @@ private slots:
     // flags of the first packet say which of the two it carries.
     void connectCarriesTheCredentials_data()
     {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
+        columns<QString, QString>("user", "password");
         QTest::addColumn<int>("flags"); // user 0x80, password 0x40
         QTest::newRow("both") << "quorvane" << "pw" << 0xC0;
         QTest::newRow("a user name alone") << "quorvane" << "" << 0x80;
@@ -334,10 +332,7 @@ private slots:
     // device and not an unreachable broker.
     void remoteOpenFailures_data()
     {
-        QTest::addColumn<QString>("user");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<bool>("brokerUp");
-        QTest::addColumn<int>("kind");
+        columns<QString, QString, bool, int>("user", "password", "brokerUp", "kind");
         using Kind = quorvane::serial::CommError::Kind;
         QTest::newRow("wrong password")
             << TestBroker::kUser << "wrong" << true << int(Kind::BrokerCredentials);

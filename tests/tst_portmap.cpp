@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
+#include "columns.h"
+#include "qtwarnings.h"
 #include "serial/commerror.h"
 #include "serial/portmap.h"
 #include "ui/form1.h"
 #include "ui/portoptions.h"
-#include "qtwarnings.h"
 
 #include <QTest>
 #ifndef Q_OS_WIN
@@ -37,8 +38,7 @@ private slots:
 
     void naturalOrder_data()
     {
-        QTest::addColumn<QString>("a");
-        QTest::addColumn<QString>("b");
+        columns<QString, QString>("a", "b");
         // Each first before the second: by prefix, then by number, leading zeros or not.
         const std::pair<const char *, const char *> pairs[] = {
             {"ttyACM0", "ttyS0"},    {"ttyS0", "ttyUSB0"}, {"ttyUSB0", "ttyUSB1"},
@@ -69,8 +69,7 @@ private slots:
 
     void systemMapRefusesNumbersItCannotMap_data()
     {
-        QTest::addColumn<int>("port");
-        QTest::addColumn<QString>("says");
+        columns<int, QString>("port", "says");
         QTest::newRow("0") << 0 << "numbered from 1";
         QTest::newRow("-3") << -3 << "numbered from 1";
 #ifndef Q_OS_WIN
@@ -217,10 +216,7 @@ private slots:
     // The window's advice follows the failure's kind alone, whatever the device's text.
     void adviceFollowsTheKind_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<QString>("advice");
-        QTest::addColumn<QString>("notAdvice");
+        columns<int, QString, QString, QString>("kind", "device", "advice", "notAdvice");
         const QString credentials = QStringLiteral("Check the user name in the port's address and "
                                                    "the password (QUORVANE_MQTT_PASSWORD or "
                                                    "--password-file).");

@@ -2,6 +2,7 @@
 // The readings log and line captures: what they hold, how they grow, and that a capture
 // replayed by the simulated board shows a second panel the same readings.
 #include "boxcloser.h"
+#include "columns.h"
 #include "panelrig.h"
 #include "ptyhelper.h"
 #include "record/capture.h"
@@ -207,8 +208,7 @@ private slots:
     // within the same second keep every file.
     void rotatedLogsAreNamedByTheirTime_data()
     {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QStringList>("rotated");
+        columns<QString, QStringList>("name", "rotated");
         const auto row = [](const char *name, const char *file, const char *stem, const char *ext) {
             QStringList rotated;
             for (const char *n : {"", "-2", "-3"})
@@ -313,11 +313,8 @@ private slots:
     // saying why and where.
     void hostileCapturesEndWithAReason_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<int>("records");
-        QTest::addColumn<qint64>("lastAtMs");
-        QTest::addColumn<QString>("said");
-        QTest::addColumn<bool>("damaged");
+        columns<QByteArray, int, qint64, QString, bool>("file", "records", "lastAtMs", "said",
+                                                        "damaged");
         const auto row = [](const char *name, const QByteArray &file, int records, qint64 lastAtMs,
                             const QString &said, bool damaged) {
             QTest::newRow(name) << file << records << lastAtMs << said << damaged;
@@ -395,9 +392,7 @@ private slots:
     // only looks like one is bytes like any other.
     void otherFormatVersionsAreRefused_data()
     {
-        QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QString>("refused");
-        QTest::addColumn<bool>("capture");
+        columns<QByteArray, QString, bool>("file", "refused", "capture");
         QTest::newRow("version 2")
             << QByteArrayLiteral("quorvane-capture 2\n\x00\x04x") << "version \"2\"" << false;
         QTest::newRow("version 10")
@@ -442,9 +437,7 @@ private slots:
 
     void unwritableFilesAreSaidOnce_data()
     {
-        QTest::addColumn<QString>("log");
-        QTest::addColumn<QString>("capture");
-        QTest::addColumn<QString>("said");
+        columns<QString, QString, QString>("log", "capture", "said");
         const auto row = [](const char *name, const char *log, const char *capture,
                             const char *said) { QTest::newRow(name) << log << capture << said; };
         row("log in a missing folder", "missing/readings.csv", "", "cannot open");

@@ -3,6 +3,7 @@
 // readings, the one command path and its All OFF rule, silence, the restore, and who gave
 // each command.
 #include "board/session.h"
+#include "columns.h"
 #include "ptyhelper.h"
 #include "qtwarnings.h"
 
@@ -69,8 +70,7 @@ private slots:
     void commandsTakeOnePath_data()
     {
         QTest::addColumn<QString>("steps"); // split at blanks
-        QTest::addColumn<QByteArray>("letters");
-        QTest::addColumn<QString>("loads");
+        columns<QByteArray, QString>("letters", "loads");
         QTest::newRow("load 1 on") << "1on" << QByteArray("A") << "1----";
         QTest::newRow("load 3 off") << "3off" << QByteArray("F") << "--0--";
         QTest::newRow("load 5 on") << "5on" << QByteArray("I") << "----1";
@@ -116,8 +116,7 @@ private slots:
 
     void originIsLoggedAndHandedOn_data()
     {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("peer");
+        columns<int, QString>("kind", "peer");
         QTest::addColumn<QString>("from"); // as the log line for load 4 on ends
         QTest::newRow("mqtt") << int(Origin::Kind::Mqtt) << QString() << "MQTT";
         QTest::newRow("remote panel")
@@ -163,8 +162,7 @@ private slots:
 
     void silenceMakesTheBoardUnavailable_data()
     {
-        QTest::addColumn<int>("silenceMs");
-        QTest::addColumn<bool>("silent");
+        columns<int, bool>("silenceMs", "silent");
         QTest::newRow("300 ms") << 300 << true;
         QTest::newRow("never") << 0 << false;
     }
@@ -191,8 +189,7 @@ private slots:
 
     void theRestoreAfterALineLoss_data()
     {
-        QTest::addColumn<bool>("restore");
-        QTest::addColumn<QByteArray>("letters");
+        columns<bool, QByteArray>("restore", "letters");
         QTest::newRow("restores") << true << QByteArray("CH");
         QTest::newRow("--no-restore-loads") << false << QByteArray();
     }

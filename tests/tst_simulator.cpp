@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "columns.h"
 #include "protocol/telemetry.h"
 #include "record/capture.h"
 #include "simulator/arguments.h"
@@ -119,8 +120,7 @@ class TestSimulator : public QObject {
 private slots:
     void lettersSwitchTheRightLoads_data()
     {
-        QTest::addColumn<QByteArray>("letters");
-        QTest::addColumn<QString>("loads");
+        columns<QByteArray, QString>("letters", "loads");
         QTest::newRow("A") << QByteArray("A") << "1 0 0 0 0";
         QTest::newRow("C E") << QByteArray("CE") << "0 1 1 0 0";
         QTest::newRow("I then J") << QByteArray("IJ") << "0 0 0 0 0";
@@ -370,8 +370,7 @@ private slots:
     // earlier would take the last frames with it.
     void replayDeliversItsLastByte_data()
     {
-        QTest::addColumn<double>("speed");
-        QTest::addColumn<bool>("read");
+        columns<double, bool>("speed", "read");
         QTest::newRow("speed 1") << 1.0 << true;
         QTest::newRow("speed 10") << 10.0 << true;
         QTest::newRow("speed 1000") << 1000.0 << true;

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "columns.h"
 #include "frametable.h"
 #include "protocol/telemetry.h"
 
@@ -81,9 +82,7 @@ private slots:
 
     void pieces_data()
     {
-        QTest::addColumn<QByteArray>("piece");
-        QTest::addColumn<QByteArray>("buffer");
-        QTest::addColumn<int>("result");
+        columns<QByteArray, QByteArray, int>("piece", "buffer", "result");
         QTest::newRow("empty piece")
             << QByteArray("") << QByteArray("Text1") << int(ReceiveResult::Unchanged);
         QTest::newRow("X alone") << QByteArray("X") << QByteArray() << int(ReceiveResult::Cleared);
@@ -111,8 +110,7 @@ private slots:
 
     void bound_data()
     {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<QByteArray>("firstPir");
+        columns<QByteArray, QByteArray>("head", "firstPir");
         QTest::newRow("filler only") << QByteArray() << QByteArray();
         QTest::newRow("a frame, then a board that never sends X")
             << QByteArray("Pir:1Y") << QByteArray("1");
@@ -149,8 +147,7 @@ private slots:
     // What goes out as a number in the bridge's state and the readings log.
     void plainNumbers_data()
     {
-        QTest::addColumn<QByteArray>("value");
-        QTest::addColumn<bool>("number");
+        columns<QByteArray, bool>("value", "number");
         for (const char *yes : {"0", "-4", "21.5", "-3.0", "123456789012345", "1.123456789012345"})
             QTest::newRow(yes) << QByteArray(yes) << true;
         for (const char *no : {"", "-", "+1", "1.", ".5", "1e3", "1,5", "1 ", "1\n", "--1",

@@ -3,11 +3,12 @@
 // commands on the session's one path, and the bounds every client is held to, with the MQTT
 // face of the same bridge going on meanwhile.
 #include "bridgerig.h"
+#include "columns.h"
 #include "httpclient.h"
+#include "qtwarnings.h"
 #include "web/face.h"
 #include "web/history.h"
 #include "web/listener.h"
-#include "qtwarnings.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -185,10 +186,8 @@ private slots:
 
     void nothingWithoutTheToken_data()
     {
-        QTest::addColumn<QByteArray>("method");
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("authorization");
-        QTest::addColumn<int>("status");
+        columns<QByteArray, QByteArray, QByteArray, int>("method", "path", "authorization",
+                                                         "status");
         const auto row = [](const char *name, const char *method, const char *path,
                             const QByteArray &authorization, int status) {
             QTest::newRow(name) << QByteArray(method) << QByteArray(path) << authorization
@@ -309,9 +308,7 @@ private slots:
     void commandsTakeTheSessionsPath_data()
     {
         QTest::addColumn<QByteArray>("first"); // a load switched on before, or none
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QByteArray>("letters");
+        columns<QByteArray, QByteArray, QByteArray>("path", "body", "letters");
         QTest::addColumn<QString>("loads"); // the session's view after: 1 on, 0 off, - unknown
         QTest::addColumn<int>("status");
         QTest::addColumn<QList<QByteArray>>("headers"); // PORT is the face's
@@ -377,9 +374,7 @@ private slots:
 
     void pagesHearEveryChange_data()
     {
-        QTest::addColumn<bool>("loggedIn");
-        QTest::addColumn<QByteArray>("origin");
-        QTest::addColumn<bool>("heard");
+        columns<bool, QByteArray, bool>("loggedIn", "origin", "heard");
         QTest::newRow("logged in") << true << QByteArray("http://127.0.0.1:PORT") << true;
         QTest::newRow("no cookie") << false << QByteArray("http://127.0.0.1:PORT") << false;
         QTest::newRow("foreign page") << true << QByteArray("http://evil.example") << false;
@@ -448,9 +443,7 @@ private slots:
     void oversizedRequestsDropped_data()
     {
         QTest::addColumn<int>("pathBytes"); // of the request line's target
-        QTest::addColumn<int>("headerBytes");
-        QTest::addColumn<int>("bodyBytes");
-        QTest::addColumn<bool>("dropped");
+        columns<int, int, bool>("headerBytes", "bodyBytes", "dropped");
         // The bounds the README gives: 8 KiB request line, 16 KiB head, 4 KiB body.
         const int line = 8192 - int(strlen("GET  HTTP/1.1"));
         QTest::newRow("line at the bound") << line << 0 << 0 << false;
@@ -622,8 +615,7 @@ private slots:
     void hostileAndClosingRequests_data()
     {
         QTest::addColumn<QByteArray>("head"); // after the request line; TOKEN is replaced
-        QTest::addColumn<QByteArray>("method");
-        QTest::addColumn<int>("status");
+        columns<QByteArray, int>("method", "status");
         QTest::addColumn<bool>("closed"); // at once, not after the idle time
         // Each head starts with the bearer token.
         const auto row = [](const char *name, const char *method, int status, bool closed,

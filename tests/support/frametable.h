@@ -5,6 +5,8 @@
 // order); buffer (what the receive buffer holds afterwards).
 #pragma once
 
+#include "columns.h"
+
 #include <QByteArrayList>
 #include <QTest>
 
@@ -12,10 +14,8 @@ inline constexpr char kFrame[] = "XPir:1YLig:64YTp1:28YTp2:31YZ";
 
 inline void addTelemetryFrameRows()
 {
-    QTest::addColumn<QByteArray>("stream");
-    QTest::addColumn<QByteArrayList>("labels");
-    QTest::addColumn<QByteArray>("log");
-    QTest::addColumn<QByteArray>("buffer");
+    columns<QByteArray, QByteArrayList, QByteArray, QByteArray>("stream", "labels", "log",
+                                                                "buffer");
 
     const QByteArrayList standard{"1", "64%", "28 Deg", "31 Deg"};
     const QByteArray standardLog = "P=1 L=64% I=28 Deg O=31 Deg";
