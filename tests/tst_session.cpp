@@ -140,6 +140,20 @@ private slots:
                  qPrintable(rig.log.join(QLatin1Char('\n'))));
     }
 
+    // The journal shows the bytes sent as text: control bytes escaped, past 16 cut.
+    void sentBytesAreJournalledAsText()
+    {
+        QUORVANE_OPEN_RIG(rig);
+        for (const auto &[sent, shown] :
+             {std::pair{" ~\x1f\x7fghijklmnopq\x80r", " ~\\x1f\\x7fghijklmnopq\\x80..."},
+              std::pair{"0123456789abcdef", "0123456789abcdef"}}) {
+            QCOMPARE(rig.run(QLatin1String("raw:") + QLatin1String(sent)), std::nullopt);
+            QVERIFY2(rig.log.contains(
+                         QStringLiteral("raw bytes (%1) from MQTT").arg(QLatin1String(shown))),
+                     qPrintable(rig.log.join(QLatin1Char('\n'))));
+        }
+    }
+
     void readingsAndWhatChanged()
     {
         QUORVANE_OPEN_RIG(rig);
