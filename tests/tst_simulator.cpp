@@ -461,11 +461,12 @@ private slots:
     // than rewinding forever without a wait; a damaged or missing one ends too, saying why, once.
     void aLoopWithNothingToPlayEnds_data()
     {
-        QTest::addColumn<int>("cut"); // bytes cut off the end; -1: no file at all
+        QTest::addColumn<int>("cut"); // bytes cut off the end; -1: no file at all, -2: a folder
         QTest::addColumn<QString>("said");
         QTest::newRow("the panel's letters only") << 3 << "";
         QTest::newRow("a record cut short") << 1 << "is cut short";
         QTest::newRow("no such file") << -1 << "cannot open";
+        QTest::newRow("a folder") << -2 << "cannot read";
     }
     void aLoopWithNothingToPlayEnds()
     {
@@ -480,6 +481,7 @@ private slots:
             {{0, record::Direction::ToBoard, "A"}, {5, record::Direction::FromBoard, "b"}});
         QFile file(QString::fromStdString(options.replay));
         QVERIFY(cut < 0 ? file.remove() : file.resize(file.size() - cut)); // "b" cut short, or gone
+        QVERIFY(cut != -2 || QDir(dir.path()).mkdir(QStringLiteral("sent.qvcap")));
         RunningBoard b(options);
         QVERIFY(b.fd >= 0);
         QVERIFY(QTest::qWaitFor([&] { return b.status >= 0; }, 5000));
