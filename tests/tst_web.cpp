@@ -554,14 +554,15 @@ private slots:
         QTemporaryDir dir;
         const QString cert = dir.filePath(QStringLiteral("cert.pem"));
         const QString key = dir.filePath(QStringLiteral("key.pem"));
-        const auto makePair = [&] {
+        const auto makePair = [&](const QStringList &newKey) {
             QProcess openssl;
             openssl.start(QStringLiteral("openssl"),
-                          {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj",
-                           "/CN=127.0.0.1", "-keyout", key, "-out", cert});
+                          QStringList{"req", "-x509", "-nodes", "-days", "1", "-subj",
+                                      "/CN=127.0.0.1", "-keyout", key, "-out", cert, "-newkey"} +
+                              newKey);
             return openssl.waitForFinished(20000) && openssl.exitCode() == 0;
         };
-        QVERIFY(makePair());
+        QVERIFY(makePair({"rsa:2048"}));
         WebRig rig;
         rig.adjust = [](Options &o) { o.web.limits.idleMs = 1500; };
         rig.launch({"--http-cert", cert, "--http-key", key});
@@ -604,9 +605,9 @@ private slots:
         rig.bridge->reload();
         QVERIFY(rig.log.last().contains(QLatin1String("kept the web certificate")));
         QCOMPARE(handshake("ECDHE-RSA-AES128-GCM-SHA256"), serial);
-        QVERIFY(makePair());
+        QVERIFY(makePair({"ec", "-pkeyopt", "ec_paramgen_curve:prime256v1"})); // now a curve's
         rig.bridge->reload();
-        const QByteArray renewed = handshake("ECDHE-RSA-AES128-GCM-SHA256");
+        const QByteArray renewed = handshake("ECDHE-ECDSA-AES128-GCM-SHA256");
         QVERIFY(!renewed.isEmpty() && renewed != serial);
     }
 
