@@ -634,6 +634,7 @@ private slots:
         row("h2c then websocket", "GET", 400, true,
             "Connection: Upgrade\r\nUpgrade: h2c\r\nUpgrade: websocket\r\n");
         row("an upgrade to h2c", "GET", 400, true, "Connection: Upgrade\r\nUpgrade: h2c\r\n");
+        row("an upgrade to nothing", "GET", 200, false, "Connection: Upgrade\r\n");
         row("folded header", "GET", 400, true, "X-A: 1\r\n  continued\r\n");
         row("bare CR", "GET", 400, true, "X-A: 1\rX-B: 2\r\n");
         row("HEAD", "HEAD", 200, false);
