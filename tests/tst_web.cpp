@@ -415,6 +415,10 @@ private slots:
         const auto before = got.size();
         QCOMPARE(rig.command("/api/load/1", "on").status, 200);
         QTRY_VERIFY(got.size() > before && got.last()[QStringLiteral("loads")][0].toBool());
+        // A page that sends more than 1 KiB in one message, small frames or not, is ended.
+        page.setOutgoingFrameSize(512);
+        page.sendTextMessage(QString(1500, QLatin1Char('x')));
+        QTRY_VERIFY_WITH_TIMEOUT(closed, kUpMs);
     }
 
     void historyOverTheApi()
@@ -671,28 +675,33 @@ private slots:
     // process's resident memory, while 64 MiB is sent.
     void floodsStayBounded_data()
     {
-        QTest::addColumn<QByteArray>("head"); // TOKEN is replaced
-        QTest::addColumn<bool>("pings");      // after the head, WebSocket pings, never read
+        QTest::addColumn<QByteArray>("head");  // TOKEN is replaced
+        QTest::addColumn<QByteArray>("frame"); // after the upgrade, sent again and again
         const QByteArray auth = "Authorization: Bearer TOKEN\r\n";
         QTest::newRow("a huge length, then 0")
             << "POST /api/all HTTP/1.1\r\nHost: H\r\n" + auth +
                    "Content-Length: 67108864\r\nContent-Length: 0\r\n\r\n"
-            << false;
+            << QByteArray();
         QTest::newRow("h2c, then websocket")
             << QByteArray("GET /api/live HTTP/1.1\r\nHost: H\r\nConnection: Upgrade\r\n"
                           "Upgrade: h2c\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n")
-            << false;
+            << QByteArray();
+        const QByteArray page = "GET /api/live HTTP/1.1\r\nHost: H\r\n" + auth +
+                                "Connection: Upgrade\r\nUpgrade: websocket\r\n"
+                                "Sec-WebSocket-Version: 13\r\n"
+                                "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+        // Masked pings with 125 bytes each, as a page's script could send them.
         QTest::newRow("a page's pings")
-            << "GET /api/live HTTP/1.1\r\nHost: H\r\n" + auth +
-                   "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
-                   "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"
-            << true;
+            << page << QByteArray("\x89\xfd\x01\x02\x03\x04", 6) + QByteArray(125, 'p');
+        // A masked frame said to hold 64 MiB: all that follows is its payload.
+        QTest::newRow("a page's 64 MiB frame")
+            << page << QByteArray("\x82\xff\0\0\0\0\x04\0\0\0\x01\x02\x03\x04", 14);
     }
     void floodsStayBounded()
     {
         QFETCH(QByteArray, head);
-        QFETCH(bool, pings);
+        QFETCH(QByteArray, frame);
         PtyPair board;
         const quint16 port = freeLocalPort();
         QProcess bridge;
@@ -722,11 +731,8 @@ private slots:
         s.write(head.replace("TOKEN", kToken)
                     .replace("Host: H", "Host: 127.0.0.1:" + QByteArray::number(port)));
         QByteArray chunk(64 * 1024, 'x');
-        if (pings) {
-            // Masked pings with 125 bytes each, as a page's script could send them.
-            const QByteArray ping =
-                QByteArray("\x89\xfd\x01\x02\x03\x04", 6) + QByteArray(125, 'p');
-            chunk = ping.repeated(64 * 1024 / ping.size());
+        if (!frame.isEmpty()) {
+            chunk = frame.repeated(64 * 1024 / frame.size());
             QTRY_VERIFY_WITH_TIMEOUT(s.bytesAvailable() > 0, kUpMs); // its 101
         }
         qint64 sent = 0;
