@@ -384,7 +384,7 @@ private slots:
         QFETCH(bool, loggedIn);
         QFETCH(QByteArray, origin);
         QFETCH(bool, heard);
-        WEB_UP(rig);
+        WEB_UP(rig, true, [](Options &o) { o.web.limits.requestMs = 300; });
         if (loggedIn)
             rig.login(kToken);
         QList<QJsonObject> got;
@@ -406,6 +406,7 @@ private slots:
             return;
         }
         QTRY_COMPARE_WITH_TIMEOUT(got.size(), 1, kUpMs); // the state as it is, at once
+        QTest::qWait(500); // an open page is no request: no request's bound ends it
         rig.board->write("XPir:1YLig:64YTp1:28YTp2:-4YZ");
         QTRY_VERIFY(!got.isEmpty() &&
                     got.last()[QStringLiteral("labels")][QStringLiteral("light")].toString() ==
