@@ -541,6 +541,7 @@ private slots:
             QVERIFY(app.client.publish(t1(leaf), payload));
         QCOMPARE(rig.board->read(int(letters.size()), letters.isEmpty() ? 300 : 3000), letters);
         QTRY_COMPARE(rig.bridge->session().counters().refusedCommands, quint64(refused));
+        QCOMPARE(rig.log.filter(QStringLiteral(" refused so far)")).size(), refused); // each said
         for (int n = 1; n <= 5; ++n) {
             const char want = loads[n - 1];
             const QString topic = QStringLiteral("quorvane/t1/load/%1").arg(n);
