@@ -189,17 +189,14 @@ private slots:
         QTest::addColumn<QString>("says"); // empty: connects
         QTest::addColumn<int>("failure");
         using F = MqttClient::Failure;
-        QTest::newRow("nothing listening") << "none"
-                                           << ""
-                                           << "connection refused" << int(F::Network);
-        QTest::newRow("a server that never answers")
-            << "silent"
-            << ""
-            << "no answer from the broker" << int(F::Network);
-        QTest::newRow("a wrong password") << "broker"
-                                          << "guess"
-                                          << "not authorised" << int(F::Credentials);
-        QTest::newRow("the right one") << "broker" << TestBroker::kPassword << "" << 0;
+        const auto row = [](const char *name, const char *server, const char *password,
+                            const char *says, F failure) {
+            QTest::newRow(name) << server << password << says << int(failure);
+        };
+        row("nothing listening", "none", "", "connection refused", F::Network);
+        row("a server that never answers", "silent", "", "no answer from the broker", F::Network);
+        row("a wrong password", "broker", "guess", "not authorised", F::Credentials);
+        row("the right one", "broker", TestBroker::kPassword, "", F(0));
     }
     void connectionOutcomes()
     {
