@@ -313,6 +313,7 @@ private slots:
         QTest::newRow("a stray word") << QStringList{"--loop", "x"} << "status 2";
         QTest::newRow("an unknown option") << QStringList{"--colour"} << "status 2";
         QTest::newRow("a speed of 0") << QStringList{"--speed", "0"} << "status 2";
+        QTest::newRow("an empty count") << QStringList{"--count", ""} << "status 2";
     }
     void commandLines()
     {
