@@ -377,21 +377,23 @@ private slots:
     void nestedEventLoopInHandlerDoesNotStallReception()
     {
         QByteArray got;
-        bool nested = false;
+        int depth = 0, calls = 0;
         comm->setRThreshold(1);
         comm->setInputLen(1);
         connect(comm.get(), &CommControl::OnComm, this, [&] {
+            QCOMPARE(++depth, 1); // never entered again from its own nested loop
             got += comm->input().toLatin1();
-            comm->setRThreshold(0);
-            if (!nested) {
-                // Like a message box: more data arrives while this handler waits.
-                nested = true;
+            if (++calls <= 2) {
+                // Like a message box: more data arrives while this handler waits, the first
+                // time with notifications off, the second with them on.
+                comm->setRThreshold(calls == 1 ? 0 : 1);
                 QEventLoop loop;
                 QTimer::singleShot(150, &loop, &QEventLoop::quit);
-                pty->write("bcdef");
+                pty->write(calls == 1 ? "bc" : "def");
                 loop.exec();
             }
             comm->setRThreshold(1);
+            --depth;
         });
         comm->setPortOpen(true);
         pty->write("a");
