@@ -612,8 +612,7 @@ private slots:
 
     void portNumberText_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("number"); // -99999: not a number
+        columns<QString, int>("text", "number"); // number -99999: not a number
         QTest::newRow("plain") << "3" << 3;
         QTest::newRow("blanks") << "  4\t" << 4;
         QTest::newRow("plus") << "+5" << 5;

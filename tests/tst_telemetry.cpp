@@ -49,13 +49,11 @@ private slots:
         QCOMPARE(QByteArray::fromStdString(screen.buffer), buffer);
     }
 
-    // A parse looks at the buffer it is given and not one byte past its end, whatever
-    // follows in memory (here the rest of the frame).
+    // A parse looks at the buffer it is given (`size` bytes of `memory`) and not one byte past
+    // its end, whatever follows in memory (here the rest of the frame).
     void parseStaysInsideItsBuffer_data()
     {
-        QTest::addColumn<QByteArray>("memory");
-        QTest::addColumn<int>("size"); // what the parse is given of it
-        QTest::addColumn<QByteArray>("log");
+        columns<QByteArray, int, QByteArray>("memory", "size", "log");
         QTest::newRow("a field end just past it")
             << QByteArray("Pir:1YLig:64Y") << 5 << QByteArray();
         QTest::newRow("a tag's colon just past it")
