@@ -21,7 +21,7 @@ CommControl::CommControl(std::shared_ptr<const PortMap> map, QObject *parent)
     : QObject(parent), map_(std::move(map))
 {
     readClock_.setTimerType(Qt::PreciseTimer);
-    readClock_.setInterval(readInterval_);
+    readClock_.setInterval(kDefaultReadInterval);
     connect(&readClock_, &QTimer::timeout, this, &CommControl::intake);
 }
 
@@ -62,8 +62,7 @@ void CommControl::setPortOpen(bool open)
 
 void CommControl::setReadInterval(std::chrono::milliseconds interval)
 {
-    readInterval_ = std::max(interval, std::chrono::milliseconds(0));
-    readClock_.setInterval(readInterval_);
+    readClock_.setInterval(std::max(interval, std::chrono::milliseconds(0)));
 }
 
 void CommControl::openPort()
@@ -173,7 +172,7 @@ void CommControl::pace(qsizetype got)
         full_ = true;
         readClock_.stop();
         link_->setWakeOnData(false);
-    } else if (got > 0 && got < kOutrunsTheClock && readInterval_.count() > 0) {
+    } else if (got > 0 && got < kOutrunsTheClock && readClock_.interval() > 0) {
         link_->setWakeOnData(false);
         if (!readClock_.isActive())
             readClock_.start();

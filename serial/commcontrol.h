@@ -71,7 +71,7 @@ public:
     const PortMap &portMap() const { return *map_; }
 
     // How often a busy line is read; zero reads on every wake-up of the device.
-    std::chrono::milliseconds readInterval() const { return readInterval_; }
+    std::chrono::milliseconds readInterval() const { return readClock_.intervalAsDuration(); }
     void setReadInterval(std::chrono::milliseconds interval);
 
     // Sees every byte as it is taken from the line or written to it, for logs and captures.
@@ -110,7 +110,6 @@ private:
     bool full_ = false; // the queue had no room: bytes wait in the device until Input drains it
 
     Tap tap_;
-    std::chrono::milliseconds readInterval_ = kDefaultReadInterval;
     QTimer readClock_;
 
     bool dispatchPosted_ = false;
