@@ -888,6 +888,7 @@ private slots:
                 {"QUORVANE_HTTP_TOKEN=short"});
         refused("web without a port", with("--http 127.0.0.1"), "ADDR:PORT", token);
         refused("web past the last port", with("--http 127.0.0.1:65536"), "ADDR:PORT");
+        refused("web behind half a bracket", with("--http [::1:8080"), "ADDR:PORT", token);
         refused("no web token file", with("--http 127.0.0.1:1 --http-token-file /nonexistent/t"),
                 "cannot read the web token file '/nonexistent/t'");
         refused("a web certificate alone", with("--http 127.0.0.1:1 --http-cert /etc/hostname"),
