@@ -148,20 +148,24 @@ private slots:
     }
 
     // The credentials reach the broker as given, a user name without a password too: the
-    // flags of the first packet say which of the two it carries.
+    // flags of the first packet say which of the two it carries. The broker's refusal is then
+    // told apart: credentials for 4 and 5, anything else a network matter worth retrying.
     void connectCarriesTheCredentials_data()
     {
         columns<QString, QString>("user", "password");
-        QTest::addColumn<int>("flags"); // user 0x80, password 0x40
-        QTest::newRow("both") << "quorvane" << "pw" << 0xC0;
-        QTest::newRow("a user name alone") << "quorvane" << "" << 0x80;
-        QTest::newRow("neither") << "" << "" << 0x00;
+        columns<int, int, int>("flags", "refusal", "failure"); // flags: user 0x80, password 0x40
+        using F = MqttClient::Failure;
+        QTest::newRow("both") << "quorvane" << "pw" << 0xC0 << 4 << int(F::Credentials);
+        QTest::newRow("a user name alone") << "quorvane" << "" << 0x80 << 5 << int(F::Credentials);
+        QTest::newRow("neither") << "" << "" << 0x00 << 3 << int(F::Network);
     }
     void connectCarriesTheCredentials()
     {
         QFETCH(QString, user);
         QFETCH(QString, password);
         QFETCH(int, flags);
+        QFETCH(int, refusal);
+        QFETCH(int, failure);
         QTcpServer server;
         QVERIFY(server.listen(QHostAddress::LocalHost));
         ClientSettings s = localSettings(server.serverPort());
@@ -169,6 +173,7 @@ private slots:
         s.password = password;
         MqttClient client(s);
         client.setReconnect(false);
+        QSignalSpy failed(&client, &MqttClient::connectFailed);
         QVERIFY(!client.start());
         QTRY_VERIFY(server.hasPendingConnections());
         QTcpSocket *peer = server.nextPendingConnection();
@@ -177,6 +182,9 @@ private slots:
         const QByteArray head = peer->read(10);
         QCOMPARE(head.mid(2, 7), QByteArray("\0\4MQTT\4", 7));
         QCOMPARE(quint8(head[9]) & 0xC0, flags);
+        peer->write(QByteArray("\x20\x02\x00", 3) + char(refusal));
+        QTRY_COMPARE(failed.size(), 1);
+        QCOMPARE(int(failed[0][1].value<MqttClient::Failure>()), failure);
     }
 
     // Removing discovery from a broker that refuses at once ends, and says so.
