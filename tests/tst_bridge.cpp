@@ -493,10 +493,9 @@ private slots:
     void commands_data()
     {
         columns<QStringList, Messages, QByteArray>("arguments", "messages", "letters");
-        QTest::addColumn<QByteArray>("loads"); // retained load/N: 1 ON, 0 OFF, - none
-        QTest::addColumn<int>("refused");
-        // What the board gets when it is unplugged and back; null: left plugged in.
-        QTest::addColumn<QByteArray>("restored");
+        // loads: retained load/N (1 ON, 0 OFF, - none); restored: what the board gets when
+        // it is unplugged and back (null: left plugged in).
+        columns<QByteArray, int, QByteArray>("loads", "refused", "restored");
         const auto row = [](const char *name, const Messages &messages, const QByteArray &letters,
                             const QByteArray &loads, int refused = 0,
                             const char *restored = nullptr, const QStringList &arguments = {}) {

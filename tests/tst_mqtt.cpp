@@ -60,9 +60,9 @@ private slots:
     // then tries nothing; a CA file the bridge is given is checked as the client would.
     void setupFailures_data()
     {
-        QTest::addColumn<QString>("caFile"); // empty: no TLS
-        columns<QString, QString, QString>("clientId", "username", "willTopic");
-        QTest::addColumn<QString>("says"); // empty: set up
+        // caFile empty: no TLS; says empty: set up
+        columns<QString, QString, QString, QString, QString>("caFile", "clientId", "username",
+                                                             "willTopic", "says");
         const QString id = QStringLiteral("quorvane-test");
         const QString pem = write(dir_, "ca.pem", kPem);
         const QString garbage = write(dir_, "garbage.pem", "not a certificate\n");
@@ -192,10 +192,8 @@ private slots:
     // and the retries, one second after the first failure and doubling from there.
     void connectionOutcomes_data()
     {
-        QTest::addColumn<QString>("server"); // none, silent, a broker with passwords
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("says"); // empty: connects
-        QTest::addColumn<int>("failure");
+        // server: none, silent, a broker with passwords; says empty: connects
+        columns<QString, QString, QString, int>("server", "password", "says", "failure");
         using F = MqttClient::Failure;
         const auto row = [](const char *name, const char *server, const char *password,
                             const char *says, F failure) {
@@ -369,9 +367,7 @@ private slots:
     // What every program's command line does before its own options.
     void commandLines_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("code"); // -1: the program goes on
-        QTest::addColumn<QString>("text");
+        columns<QStringList, int, QString>("arguments", "code", "text"); // code -1: goes on
         const auto row = [](const char *name, const char *arguments, int code, const char *text) {
             QTest::newRow(name) << QString::fromLatin1(arguments).split(QLatin1Char(' '),
                                                                         Qt::SkipEmptyParts)

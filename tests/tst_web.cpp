@@ -166,8 +166,7 @@ private slots:
 
     void sinceIsMillisecondsOrZonedIso_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<qint64>("ms"); // -1: refused
+        columns<QString, qint64>("text", "ms"); // ms -1: refused
         QTest::newRow("epoch ms") << "1796835190512" << qint64(1796835190512);
         QTest::newRow("iso Z") << "2026-12-09T16:53:10Z" << qint64(1796835190000);
         QTest::newRow("iso ms offset") << "2026-12-09T17:53:10.512+01:00" << qint64(1796835190512);
@@ -622,9 +621,8 @@ private slots:
     // rules for HEAD and closing.
     void hostileAndClosingRequests_data()
     {
-        QTest::addColumn<QByteArray>("head"); // after the request line; TOKEN is replaced
-        columns<QByteArray, int>("method", "status");
-        QTest::addColumn<bool>("closed"); // at once, not after the idle time
+        // head: after the request line, TOKEN replaced; closed: at once, not after the idle time
+        columns<QByteArray, QByteArray, int, bool>("head", "method", "status", "closed");
         // Each head starts with the bearer token.
         const auto row = [](const char *name, const char *method, int status, bool closed,
                             const char *head = "") {
@@ -678,8 +676,8 @@ private slots:
     // process's resident memory, while 64 MiB is sent.
     void floodsStayBounded_data()
     {
-        QTest::addColumn<QByteArray>("head");  // TOKEN is replaced
-        QTest::addColumn<QByteArray>("frame"); // after the upgrade, sent again and again
+        // head: TOKEN is replaced; frame: after the upgrade, sent again and again
+        columns<QByteArray, QByteArray>("head", "frame");
         const QByteArray auth = "Authorization: Bearer TOKEN\r\n";
         QTest::newRow("a huge length, then 0")
             << "POST /api/all HTTP/1.1\r\nHost: H\r\n" + auth +
