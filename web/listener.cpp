@@ -24,6 +24,9 @@ public:
         : QObject(socket), socket_(socket), listener_(listener), limits_(listener->limits_),
           peer_(socket->peerAddress())
     {
+        // Qt would read all a pipelining client sends ahead of the server, megabytes, and each
+        // readyRead would look it all over again: two whole requests ahead are plenty.
+        socket->setReadBufferSize(2 * qint64(limits_.head + limits_.body));
         timer_.setSingleShot(true);
         // The first request must come as promptly as any other.
         timer_.start(limits_.requestMs);
