@@ -100,9 +100,7 @@ private slots:
 
     void targets_data()
     {
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<QString>("problem"); // empty: usable
-        QTest::addColumn<QString>("tooltip");
+        columns<QString, QString, QString>("target", "problem", "tooltip"); // problem empty: usable
         const auto row = [](const char *name, const char *target, const char *problem,
                             const char *tooltip = "") {
             QTest::newRow(name) << QString::fromUtf8(target) << QString::fromUtf8(problem)
@@ -165,9 +163,8 @@ private slots:
 
     void portOptions_data()
     {
-        QTest::addColumn<QStringList>("values");
-        QTest::addColumn<QString>("problem"); // empty: taken
-        QTest::addColumn<QString>("mapped");  // N=TARGET ... as taken
+        // problem empty: taken; mapped: N=TARGET ... as taken
+        columns<QStringList, QString, QString>("values", "problem", "mapped");
         const auto row = [](const char *name, const QStringList &values, const char *problem,
                             const char *mapped = "") {
             QTest::newRow(name) << values << QString::fromUtf8(problem)

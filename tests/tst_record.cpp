@@ -118,8 +118,7 @@ class TestRecord : public QObject {
 private slots:
     void rows_data()
     {
-        QTest::addColumn<QByteArray>("frame");
-        QTest::addColumn<QString>("row"); // after the time
+        columns<QByteArray, QString>("frame", "row"); // row: after the time
         const auto row = [](const char *name, const QByteArray &frame, const QString &values) {
             QTest::newRow(name) << frame << values;
         };

@@ -294,8 +294,7 @@ private slots:
     // test's).
     void commandLines_data()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("options"); // or the status it ends with at once
+        columns<QStringList, QString>("args", "options"); // or the status it ends with at once
         const QString defaults = "device= link= interval=1000 count=-1 decimals=0 seed=- "
                                  "replay= speed=1 loop=0";
         QTest::newRow("none") << QStringList{} << defaults;
@@ -346,8 +345,7 @@ private slots:
     // A pace of 0 would never play; one past a million is taken for a typo.
     void speedsFromTheCommandLine_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<double>("speed"); // -1: refused
+        columns<QString, double>("text", "speed"); // speed -1: refused
         QTest::newRow("1") << "1" << 1.0;
         QTest::newRow("a fraction") << "0.25" << 0.25;
         QTest::newRow("the most") << "1000000" << 1e6;
@@ -462,8 +460,8 @@ private slots:
     // than rewinding forever without a wait; a damaged or missing one ends too, saying why, once.
     void aLoopWithNothingToPlayEnds_data()
     {
-        QTest::addColumn<int>("cut"); // bytes cut off the end; -1: no file at all, -2: a folder
-        QTest::addColumn<QString>("said");
+        // cut: bytes cut off the end; -1: no file at all, -2: a folder
+        columns<int, QString>("cut", "said");
         QTest::newRow("the panel's letters only") << 3 << "";
         QTest::newRow("a record cut short") << 1 << "is cut short";
         QTest::newRow("no such file") << -1 << "cannot open";

@@ -308,11 +308,10 @@ private slots:
 
     void commandsTakeTheSessionsPath_data()
     {
-        QTest::addColumn<QByteArray>("first"); // a load switched on before, or none
-        columns<QByteArray, QByteArray, QByteArray>("path", "body", "letters");
-        QTest::addColumn<QString>("loads"); // the session's view after: 1 on, 0 off, - unknown
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QList<QByteArray>>("headers"); // PORT is the face's
+        // first: a load switched on before, or none; loads: the session's view after (1 on,
+        // 0 off, - unknown); headers: PORT is the face's
+        columns<QByteArray, QByteArray, QByteArray, QByteArray, QString, int, QList<QByteArray>>(
+            "first", "path", "body", "letters", "loads", "status", "headers");
         const auto row = [](const char *name, const char *first, const char *path, const char *body,
                             const char *letters, const char *loads, int status = 200,
                             const QList<QByteArray> &headers = {"X-Quorvane: 1"}) {
@@ -483,9 +482,9 @@ private slots:
 
     void slowAndIdleClientsDropped_data()
     {
-        QTest::addColumn<QByteArray>("sent");            // one byte at a time, every 100 ms
-        QTest::addColumn<QList<QByteArray>>("complete"); // a whole request's headers, then idle
-        QTest::addColumn<int>("requestMs");              // a request's bound; idle is 1500 ms
+        // sent: one byte at a time, every 100 ms; complete: a whole request's headers, then
+        // idle; requestMs: a request's bound (idle is 1500 ms)
+        columns<QByteArray, QList<QByteArray>, int>("sent", "complete", "requestMs");
         QTest::newRow("a byte at a time")
             << QByteArray("GET /api/state HTTP/1.1\r\nHost: x") << QList<QByteArray>{} << 1500;
         QTest::newRow("idle after a request") << QByteArray() << QList<QByteArray>{kBearer} << 1500;
