@@ -153,6 +153,7 @@ private slots:
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QCOMPARE(csv.readAll().count("\r\n"), 4); // the header and three frame ends
         QCOMPARE(rig.log.filter(QStringLiteral("line capture is off")).size(), 1);
+        QCOMPARE(rig.log.filter(QStringLiteral("sent quorvane/")).size(), 0); // --verbose's
     }
 
     // Both forms carry the same entities with the same unique_ids: one config for the
