@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "mqtt/mqttclient.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -265,7 +266,8 @@ void MqttClient::attempt()
     state_ = State::Resolving;
     resolveTimeout_.start(settings_.resolveTimeoutMs);
     // The answer is waited for even when given up on, so the lookups still running are known.
-    auto *waiter = new QObject;
+    // Under the application object, so that a lookup still running at exit goes with it.
+    auto *waiter = new QObject(QCoreApplication::instance());
     ++runningLookups;
     lookupId_ =
         QHostInfo::lookupHost(settings_.broker.host, waiter,
