@@ -96,8 +96,7 @@ void Session::onFrameEnd()
     ++counters_.frames;
     newestFrame_ = QDateTime::currentDateTimeUtc();
     sinceFrame_.start();
-    advanceMinute();
-    ++perSecond_[std::size_t(second_ % qint64(perSecond_.size()))];
+    lastMinute_.add(uptimeMs() / 1000);
     if (options_.silenceMs > 0)
         silence_.start(options_.silenceMs);
     if (std::exchange(silent_, false))
@@ -126,21 +125,9 @@ void Session::updateAvailability()
     emit availabilityChanged(now);
 }
 
-void Session::advanceMinute() const
-{
-    const qint64 now = uptimeMs() / 1000;
-    for (qint64 s = std::max(second_ + 1, now - qint64(perSecond_.size()) + 1); s <= now; ++s)
-        perSecond_[std::size_t(s % qint64(perSecond_.size()))] = 0;
-    second_ = std::max(second_, now);
-}
-
 int Session::framesInLastMinute() const
 {
-    advanceMinute();
-    quint64 sum = 0;
-    for (quint32 n : perSecond_)
-        sum += n;
-    return int(sum);
+    return int(lastMinute_.total(uptimeMs() / 1000));
 }
 
 std::optional<QDateTime> Session::newestFrame() const

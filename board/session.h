@@ -5,6 +5,7 @@
 // shown. One thread, the Qt event loop.
 #pragma once
 
+#include "board/minutecount.h"
 #include "protocol/telemetry.h"
 #include "serial/commcontrol.h"
 
@@ -154,7 +155,6 @@ private:
     void onFrameEnd();
     void onSilence();
     void updateAvailability();
-    void advanceMinute() const;
     void onComm();
     void onReading(protocol::Reading r, std::string_view text);
     [[nodiscard]] std::optional<QString> send(const QByteArray &letters, const QString &what,
@@ -179,10 +179,7 @@ private:
     QElapsedTimer uptime_;
     QElapsedTimer sinceFrame_;
     QDateTime newestFrame_;
-    // Frame ends in each of the last 60 seconds of uptime, for a rate that a flood cannot
-    // make costly to keep.
-    mutable std::array<quint32, 60> perSecond_{};
-    mutable qint64 second_ = 0;
+    mutable MinuteCount lastMinute_; // frame ends
     bool lineWasLost_ = false;
     bool stopped_ = true;
 };

@@ -174,6 +174,29 @@ private slots:
         QTRY_VERIFY(rig.session->health().uptimeMs > 0); // counted from the start
     }
 
+    // Frames in the last minute: the seconds of uptime they ended in, then the second asked.
+    void framesInTheLastMinute_data()
+    {
+        columns<QList<int>, int>("seconds", "count");
+        QTest::newRow("none") << QList<int>{0} << 0;
+        QTest::newRow("three in one second") << QList<int>{5, 5, 5, 5} << 3;
+        QTest::newRow("59 seconds on") << QList<int>{0, 59} << 1;
+        QTest::newRow("a minute on") << QList<int>{0, 60} << 0;
+        QTest::newRow("the same slot a minute on") << QList<int>{3, 63, 63} << 1;
+        QTest::newRow("spread over the minute") << QList<int>{1, 30, 61, 89, 89} << 3;
+        QTest::newRow("after two quiet minutes") << QList<int>{1, 120} << 0;
+        QTest::newRow("the newest after a long quiet") << QList<int>{10, 11, 200, 200} << 1;
+    }
+    void framesInTheLastMinute()
+    {
+        QFETCH(QList<int>, seconds);
+        QFETCH(int, count);
+        quorvane::board::MinuteCount minute;
+        for (int second : seconds.first(seconds.size() - 1))
+            minute.add(second);
+        QCOMPARE(minute.total(seconds.last()), std::uint64_t(count));
+    }
+
     void silenceMakesTheBoardUnavailable_data()
     {
         columns<int, bool>("silenceMs", "silent");
