@@ -71,11 +71,8 @@ private slots:
         columns<char, int>("c", "role");
         QTest::newRow("X") << 'X' << int(CharRole::FrameStart);
         QTest::newRow("Z") << 'Z' << int(CharRole::FrameEnd);
-        QTest::newRow("x") << 'x' << int(CharRole::Payload);
-        QTest::newRow("z") << 'z' << int(CharRole::Payload);
-        QTest::newRow("Y") << 'Y' << int(CharRole::Payload);
-        QTest::newRow("NUL") << '\0' << int(CharRole::Payload);
-        QTest::newRow("0xD8") << static_cast<char>(0xD8) << int(CharRole::Payload);
+        for (char c : {'x', 'z', 'Y', '\0', static_cast<char>(0xD8)})
+            QTest::addRow("0x%02x", static_cast<unsigned char>(c)) << c << int(CharRole::Payload);
     }
     void classify()
     {

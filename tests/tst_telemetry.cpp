@@ -71,13 +71,6 @@ private slots:
         QCOMPARE(screen.log.join(' '), log);
     }
 
-    void standardFrameLeavesTwentySevenCharacters()
-    {
-        Screen screen;
-        screen.feed(kFrame);
-        QCOMPARE(screen.buffer.size(), std::size_t(27));
-    }
-
     void pieces_data()
     {
         columns<QByteArray, QByteArray, int>("piece", "buffer", "result");
