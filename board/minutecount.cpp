@@ -5,34 +5,28 @@
 
 namespace quorvane::board {
 
-namespace {
-std::size_t slot(std::int64_t second, std::size_t slots)
+void MinuteCount::add(std::int64_t ms)
 {
-    return std::size_t(second % std::int64_t(slots));
-}
-} // namespace
-
-void MinuteCount::add(std::int64_t second)
-{
-    advance(second);
-    ++counts_[slot(second, counts_.size())];
+    ++counts_[advance(ms)];
 }
 
-std::uint64_t MinuteCount::total(std::int64_t second)
+std::uint64_t MinuteCount::total(std::int64_t ms)
 {
-    advance(second);
+    advance(ms);
     std::uint64_t sum = 0;
     for (std::uint32_t n : counts_)
         sum += n;
     return sum;
 }
 
-// Clears the seconds since the newest seen, no more than a minute of them.
-void MinuteCount::advance(std::int64_t now)
+std::size_t MinuteCount::advance(std::int64_t ms)
 {
+    const std::int64_t now = ms / 1000;
+    // Only the seconds since the newest seen, and no more than a minute of them.
     for (std::int64_t s = std::max(newest_ + 1, now - kSeconds + 1); s <= now; ++s)
-        counts_[slot(s, counts_.size())] = 0;
+        counts_[std::size_t(s % kSeconds)] = 0;
     newest_ = std::max(newest_, now);
+    return std::size_t(now % kSeconds);
 }
 
 } // namespace quorvane::board

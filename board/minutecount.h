@@ -10,12 +10,13 @@ namespace quorvane::board {
 
 class MinuteCount {
 public:
-    // Seconds on a clock that never goes back (the session's uptime).
-    void add(std::int64_t second);
-    std::uint64_t total(std::int64_t second);
+    // Milliseconds on a clock that never goes back (the session's uptime).
+    void add(std::int64_t ms);
+    std::uint64_t total(std::int64_t ms);
 
 private:
-    void advance(std::int64_t now);
+    // The second `ms` falls in, the counts older than a minute before it cleared.
+    std::size_t advance(std::int64_t ms);
 
     static constexpr std::int64_t kSeconds = 60;
     std::array<std::uint32_t, kSeconds> counts_{};

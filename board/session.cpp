@@ -96,7 +96,7 @@ void Session::onFrameEnd()
     ++counters_.frames;
     newestFrame_ = QDateTime::currentDateTimeUtc();
     sinceFrame_.start();
-    lastMinute_.add(uptimeMs() / 1000);
+    lastMinute_.add(uptimeMs());
     if (options_.silenceMs > 0)
         silence_.start(options_.silenceMs);
     if (std::exchange(silent_, false))
@@ -127,7 +127,7 @@ void Session::updateAvailability()
 
 int Session::framesInLastMinute() const
 {
-    return int(lastMinute_.total(uptimeMs() / 1000));
+    return int(lastMinute_.total(uptimeMs()));
 }
 
 std::optional<QDateTime> Session::newestFrame() const

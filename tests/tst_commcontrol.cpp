@@ -152,7 +152,8 @@ private slots:
         QVERIFY(comm->portOpen());
 
 #ifdef Q_OS_WIN
-        QCOMPARE(pty->lineSettings(), QStringLiteral("9600/9600 8N1 crtscts=0 ixon=0 ixoff=0"));
+        QCOMPARE(PtyCalls::settings(pty->path()),
+                 QStringLiteral("9600/9600 8N1 crtscts=0 ixon=0 ixoff=0"));
 #else
         const int fd = ::open(pty->path().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
         QVERIFY(fd >= 0);

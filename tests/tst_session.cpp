@@ -174,27 +174,27 @@ private slots:
         QTRY_VERIFY(rig.session->health().uptimeMs > 0); // counted from the start
     }
 
-    // Frames in the last minute: the seconds of uptime they ended in, then the second asked.
+    // Frames in the last minute: the milliseconds of uptime they ended at, then the one asked.
     void framesInTheLastMinute_data()
     {
-        columns<QList<int>, int>("seconds", "count");
+        columns<QList<int>, int>("ms", "count");
         QTest::newRow("none") << QList<int>{0} << 0;
-        QTest::newRow("three in one second") << QList<int>{5, 5, 5, 5} << 3;
-        QTest::newRow("59 seconds on") << QList<int>{0, 59} << 1;
-        QTest::newRow("a minute on") << QList<int>{0, 60} << 0;
-        QTest::newRow("the same slot a minute on") << QList<int>{3, 63, 63} << 1;
-        QTest::newRow("spread over the minute") << QList<int>{1, 30, 61, 89, 89} << 3;
-        QTest::newRow("after two quiet minutes") << QList<int>{1, 120} << 0;
-        QTest::newRow("the newest after a long quiet") << QList<int>{10, 11, 200, 200} << 1;
+        QTest::newRow("three in one second") << QList<int>{5000, 5000, 5999, 5500} << 3;
+        QTest::newRow("just short of a minute on") << QList<int>{0, 59999} << 1;
+        QTest::newRow("a minute on") << QList<int>{999, 60000} << 0;
+        QTest::newRow("the same slot a minute on") << QList<int>{3000, 63000, 63000} << 1;
+        QTest::newRow("over the minute") << QList<int>{1000, 30000, 61000, 89000, 89999} << 3;
+        QTest::newRow("two quiet minutes on") << QList<int>{1000, 120000} << 0;
+        QTest::newRow("a long quiet, then one") << QList<int>{10000, 11000, 200000, 200000} << 1;
     }
     void framesInTheLastMinute()
     {
-        QFETCH(QList<int>, seconds);
+        QFETCH(QList<int>, ms);
         QFETCH(int, count);
         quorvane::board::MinuteCount minute;
-        for (int second : seconds.first(seconds.size() - 1))
-            minute.add(second);
-        QCOMPARE(minute.total(seconds.last()), std::uint64_t(count));
+        for (int frame : ms.first(ms.size() - 1))
+            minute.add(frame);
+        QCOMPARE(minute.total(ms.last()), std::uint64_t(count));
     }
 
     void silenceMakesTheBoardUnavailable_data()

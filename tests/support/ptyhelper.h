@@ -26,41 +26,39 @@
 #include <unistd.h>
 
 // The board's end of a pseudo-terminal, as PtyLine below opens, writes, reads and closes it.
-namespace ptyline {
-
-inline int open(QString *path)
-{
-    int master = -1;
-    int slave = -1;
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-        qFatal("openpty failed");
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    ::close(slave);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    *path = QString::fromLocal8Bit(name);
-    return master;
-}
-inline void close(int fd) { ::close(fd); }
-inline qsizetype send(int fd, const char *data, qsizetype size)
-{
-    return ::write(fd, data, size_t(size));
-}
-inline qsizetype receive(int fd, char *data, qsizetype size)
-{
-    return ::read(fd, data, size_t(size));
-}
-inline void waitWritable(int fd)
-{
-    pollfd p{fd, POLLOUT, 0};
-    ::poll(&p, 1, 10);
-}
-
-} // namespace ptyline
+struct PtyCalls {
+    static int open(QString *path)
+    {
+        int master = -1;
+        int slave = -1;
+        char name[256] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            qFatal("openpty failed");
+        termios t{};
+        tcgetattr(slave, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+        ::close(slave);
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        fcntl(master, F_SETFD, FD_CLOEXEC);
+        *path = QString::fromLocal8Bit(name);
+        return master;
+    }
+    static void close(int fd) { ::close(fd); }
+    static qsizetype send(int fd, const char *data, qsizetype size)
+    {
+        return ::write(fd, data, size_t(size));
+    }
+    static qsizetype receive(int fd, char *data, qsizetype size)
+    {
+        return ::read(fd, data, size_t(size));
+    }
+    static void waitWritable(int fd)
+    {
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, 10);
+    }
+};
 
 inline int openDescriptorCount()
 {
@@ -72,7 +70,7 @@ inline int openDescriptorCount()
 // The board's end of a pseudo-terminal; what a suite does with it is PtyPair's, below.
 class PtyLine {
 public:
-    PtyLine() { master_ = ptyline::open(&path_); }
+    PtyLine() { master_ = PtyCalls::open(&path_); }
     ~PtyLine() { closeMaster(); }
     PtyLine(const PtyLine &) = delete;
     PtyLine &operator=(const PtyLine &) = delete;
@@ -84,14 +82,9 @@ public:
     void closeMaster()
     {
         if (master_ >= 0)
-            ptyline::close(master_);
+            PtyCalls::close(master_);
         master_ = -1;
     }
-#ifdef Q_OS_WIN
-    // The line's settings as the kernel holds them at the panel's end, e.g.
-    // "9600/9600 8N1 crtscts=0 ixon=0 ixoff=0".
-    QString lineSettings() const { return ptyline::settings(path_); }
-#endif
 
 protected:
     int master_ = -1;
@@ -106,12 +99,12 @@ public:
     {
         qsizetype done = 0;
         while (done < bytes.size()) {
-            const qsizetype n = ptyline::send(fd, bytes.constData() + done, bytes.size() - done);
+            const qsizetype n = PtyCalls::send(fd, bytes.constData() + done, bytes.size() - done);
             if (n > 0) {
                 done += n;
                 continue;
             }
-            ptyline::waitWritable(fd);
+            PtyCalls::waitWritable(fd);
             if (whileBlocked)
                 whileBlocked();
         }
@@ -144,7 +137,7 @@ public:
         t.start();
         while (t.elapsed() < ms) {
             char buf[4096];
-            const qsizetype n = ptyline::receive(master_, buf, qsizetype(sizeof buf));
+            const qsizetype n = PtyCalls::receive(master_, buf, qsizetype(sizeof buf));
             if (n > 0) {
                 got.append(buf, n);
                 continue;
