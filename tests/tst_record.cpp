@@ -227,8 +227,8 @@ private slots:
         QVERIFY(QDir(dir.path()).mkpath(QStringLiteral("logs.d")));
         const QString path = dir.filePath(name);
         record::ReadingsLog log;
-        // Room for one row: each further row rotates.
-        QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + kRow.size()));
+        // Less room than the header and a row: each file still takes one row, then rotates.
+        QVERIFY(!log.open(path.toStdString(), record::kLogHeader.size() + kRow.size() - 1));
         for (int i = 0; i < 4; ++i) {
             QVERIFY(!log.add(kT, kValues));
             QVERIFY(!log.flush());
