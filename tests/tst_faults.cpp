@@ -72,13 +72,10 @@ private slots:
 
         BoxCloser closer;
         pty.reset();
-        // How soon the loss is told is the benchmarks' business; here only that it is told.
+        // How soon the loss is told is the benchmarks' business; here only that it is told
+        // (the panel's state after it is tst_form1's).
         QTRY_COMPARE_WITH_TIMEOUT(closer.boxes.size(), 1, 30000);
-        QCOMPARE(panel.form->Command3->text(), QStringLiteral("Open"));
-        QVERIFY(!panel.form->Frame3->isEnabled());
         QVERIFY(closer.boxes[0].text.contains(QStringLiteral("click Open")));
-        QTest::qWait(100);
-        QCOMPARE(closer.boxes.size(), 1);
 
         // The device comes back (under the same name); Open works again.
         b.plug();
