@@ -4,6 +4,7 @@
 #include "bridge/discovery.h"
 #include "bridgerig.h"
 #include "columns.h"
+#include "files.h"
 #include "httpclient.h"
 #include "remote/remotelink.h"
 
@@ -435,15 +436,12 @@ private slots:
         if (server.isEmpty())
             QSKIP("no 127.0.0.x:53 free for the name server stub");
         QTemporaryDir dir;
-        const auto write = [&](const char *name, const QByteArray &text) {
-            QFile f(dir.filePath(QLatin1String(name)));
-            return f.open(QIODevice::WriteOnly) && f.write(text) == text.size() ? f.fileName()
-                                                                                : QString();
-        };
-        const QString resolv = write("resolv.conf", "nameserver " + server.toLatin1() +
-                                                        "\noptions timeout:30 attempts:1\n");
-        const QString hosts = write("hosts", known ? "127.0.0.1 localhost broker.home.arpa\n"
-                                                   : "127.0.0.1 localhost\n");
+        const QString resolv =
+            writeFile(dir, "resolv.conf",
+                      "nameserver " + server.toLatin1() + "\noptions timeout:30 attempts:1\n");
+        const QString hosts =
+            writeFile(dir, "hosts",
+                      known ? "127.0.0.1 localhost broker.home.arpa\n" : "127.0.0.1 localhost\n");
         PtyPair board;
         const quint16 http = freeLocalPort();
         // unshare -m sh -c SCRIPT sh RESOLV HOSTS BRIDGE...: the script binds the two, then
@@ -973,10 +971,8 @@ private slots:
         QFETCH(QString, field);
         QFETCH(QVariant, value);
         QFETCH(QStringList, environment);
-        QFile file(dir_.filePath(QStringLiteral("pw")));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("file-pw\r\nsecond\n") == 16);
-        file.close();
-        arguments.replaceInStrings(QStringLiteral("PWFILE"), file.fileName());
+        arguments.replaceInStrings(QStringLiteral("PWFILE"),
+                                   writeFile(dir_, "pw", "file-pw\r\nsecond\n"));
         const auto parsed = quorvane::bridge::parseOptions(
             QStringList{QStringLiteral("quorvane-bridge")} + arguments, environmentOf(environment));
         const auto *exit = std::get_if<Exit>(&parsed);

@@ -5,6 +5,7 @@
 #include "cli/commandline.h"
 #include "cli/sharedoptions.h"
 #include "columns.h"
+#include "files.h"
 #include "mqtt/mqttclient.h"
 #include "qtwarnings.h"
 #include "remote/remotelink.h"
@@ -28,14 +29,6 @@ using quorvane::mqtt::MqttClient;
 namespace {
 
 constexpr const char kPem[] = "-----BEGIN CERTIFICATE-----\nMIIB\n-----END CERTIFICATE-----\n";
-
-QString write(const QTemporaryDir &dir, const char *name, const QByteArray &bytes)
-{
-    QFile f(dir.filePath(QLatin1String(name)));
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(f.fileName()));
-    return f.fileName();
-}
 
 // A client of the test's own for a server on 127.0.0.1:port.
 ClientSettings localSettings(quint16 port)
@@ -67,8 +60,8 @@ private slots:
         columns<QString, QString, QString, QString, QString>("caFile", "clientId", "username",
                                                              "willTopic", "says");
         const QString id = QStringLiteral("quorvane-test");
-        const QString pem = write(dir_, "ca.pem", kPem);
-        const QString garbage = write(dir_, "garbage.pem", "not a certificate\n");
+        const QString pem = writeFile(dir_, "ca.pem", kPem);
+        const QString garbage = writeFile(dir_, "garbage.pem", "not a certificate\n");
         const QString will = QStringLiteral("quorvane/b/status");
         const QString huge(MqttClient::kMaxIdBytes + 1, QLatin1Char('a'));
         const auto row = [](const char *name, const QString &ca, const QString &clientId,

@@ -3,6 +3,7 @@
 // replayed by the simulated board shows a second panel the same readings.
 #include "boxcloser.h"
 #include "columns.h"
+#include "files.h"
 #include "panelrig.h"
 #include "ptyhelper.h"
 #include "record/capture.h"
@@ -100,16 +101,6 @@ QByteArray rec(quint64 deltaMs, quint64 kind, const QByteArray &bytes)
 }
 
 const QByteArray kHeader = "quorvane-capture 1\n";
-
-QString writeFile(const QTemporaryDir &dir, const QByteArray &bytes,
-                  const char *name = "mailed.qvcap")
-{
-    const QString path = dir.filePath(QLatin1String(name));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        return {};
-    return path;
-}
 
 } // namespace
 
@@ -262,7 +253,7 @@ private slots:
         QCOMPARE(rs[4].direction, Direction::Session);
 
         // Someone else's file is left alone; any file of bytes replays at 9600 baud.
-        const QString other = writeFile(dir, QByteArray(960, 'Z'), "notes.txt");
+        const QString other = writeFile(dir, "notes.txt", QByteArray(960, 'Z'));
         record::CaptureWriter w;
         QVERIFY(w.open(other.toStdString()));
         QCOMPARE(QFileInfo(other).size(), 960);
@@ -366,7 +357,7 @@ private slots:
         QFETCH(QString, said);
         QFETCH(bool, damaged);
         QTemporaryDir dir;
-        const QString path = writeFile(dir, file);
+        const QString path = writeFile(dir, "mailed.qvcap", file);
         record::CaptureReader reader;
         QVERIFY(!reader.open(path.toStdString()));
         QVERIFY(reader.isCapture());
@@ -414,7 +405,7 @@ private slots:
         QFETCH(QString, refused);
         QFETCH(bool, capture);
         QTemporaryDir dir;
-        const QString path = writeFile(dir, file);
+        const QString path = writeFile(dir, "mailed.qvcap", file);
         record::CaptureReader reader;
         const auto error = reader.open(path.toStdString());
         QCOMPARE(QString::fromStdString(error.value_or("")).contains(refused), true);
@@ -454,7 +445,7 @@ private slots:
         QFETCH(QString, capture);
         QFETCH(QString, said);
         QTemporaryDir dir;
-        const QString other = writeFile(dir, "keep me", "other.txt");
+        const QString other = writeFile(dir, "other.txt", "keep me");
         QVERIFY(!other.isEmpty());
         recorder::RecordOptions options;
         options.logPath = log.isEmpty() ? log : QDir(dir.path()).filePath(log);
