@@ -112,8 +112,8 @@ public:
     const serial::CommControl &line() const { return *comm_; }
 
     // Reading i (in the order of protocol::kReadingRows) as the panel's label shows it, or
-    // nothing before its first frame.
-    const std::optional<QString> &reading(std::size_t i) const { return readings_[i]; }
+    // nothing before its first frame. Checked: a face that asks past the last stops there.
+    const std::optional<QString> &reading(std::size_t i) const { return readings_.at(i); }
     // The value as the board sent it, without the label's suffix.
     QString boardValue(std::size_t i) const;
     // What load n was last commanded, or nothing since start.
