@@ -325,18 +325,6 @@ private slots:
         panel.open();
     }
 
-    void telemetryUpdatesTheLabels()
-    {
-        PANEL_UP(f, kOpen);
-        panel.pty.write("XPir:1YLig:64YTp1:28YTp2:31YZ");
-        QTRY_COMPARE(panel.values(), (QStringList{"1", "64%", "28 Deg", "31 Deg"}));
-        QTRY_COMPARE(f.Text1->text(), QStringLiteral("Pir:1YLig:64YTp1:28YTp2:31Y"));
-        panel.pty.write("XTp2:-4Y<b>");
-        QTRY_COMPARE(f.Text1->text(), QStringLiteral("Tp2:-4Y<b>"));
-        panel.pty.write("Z");
-        QTRY_COMPARE(panel.values(), (QStringList{"1", "64%", "28 Deg", "-4 Deg"}));
-    }
-
     void screenReadersReadEachReadingWithWhatItIs()
     {
         PANEL_UP(f);
