@@ -10,7 +10,6 @@
 #include "qtwarnings.h"
 #include "remote/remotelink.h"
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QScopeGuard>
@@ -192,7 +191,6 @@ private slots:
         QCOMPARE(int(failed[0][1].value<MqttClient::Failure>()), failure);
     }
 
-    // Removing discovery from a broker that refuses at once ends, and says so.
     // What the client makes of each kind of far end: the words it says, the kind of failure,
     // and the retries, one second after the first failure and doubling from there.
     void connectionOutcomes_data()
@@ -287,8 +285,7 @@ private slots:
         ClientSettings s = broker.clientSettings(QStringLiteral("quorvane-stop"));
         s.willTopic = QStringLiteral("q/b/status");
         s.willPayload = "lost";
-        const auto files = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
-        const auto before = files();
+        const int before = openDescriptorCount();
         auto client = std::make_unique<MqttClient>(s);
         QSignalSpy drained(client.get(), &MqttClient::drained);
         QVERIFY(!client->start());
@@ -318,7 +315,7 @@ private slots:
         QVERIFY(backlog());
         client->stop(5000);
         client.reset();
-        QCOMPARE(files(), before); // nothing of the connection is left open
+        QCOMPARE(openDescriptorCount(), before); // nothing of the connection is left open
         const auto received = [&sub] {
             return std::count_if(sub.messages.cbegin(), sub.messages.cend(), [](const auto &m) {
                 return m.first == QLatin1String("q/b/bulk");
@@ -330,6 +327,7 @@ private slots:
         QCOMPARE(drained.size(), 1);
     }
 
+    // Removing discovery from a broker that refuses at once ends, and says so.
     void removeDiscoveryEndsOnARefusal()
     {
         const auto [code, said] = removeDiscovery(
