@@ -184,6 +184,11 @@ private slots:
         for (const char *letter : {"L", "B", "D"})
             comm->setOutput(QLatin1String(letter));
         QCOMPARE(pty->read(3, 30000), QByteArray("LBD"));
+        // Written and idle, the line waits without spinning (10 to 20 ms in a second).
+        const qint64 cpu0 = PtyCalls::cpuMs();
+        QTest::qWait(1000);
+        const qint64 idleMs = PtyCalls::cpuMs() - cpu0;
+        QVERIFY2(idleMs < 50, qPrintable(QString::number(idleMs)));
     }
 
     void burstArrivesAsSeparateNotificationsInOrder()

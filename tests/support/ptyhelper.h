@@ -10,6 +10,7 @@
 #include <QTest>
 
 #include <atomic>
+#include <ctime>
 #include <functional>
 #include <thread>
 
@@ -58,6 +59,8 @@ struct PtyCalls {
         pollfd p{fd, POLLOUT, 0};
         ::poll(&p, 1, 10);
     }
+    // The process's processor time so far.
+    static qint64 cpuMs() { return qint64(std::clock()) * 1000 / CLOCKS_PER_SEC; }
 };
 
 inline int openDescriptorCount()

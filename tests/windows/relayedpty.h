@@ -7,6 +7,8 @@
 
 #include <QFile>
 
+#include <bit>
+
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -70,6 +72,13 @@ struct PtyCalls {
         return ::recv(SOCKET(fd), data, int(size), 0);
     }
     static void waitWritable(int) { Sleep(1); }
+    // The process's processor time so far (clock() counts wall time here).
+    static qint64 cpuMs()
+    {
+        FILETIME t[4];
+        GetProcessTimes(GetCurrentProcess(), &t[0], &t[1], &t[2], &t[3]);
+        return qint64(std::bit_cast<quint64>(t[2]) + std::bit_cast<quint64>(t[3])) / 10000;
+    }
 
     // The line's settings as the kernel holds them at the panel's end, e.g.
     // "9600/9600 8N1 crtscts=0 ixon=0 ixoff=0".
