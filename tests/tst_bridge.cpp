@@ -624,8 +624,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rig.online, kUp);
         QTRY_COMPARE(rig.bridge->session().counters().refusedCommands, quint64(3));
         QCOMPARE(rig.board->read(1, 300), QByteArray());
+        // Health tells of them soon, not at its next round a minute on.
+        QUORVANE_SUBSCRIBED(app, rig.broker, {t1("load/2"), t1("health")});
+        QTRY_COMPARE(app.json(t1("health")).value(QStringLiteral("refused_commands")), 3);
         // Sent now, even with the retain flag, a command is news.
-        QUORVANE_SUBSCRIBED(app, rig.broker, {t1("load/2")});
         app.client.publish(t1("load/2/set"), "ON", true);
         QCOMPARE(rig.board->read(1), QByteArray("C"));
         QTRY_COMPARE(app.last.value(t1("load/2")), QByteArray("ON"));
