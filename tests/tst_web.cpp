@@ -164,6 +164,10 @@ private slots:
             s.failed(peer(i));
         QVERIFY(!s.paused(peer(0)));
         QVERIFY(s.paused(peer(1)) && s.paused(peer(Sessions::kFailedLoginsKept)));
+        // Pauses over and said are all forgotten for a new address; a guess after is news.
+        QTest::qWait(Sessions::kLoginPauseMs);
+        QCOMPARE(s.failed(peer(Sessions::kFailedLoginsKept + 1)), 1);
+        QCOMPARE(s.failed(peer(Sessions::kFailedLoginsKept)), 1);
     }
 
     void sinceIsMillisecondsOrZonedIso_data()
