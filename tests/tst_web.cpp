@@ -451,14 +451,17 @@ private slots:
     void oversizedRequestsDropped_data()
     {
         QTest::addColumn<int>("pathBytes"); // of the request line's target
-        columns<int, int, bool>("headerBytes", "bodyBytes", "dropped");
+        // afterBody: pipelined after a request with a body, whose end is counted exactly
+        columns<int, int, bool, bool>("headerBytes", "bodyBytes", "dropped", "afterBody");
         // The bounds the README gives: 8 KiB request line, 16 KiB head, 4 KiB body.
         const int line = 8192 - int(strlen("GET  HTTP/1.1"));
-        QTest::newRow("line at the bound") << line << 0 << 0 << false;
-        QTest::newRow("line over") << line + 1 << 0 << 0 << true;
-        QTest::newRow("headers over") << 10 << 16384 << 0 << true;
-        QTest::newRow("body at the bound") << 10 << 0 << 4096 << false;
-        QTest::newRow("body over") << 10 << 0 << 4097 << true;
+        QTest::newRow("line at the bound") << line << 0 << 0 << false << false;
+        QTest::newRow("line over") << line + 1 << 0 << 0 << true << false;
+        QTest::newRow("headers over") << 10 << 16384 << 0 << true << false;
+        QTest::newRow("body at the bound") << 10 << 0 << 4096 << false << false;
+        QTest::newRow("body over") << 10 << 0 << 4097 << true << false;
+        QTest::newRow("line at the bound after a body") << line << 0 << 0 << false << true;
+        QTest::newRow("line over after a body") << line + 1 << 0 << 0 << true << true;
     }
     void oversizedRequestsDropped()
     {
@@ -466,6 +469,7 @@ private slots:
         QFETCH(int, headerBytes);
         QFETCH(int, bodyBytes);
         QFETCH(bool, dropped);
+        QFETCH(bool, afterBody);
         WEB_UP(rig, true, {}, true);
         QUORVANE_SUBSCRIBED(mqtt, rig.broker, {QStringLiteral("quorvane/t1/light")});
         const QByteArray path = "/" + QByteArray(pathBytes - 1, 'a');
@@ -474,8 +478,9 @@ private slots:
             headers << "X-Filler: " + QByteArray(headerBytes, 'h');
         const QByteArray method = bodyBytes > 0 ? "POST" : "GET";
         rig.board->write("XLig:1YZ");
-        const Reply r = exchange(
-            rig.port, request(rig.port, method, path, headers, QByteArray(bodyBytes, 'b')));
+        const QByteArray before = afterBody ? request(rig.port, "POST", "/x", {}, "b") : "";
+        const Reply r = exchange(rig.port, before + request(rig.port, method, path, headers,
+                                                            QByteArray(bodyBytes, 'b')));
         QVERIFY(r.status != 0);
         QCOMPARE(r.status >= 411 && r.status <= 431, dropped);
         QCOMPARE(rig.face().listener().dropped(), quint64(dropped ? 1 : 0));
