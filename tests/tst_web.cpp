@@ -912,6 +912,13 @@ private slots:
             QStringLiteral("cannot serve the web page on 127.0.0.1:%1").arg(rig.port);
         QVERIFY2(rig.log.filter(said).size() == 1, qPrintable(rig.log.join(QLatin1Char('\n'))));
         QVERIFY(!rig.online);
+        // The program ends there, as a failure.
+        QProcess bridge;
+        bridge.start(QStringLiteral(QUORVANE_BRIDGE_EXE),
+                     {"--device", rig.device, "--board", "t1", "--http",
+                      QStringLiteral("127.0.0.1:%1").arg(rig.port)});
+        QVERIFY(bridge.waitForFinished(kUpMs));
+        QCOMPARE(bridge.exitCode(), 1);
     }
 };
 
