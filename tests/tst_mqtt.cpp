@@ -314,6 +314,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(subscribed.size(), 1, kUpMs); // granted before the pause
         QVERIFY(backlog());
         client->stop(5000);
+        QVERIFY(!client->isConnected());
         client.reset();
         QCOMPARE(openDescriptorCount(), before); // nothing of the connection is left open
         const auto received = [&sub] {
